@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: MIT
+// The pattern every locked exported function follows: entry line, device
+// lock, work, release, exit line.
+#pragma once
+
+#include <utility>
+
+#include "driver/debug_log.h"
+#include "driver/device_lock.h"
+
+namespace torvane::driver {
+
+// The entry and exit lines of one exported function; each format takes one
+// int (0 on entry, the result on exit).
+struct CallLines {
+	const char *entry;
+	const char *exit;
+};
+
+inline void logEntry(const CallLines &lines)
+{
+	logLine(kMainLog, 2, lines.entry, 0);
+}
+
+inline void logExit(const CallLines &lines, int result)
+{
+	logLine(kMainLog, 2, lines.exit, result);
+}
+
+// Runs `work` (returning the result) under the device lock. When the lock is
+// refused the work is skipped and the result is 0 with LastErrorCode 162.
+template<typename Work>
+int runLocked(const CallLines &lines, Work &&work)
+{
+	logEntry(lines);
+	int result = 0;
+	if (SeizeSYSControl()) {
+		result = std::forward<Work>(work)();
+		releaseDeviceLock();
+	}
+	logExit(lines, result);
+	return result;
+}
+
+// The same pattern for a piece of work that needs the lock but logs nothing
+// itself (the single reads and writes of a read-modify-write).
+template<typename Work>
+int withDeviceLock(Work &&work)
+{
+	if (!SeizeSYSControl())
+		return 0;
+	int result = std::forward<Work>(work)();
+	releaseDeviceLock();
+	return result;
+}
+
+} // namespace torvane::driver

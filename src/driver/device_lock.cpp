@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+// The device lock: a machine-wide auto-reset event, signalled when free.
+
+#include "driver/device_lock.h"
+
+#include <atomic>
+
+#include "driver/debug_log.h"
+#include "driver/driver_state.h"
+#include "platform/platform.h"
+
+namespace torvane::driver {
+
+namespace {
+
+std::atomic<uint32_t> lockWait{ 10000 };
+std::atomic<bool> heldHere{ false };
+
+std::atomic_ref<int32_t> busyFlag()
+{
+	return std::atomic_ref<int32_t>(*platform::scanBusyFlag());
+}
+
+} // namespace
+
+int SeizeSYSControl()
+{
+	logLine(kMainLog, 3, "In   %d : SeizeSYSControl :", 0);
+	int result = 0;
+	if (scanBusy() == 0 &&
+	    platform::waitDeviceEvent(lockWait.load()) == platform::WaitResult::Signalled) {
+		heldHere.store(true);
+		result = 1;
+	} else {
+		setLastError(kErrorBusy);
+	}
+	logLine(kMainLog, 3, "Out  %d : SeizeSYSControl :", result);
+	return result;
+}
+
+void releaseDeviceLock()
+{
+	heldHere.store(false);
+	platform::signalDeviceEvent();
+}
+
+bool deviceLockHeldHere()
+{
+	return heldHere.load();
+}
+
+uint32_t lockWaitMs()
+{
+	return lockWait.load();
+}
+
+void setLockWaitMs(uint32_t milliseconds)
+{
+	lockWait.store(milliseconds);
+}
+
+int32_t scanBusy()
+{
+	return busyFlag().load(std::memory_order_relaxed);
+}
+
+void setScanBusy(int32_t value)
+{
+	busyFlag().store(value, std::memory_order_relaxed);
+}
+
+int32_t exchangeScanBusy(int32_t value)
+{
+	return busyFlag().exchange(value);
+}
+
+} // namespace torvane::driver

@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: MIT
+// The driver frame's process-wide state: configuration read at process attach,
+// the last-error register and the cancel flag.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace torvane::driver {
+
+inline constexpr size_t kPathSize = 260;
+
+// Highest log level written; 0 writes nothing (DEBUGLEVEL).
+inline uint32_t DebugLevel = 0;
+// SAVEPATH with "Image0.bmp" appended directly; the debug image file.
+inline char DebugImagePath[kPathSize] = {};
+// SAVEPATH as read at process attach: folder of the dumps.
+inline char SavePath[kPathSize] = {};
+// Full path of the library file itself (model check).
+inline char LibraryPath[kPathSize] = {};
+// 1 when the host program is vexmarch.exe: the read pipeline skips the model
+// filters.
+inline uint8_t RawTestMode = 0;
+
+// The driver error code of the most recent failure. Atomic because the
+// acquisition thread and the front end's threads both write it.
+inline std::atomic<int32_t> LastErrorCode{ 0 };
+// Set by DoCancel, read and cleared by StopScan.
+inline std::atomic<uint8_t> CancelRequested{ 0 };
+
+inline void setLastError(int32_t code)
+{
+	LastErrorCode.store(code, std::memory_order_relaxed);
+}
+
+inline int32_t lastError()
+{
+	return LastErrorCode.load(std::memory_order_relaxed);
+}
+
+// Driver error codes that arise without sense data.
+enum ErrorCode : int32_t {
+	kErrorNoScanner = 129,
+	kErrorNoMemory = 152,
+	kErrorNoDevice = 155,
+	kErrorNoImageData = 157,
+	kErrorCancelled = 159,
+	kErrorBusy = 162,
+	kErrorInquiryFailed = 174,
+	kErrorWindow = 2004,
+	kErrorButtonEvent = 2023,
+	kErrorGeneral = 2999,
+};
+
+// Process attach: configuration, debug paths, device event, library path and
+// raw test mode. Process detach: hands a held lock on and closes the event.
+void processAttach();
+void processDetach();
+
+// True when `hostPath` names vexmarch.exe (file name compared case-insensitively).
+bool isRawTestHost(const char *hostPath);
+
+} // namespace torvane::driver

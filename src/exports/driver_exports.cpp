@@ -1,0 +1,44 @@
+// SPDX-License-Identifier: MIT
+// Exports of the driver frame: TerminateDriver, ResetScanner (also exported
+// as ResetPushButton and CheckPushButton) and DoCancel.
+
+#include "torvane/torvane.h"
+
+#include "driver/driver_state.h"
+#include "exports/export_lines.h"
+#include "panel/button_wait.h"
+
+using namespace torvane;
+
+extern "C" {
+
+TORVANE_API int TerminateDriver(void)
+{
+	driver::logEntry(exports::kTerminateDriverLines);
+	int result = driver::SeizeSYSControl();
+	if (result)
+		driver::releaseDeviceLock();
+	// Also without the lock: the next ReadPushButton starts a fresh wait.
+	panel::abandonButtonWait();
+	driver::logExit(exports::kTerminateDriverLines, result);
+	return result;
+}
+
+// One function, three names: no argument is read and nothing is logged,
+// locked, sent or changed.
+TORVANE_API int ResetScanner(void)
+{
+	return 1;
+}
+
+TORVANE_API int ResetPushButton(void) __attribute__((alias("ResetScanner")));
+TORVANE_API int CheckPushButton(void) __attribute__((alias("ResetScanner")));
+
+// Takes no lock and logs nothing, so that a front end may call it from a
+// signal handler; StopScan turns it into code 159.
+TORVANE_API void DoCancel(void)
+{
+	driver::CancelRequested.store(1, std::memory_order_relaxed);
+}
+
+} // extern "C"

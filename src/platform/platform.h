@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: MIT
+// The platform seam: every service of the operating system the driver uses.
+//
+// The subsystems never call Win32 or POSIX directly. Each operation below has
+// two implementations: the Win32 call the driver was designed around
+// (platform_win32*.cpp) and its POSIX equivalent (platform_posix*.cpp). The
+// comment of each operation says what it returns and which guarantees it gives.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace torvane::platform {
+
+// ---------------------------------------------------------------------------
+// Configuration: HKLM\SOFTWARE\Torvane\TWAIN\ on Windows; on POSIX the text
+// file named by TORVANE_REGISTRY (default /etc/torvane/twain.conf).
+// Both read the store afresh on every call; nothing is cached.
+
+// A 4-byte number value; nullopt when the key or the value is missing.
+std::optional<uint32_t> readConfigNumber(const char *name);
+
+// A text value of at most `size` bytes including its terminator. Returns false
+// (and leaves `out` untouched) when the key or the value is missing. A longer
+// value is cut so that it always fits with its terminator.
+bool readConfigText(const char *name, char *out, size_t size);
+
+// ---------------------------------------------------------------------------
+// The machine-wide device event (auto-reset, created signalled: signalled
+// means the device lock is free) and the shared scan-busy flag.
+
+// Process attach: creates or opens the event and maps the shared flag.
+// Returns false when neither could be done; the driver then runs with no event
+// (every wait fails) and a process-local flag.
+bool openDeviceEvent();
+
+// Process detach: signals the event (a lock this process may hold is handed
+// on), then closes it.
+void closeDeviceEvent();
+
+bool hasDeviceEvent();
+
+enum class WaitResult { Signalled, TimedOut, Failed };
+
+// Waits for the event for at most `timeoutMs`; a successful wait resets it.
+WaitResult waitDeviceEvent(uint32_t timeoutMs);
+
+// Signals the event (releases the device lock).
+void signalDeviceEvent();
+
+// The 32-bit scan-busy flag shared by every process that loads the library.
+// Never null: falls back to a process-local flag when no shared one exists.
+int32_t *scanBusyFlag();
+
+// A second machine-wide lock, re-entrant within one thread, held for the
+// length of one command exchange so that exchanges never interleave on the
+// device. Robust: a process that dies holding it hands it on.
+void lockExchange();
+void unlockExchange();
+
+// ---------------------------------------------------------------------------
+// Device files (\\.\usbscanN). On POSIX with TORVANE_DEVICE_DIR set they are
+// Unix stream sockets served by a (simulated) scanner.
+
+inline constexpr uint32_t kIoctlSetTimeout = 0x8000202C;
+inline constexpr uint32_t kIoctlGetDeviceDescriptor = 0x80002018;
+inline constexpr uint32_t kIoctlWaitOnDeviceEvent = 0x80002008;
+
+class DeviceFile
+{
+public:
+	virtual ~DeviceFile() = default;
+
+	// Writes `length` bytes; `written` receives the count accepted.
+	virtual bool write(const void *data, uint32_t length, uint32_t *written) = 0;
+	// Reads at most `length` bytes; `got` receives the count delivered (may be 0).
+	virtual bool read(void *data, uint32_t length, uint32_t *got) = 0;
+	// A synchronous device control request.
+	virtual bool control(uint32_t code, const void *in, uint32_t inLength,
+			     void *out, uint32_t outLength, uint32_t *returned) = 0;
+};
+
+// Opens a device file for synchronous use (read/write access, shared, existing
+// only). Returns null when it cannot be opened.
+std::unique_ptr<DeviceFile> openDeviceFile(const char *name);
+
+// The overlapped wait on the scanner's interrupt pipe (push buttons). One
+// object is one wait: its own handle on the device and its own event.
+class ButtonWait
+{
+public:
+	enum class Start { Pending, Completed, Failed, NoEvent };
+	enum class Poll { Pending, Delivered, Ended };
+
+	virtual ~ButtonWait() = default;
+	// Issues the wait with an 8-byte output buffer. NoEvent when the event of
+	// the wait could not be created.
+	virtual Start start() = 0;
+	// Asks without waiting whether the wait has completed. Delivered: the
+	// bytes (at most 8) are in `report` and their number in `count`. Ended: the
+	// wait completed without bytes or failed (the device went away).
+	virtual Poll poll(uint8_t report[8], uint32_t *count) = 0;
+};
+
+// Opens `name` for overlapped use. Null when the device file cannot be opened.
+std::unique_ptr<ButtonWait> openButtonWait(const char *name);
+
+// Device I/O of a thread that another thread may have to interrupt. While a
+// thread has an interrupt set, every device file it opens is registered with
+// it; trigger() makes all of that thread's pending and later device I/O fail
+// at once. Windows has TerminateThread instead and ignores this.
+class IoInterrupt;
+std::shared_ptr<IoInterrupt> createIoInterrupt();
+void setThreadIoInterrupt(std::shared_ptr<IoInterrupt> interrupt);
+void triggerIoInterrupt(IoInterrupt &interrupt);
+
+// ---------------------------------------------------------------------------
+// Files for logs and dumps.
+
+class File
+{
+public:
+	virtual ~File() = default;
+	virtual bool write(const void *data, size_t length) = 0;
+	virtual bool seek(uint64_t offset) = 0;
+	virtual bool seekToEnd() = 0;
+};
+
+// Opens for writing, shared with other writers, creating it when missing and
+// keeping its contents. Null on failure.
+std::unique_ptr<File> openFileForAppend(const char *path);
+// Creates the file anew, empty ("wb"). Null on failure.
+std::unique_ptr<File> createFile(const char *path);
+// Opens an existing file for reading and writing ("r+b"). Null on failure.
+std::unique_ptr<File> openExistingFile(const char *path);
+bool deleteFile(const char *path);
+bool fileExists(const char *path);
+
+// ---------------------------------------------------------------------------
+// Threads.
+
+class Thread;
+using ThreadEntry = void (*)(void *context);
+
+// Starts a thread at once; null when it cannot be created.
+std::unique_ptr<Thread> createThread(ThreadEntry entry, void *context);
+// Raises the calling thread to the highest priority the platform grants.
+void raiseThreadPriority();
+// Waits for the thread to end, at most `timeoutMs`. True when it has ended.
+bool waitThread(Thread &thread, uint32_t timeoutMs);
+// Ends the thread by force where the platform can; returns false where it
+// cannot (POSIX), in which case the caller must not free what the thread uses.
+bool terminateThread(Thread &thread);
+// Releases the handle. A thread that still runs is detached.
+void closeThread(std::unique_ptr<Thread> thread);
+
+// ---------------------------------------------------------------------------
+// Time.
+
+// Milliseconds since some start; wraps around after 49.7 days. Differences are
+// taken unsigned.
+uint32_t tickCount();
+void sleepMs(uint32_t milliseconds);
+
+struct LocalTime {
+	uint16_t year;
+	uint16_t month;
+	uint16_t day;
+	uint16_t hour;
+	uint16_t minute;
+	uint16_t second;
+};
+LocalTime localTime();
+
+// ---------------------------------------------------------------------------
+// Work memory: zero-initialised blocks (movable global memory on Windows, kept
+// locked while in use). Null on failure.
+void *allocateWorkMemory(size_t bytes);
+void freeWorkMemory(void *block);
+
+// ---------------------------------------------------------------------------
+// Paths.
+
+// Full path of the host program's executable.
+std::string hostProgramPath();
+// Full path of the library file itself, as the loader knows it.
+std::string libraryPath();
+
+} // namespace torvane::platform

@@ -1,0 +1,226 @@
+// SPDX-License-Identifier: MIT
+// POSIX: files, threads, time, work memory and paths.
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+namespace torvane::platform {
+
+// ---------------------------------------------------------------------------
+// Files
+
+namespace {
+
+class PosixFile : public File
+{
+public:
+	explicit PosixFile(int fd) : fd_(fd) {}
+	~PosixFile() override { ::close(fd_); }
+
+	bool write(const void *data, size_t length) override
+	{
+		const auto *bytes = static_cast<const char *>(data);
+		while (length > 0) {
+			ssize_t n = ::write(fd_, bytes, length);
+			if (n < 0 && errno == EINTR)
+				continue;
+			if (n <= 0)
+				return false;
+			bytes += n;
+			length -= static_cast<size_t>(n);
+		}
+		return true;
+	}
+	bool seek(uint64_t offset) override { return lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0; }
+	bool seekToEnd() override { return lseek(fd_, 0, SEEK_END) >= 0; }
+
+private:
+	int fd_;
+};
+
+std::unique_ptr<File> openWith(const char *path, int flags)
+{
+	int fd = ::open(path, flags | O_CLOEXEC, 0666);
+	if (fd < 0)
+		return nullptr;
+	return std::make_unique<PosixFile>(fd);
+}
+
+} // namespace
+
+std::unique_ptr<File> openFileForAppend(const char *path)
+{
+	return openWith(path, O_WRONLY | O_CREAT);
+}
+
+std::unique_ptr<File> createFile(const char *path)
+{
+	return openWith(path, O_WRONLY | O_CREAT | O_TRUNC);
+}
+
+std::unique_ptr<File> openExistingFile(const char *path)
+{
+	return openWith(path, O_RDWR);
+}
+
+bool deleteFile(const char *path)
+{
+	return ::unlink(path) == 0;
+}
+
+bool fileExists(const char *path)
+{
+	struct stat info {};
+	return ::stat(path, &info) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+class Thread
+{
+public:
+	pthread_t id {};
+	bool joined = false;
+};
+
+namespace {
+
+struct ThreadStart {
+	ThreadEntry entry;
+	void *context;
+};
+
+void *threadMain(void *argument)
+{
+	auto *start = static_cast<ThreadStart *>(argument);
+	ThreadStart copy = *start;
+	delete start;
+	copy.entry(copy.context);
+	return nullptr;
+}
+
+} // namespace
+
+std::unique_ptr<Thread> createThread(ThreadEntry entry, void *context)
+{
+	auto thread = std::make_unique<Thread>();
+	auto *start = new ThreadStart{ entry, context };
+	if (pthread_create(&thread->id, nullptr, threadMain, start) != 0) {
+		delete start;
+		return nullptr;
+	}
+	return thread;
+}
+
+void raiseThreadPriority()
+{
+	// Raising above the default needs privileges on most systems; a refusal
+	// leaves the thread at normal priority, which is harmless.
+	sched_param param {};
+	param.sched_priority = sched_get_priority_max(SCHED_OTHER);
+	pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+}
+
+bool waitThread(Thread &thread, uint32_t timeoutMs)
+{
+	if (thread.joined)
+		return true;
+	timespec deadline {};
+	clock_gettime(CLOCK_REALTIME, &deadline);
+	deadline.tv_sec += timeoutMs / 1000;
+	deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+	if (deadline.tv_nsec >= 1000000000L) {
+		deadline.tv_sec += 1;
+		deadline.tv_nsec -= 1000000000L;
+	}
+	if (pthread_timedjoin_np(thread.id, nullptr, &deadline) == 0)
+		thread.joined = true;
+	return thread.joined;
+}
+
+bool terminateThread(Thread &)
+{
+	return false;
+}
+
+void closeThread(std::unique_ptr<Thread> thread)
+{
+	if (thread && !thread->joined)
+		pthread_detach(thread->id);
+}
+
+// ---------------------------------------------------------------------------
+// Time
+
+uint32_t tickCount()
+{
+	timespec now {};
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+	return static_cast<uint32_t>(ms);
+}
+
+void sleepMs(uint32_t milliseconds)
+{
+	timespec request { static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L };
+	while (nanosleep(&request, &request) != 0 && errno == EINTR) {
+	}
+}
+
+LocalTime localTime()
+{
+	time_t now = time(nullptr);
+	struct tm parts {};
+	localtime_r(&now, &parts);
+	return LocalTime{ static_cast<uint16_t>(parts.tm_year + 1900), static_cast<uint16_t>(parts.tm_mon + 1),
+			  static_cast<uint16_t>(parts.tm_mday), static_cast<uint16_t>(parts.tm_hour),
+			  static_cast<uint16_t>(parts.tm_min), static_cast<uint16_t>(parts.tm_sec) };
+}
+
+// ---------------------------------------------------------------------------
+// Work memory
+
+void *allocateWorkMemory(size_t bytes)
+{
+	return std::calloc(bytes ? bytes : 1, 1);
+}
+
+void freeWorkMemory(void *block)
+{
+	std::free(block);
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+
+std::string hostProgramPath()
+{
+	char path[PATH_MAX];
+	ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+	if (n <= 0)
+		return {};
+	return std::string(path, static_cast<size_t>(n));
+}
+
+std::string libraryPath()
+{
+	Dl_info info {};
+	if (dladdr(reinterpret_cast<void *>(&libraryPath), &info) == 0 || !info.dli_fname)
+		return {};
+	return info.dli_fname;
+}
+
+} // namespace torvane::platform
