@@ -23,7 +23,7 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono and no Gecko: nothing here needs them, and their installers would
 # ask questions.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-export WINESERVER="$wine_dir/wineserver"
+WINESERVER="$wine_dir/wineserver"
 
 # One creation at a time when several tests start on a fresh build tree.
 if [[ ! -f "$prefix/system.reg" ]]; then
@@ -35,6 +35,16 @@ if [[ ! -f "$prefix/system.reg" ]]; then
       "$WINESERVER" -w
     fi
   ) 9>"$prefix.lock"
+fi
+
+# Starting Wine's server and services takes seconds, a program under a
+# running server a fraction of one: the server stays up for a while after the
+# last program, so that a test run pays the start once. The session is started
+# with no terminal or pipe attached: the services live on after this program,
+# and must not hold the caller's output open (CTest waits for it to close).
+# (wineserver fails when a server of the prefix runs already.)
+if "$WINESERVER" -p"${TORVANE_WINESERVER_PERSIST:-30}" </dev/null >/dev/null 2>&1; then
+  "$wine_dir/wine64" wineboot </dev/null >/dev/null 2>&1 || true
 fi
 
 exec "$wine_dir/wine64" "$@"

@@ -49,7 +49,7 @@ protected:
 // The device event as another process sees it.
 HANDLE openDeviceEventByName(const char *name = platform::kDeviceEventName)
 {
-	return OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name);
+	return OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE | READ_CONTROL, FALSE, name);
 }
 
 TEST(DeviceEventName, OnlyAnExactTrueFromIsWow64ProcessSelectsTheSecondName)
@@ -102,7 +102,8 @@ TEST_F(DriverFrame, TheSixtyFourBitDriverUsesTheGlobalEventWithANullAccessList)
 	// No access list at all: every user may use it.
 	char buffer[256];
 	DWORD needed = 0;
-	ASSERT_TRUE(GetKernelObjectSecurity(event, DACL_SECURITY_INFORMATION, buffer, sizeof(buffer), &needed));
+	ASSERT_TRUE(GetKernelObjectSecurity(event, DACL_SECURITY_INFORMATION, buffer, sizeof(buffer), &needed))
+		<< GetLastError();
 	BOOL present = FALSE;
 	BOOL defaulted = FALSE;
 	PACL acl = reinterpret_cast<PACL>(1);

@@ -130,16 +130,4 @@ TEST(WorkMemory, BlocksAreZeroedLockedMovableGlobalMemory)
 	platform::freeWorkMemory(empty);
 }
 
-TEST(Time, TickCountAdvancesAcrossASleep)
-{
-	const uint32_t start = platform::tickCount();
-	platform::sleepMs(30);
-	// Unsigned difference, as the driver takes it.
-	EXPECT_GE(static_cast<uint32_t>(platform::tickCount() - start), 20u);
-	const platform::LocalTime now = platform::localTime();
-	EXPECT_GE(now.month, 1);
-	EXPECT_LE(now.month, 12);
-	EXPECT_LE(now.hour, 23);
-}
-
 } // namespace

@@ -159,6 +159,11 @@ bool terminateThread(Thread &thread)
 	return waitThread(thread, kTerminationWaitMs);
 }
 
+void destroyThreadHandle(Thread *thread)
+{
+	delete thread;
+}
+
 void closeThread(std::unique_ptr<Thread> thread)
 {
 	if (thread && thread->handle)
