@@ -204,6 +204,7 @@ TEST_F(ButtonTest, TerminateDriverDuringAScanStillResetsTheWait)
 {
 	ButtonReport report;
 	ASSERT_EQ(ReadPushButton(&report), 1);
+	ASSERT_TRUE(waitsOpen(1));
 	driver::setScanBusy(1);
 	EXPECT_EQ(TerminateDriver(), 0);
 	EXPECT_EQ(driver::lastError(), driver::kErrorBusy);
