@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The NVM record without a scanner: byte order, the record InitializeNVM
-// builds, the text comparison, the test words and the SetNVRAMValue kinds.
+// builds and the text comparison. What the functions send is checked on the
+// wire in nvm_device_test.cpp.
 
 #include <cstring>
 
@@ -82,20 +83,6 @@ TEST(NvmByteOrder, SingleBytesAndBlocksTravelUnchanged)
 	EXPECT_EQ(bytes[0x48], 0x48);
 	for (size_t i = 0x55; i < 0x80; i++)
 		EXPECT_EQ(bytes[i], i) << "offset " << i;
-}
-
-TEST(NvmByteOrder, OddOffsetFields)
-{
-	NvmBytes bytes{};
-	bytes[0x46] = 0x01;
-	bytes[0x47] = 0x02;
-	bytes[0x49] = 0x00;
-	bytes[0x4A] = 0x00;
-	bytes[0x4B] = 0x01;
-	bytes[0x4C] = 0x00;
-	toHostOrder(bytes);
-	EXPECT_EQ(value(asRecord(bytes).Word46), 0x0102);
-	EXPECT_EQ(value(asRecord(bytes).Long49), 256u);
 }
 
 TEST(NvmByteOrder, WireOrderUndoesHostOrder)
@@ -200,106 +187,6 @@ TEST(NvmInitText, ComparedUpToAndIncludingTheTerminator)
 	EXPECT_TRUE(initTextMatches(full, stored));
 	stored[kInitText + 23] = 'Y';
 	EXPECT_FALSE(initTextMatches(full, stored));
-}
-
-TEST(NvmTestWords, SetAndRecognised)
-{
-	NvmBytes record;
-	record.fill(0x55);
-	EXPECT_FALSE(hasTestWords(record));
-	setTestWords(record);
-	EXPECT_TRUE(hasTestWords(record));
-	const NvmRecord words = asRecord(record);
-	EXPECT_EQ(value(words.InitMonth), 1);
-	EXPECT_EQ(value(words.InitDay), 2);
-	EXPECT_EQ(value(words.InitYear), 3);
-	EXPECT_EQ(value(words.TestWord4), 4);
-	EXPECT_EQ(value(words.TestWord5), 5);
-	EXPECT_EQ(value(words.TestWord6), 6);
-	// Nothing outside the six words changes.
-	EXPECT_EQ(record[0x1B], 0x55);
-	EXPECT_EQ(record[0x28], 0x55);
-
-	setHostWord(record, 0x24, 7);
-	EXPECT_FALSE(hasTestWords(record));
-}
-
-TEST(NvmValueKinds, OffsetSourceAndQualifierOfEachKind)
-{
-	struct Row {
-		uint16_t kind;
-		NvmValueSource source;
-		uint8_t offset;
-		uint16_t qualifier;
-	};
-	const Row rows[] = {
-		{ 0, NvmValueSource::Zero, 0x00, 0x14 },    { 1, NvmValueSource::Stored, 0x66, 0x13 },
-		{ 2, NvmValueSource::Stored, 0x56, 0x13 },  { 3, NvmValueSource::Data, 0x00, 0x11 },
-		{ 4, NvmValueSource::Data, 0x00, 0x12 },    { 5, NvmValueSource::Data, 0x00, 0x13 },
-		{ 6, NvmValueSource::Data, 0x00, 0x14 },    { 7, NvmValueSource::Stored, 0x22, 0x12 },
-		{ 8, NvmValueSource::Stored, 0x00, 0x12 },  { 9, NvmValueSource::Stored, 0x49, 0x12 },
-		{ 10, NvmValueSource::Stored, 0x46, 0x12 },
-	};
-	for (const Row &row : rows) {
-		const NvmValueKind *kind = nvmValueKind(row.kind);
-		ASSERT_NE(kind, nullptr) << "kind " << row.kind;
-		EXPECT_EQ(kind->source, row.source) << "kind " << row.kind;
-		EXPECT_EQ(kind->offset, row.offset) << "kind " << row.kind;
-		EXPECT_EQ(kind->qualifier, row.qualifier) << "kind " << row.kind;
-	}
-	EXPECT_EQ(nvmValueKind(11), nullptr);
-	EXPECT_EQ(nvmValueKind(12), nullptr);
-	EXPECT_EQ(nvmValueKind(0xFFFF), nullptr);
-}
-
-TEST(NvmValueKinds, DataMustFitFromItsOffset)
-{
-	const uint8_t data[130] = {};
-	EXPECT_TRUE(valueFits(*nvmValueKind(3), data, 128));
-	EXPECT_FALSE(valueFits(*nvmValueKind(3), data, 129));
-	EXPECT_TRUE(valueFits(*nvmValueKind(1), data, 128 - 0x66));
-	EXPECT_FALSE(valueFits(*nvmValueKind(1), data, 128 - 0x66 + 1));
-	EXPECT_TRUE(valueFits(*nvmValueKind(9), data, 128 - 0x49));
-	EXPECT_FALSE(valueFits(*nvmValueKind(9), data, 128 - 0x49 + 1));
-	EXPECT_FALSE(valueFits(*nvmValueKind(8), data, 0xFFFFFFFF));
-	// Null data only when there is nothing to take from it.
-	EXPECT_TRUE(valueFits(*nvmValueKind(10), nullptr, 0));
-	EXPECT_FALSE(valueFits(*nvmValueKind(10), nullptr, 2));
-	// Kind 0 uses neither data nor size.
-	EXPECT_TRUE(valueFits(*nvmValueKind(0), nullptr, 0xFFFFFFFF));
-}
-
-TEST(NvmValueKinds, PlacingData)
-{
-	NvmBytes stored;
-	stored.fill(0xEE);
-	const uint8_t data[4] = { 1, 2, 3, 4 };
-
-	NvmBytes record = stored;
-	placeValue(record, *nvmValueKind(9), data, 4);
-	NvmBytes expected = stored;
-	std::memcpy(&expected[0x49], data, 4);
-	EXPECT_EQ(record, expected);
-
-	// The data kinds start from zero: the rest of the record is zero.
-	record = stored;
-	placeValue(record, *nvmValueKind(4), data, 3);
-	expected.fill(0);
-	std::memcpy(&expected[0], data, 3);
-	EXPECT_EQ(record, expected);
-
-	record = stored;
-	placeValue(record, *nvmValueKind(0), data, 4);
-	EXPECT_EQ(record, NvmBytes{});
-
-	// Data that reaches the last byte of the record.
-	uint8_t tail[26];
-	std::memset(tail, 0x77, sizeof(tail));
-	record = stored;
-	placeValue(record, *nvmValueKind(1), tail, sizeof(tail));
-	EXPECT_EQ(record[0x65], 0xEE);
-	EXPECT_EQ(record[0x66], 0x77);
-	EXPECT_EQ(record[0x7F], 0x77);
 }
 
 } // namespace
