@@ -14,7 +14,6 @@
 #include "platform/platform.h"
 #include "support/scanner_fixture.h"
 #include "torvane/torvane.h"
-#include "transport/transport.h"
 
 using namespace torvane;
 using sim::FaultRule;
