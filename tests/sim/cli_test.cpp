@@ -3,6 +3,7 @@
 // driven through stdin and a timed button press.
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,8 +24,10 @@ namespace {
 
 std::string program()
 {
-	const char *binary = std::getenv("TORVANE_BINARY_DIR");
-	return std::string(binary ? binary : ".") + "/bin/torvane-sim";
+	if (const char *binary = std::getenv("TORVANE_BINARY_DIR"))
+		return std::string(binary) + "/bin/torvane-sim";
+	// Run by hand: this program lives in <build>/tests/sim.
+	return std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/../../bin/torvane-sim";
 }
 
 // A running torvane-sim with pipes on stdin and stdout.

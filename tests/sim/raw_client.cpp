@@ -153,8 +153,10 @@ bool RawClient::closedByPeer(int ms)
 {
 	if (!readable(ms))
 		return false;
+	// EOF, or a reset when the server never accepted the connection.
 	uint8_t byte;
-	return ::recv(fd_, &byte, 1, MSG_PEEK) == 0;
+	const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK);
+	return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
 Exchange exchange(const std::string &path, const std::vector<uint8_t> &block, uint32_t dataIn,

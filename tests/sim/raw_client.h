@@ -42,7 +42,7 @@ public:
 	bool readable(int ms);
 	// Receives one READ/IOCTL reply (header and data).
 	Reply receiveDataReply();
-	// True when the server has closed the connection (EOF within `ms`).
+	// True when the server has closed the connection within `ms`.
 	bool closedByPeer(int ms);
 
 private:
