@@ -35,10 +35,10 @@ TEST(SimulatorProcess, InitializeDriverFindsAScannerServedByTorvaneSim)
 	FILE *out = fdopen(ready[0], "r");
 	// Wait for the ready line; the lines before it describe the scanner.
 	char line[256] = {};
-	bool ready = false;
-	while (!ready && fgets(line, sizeof(line), out))
-		ready = std::string(line).find(" ready at ") != std::string::npos;
-	ASSERT_TRUE(ready);
+	bool isReady = false;
+	while (!isReady && fgets(line, sizeof(line), out))
+		isReady = std::string(line).find(" ready at ") != std::string::npos;
+	ASSERT_TRUE(isReady);
 
 	setenv("TORVANE_DEVICE_DIR", devices.path().c_str(), 1);
 	torvane::test::removeConfig();
