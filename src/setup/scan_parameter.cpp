@@ -157,7 +157,11 @@ uint16_t scannerLineCount(uint16_t lineNum, double zoomToBase)
 	// Lines at base resolution, truncated towards zero; a request beyond
 	// 16 bits is held at the largest count rather than wrapped to a small one.
 	const double lines = std::trunc(static_cast<double>(lineNum) * zoomToBase);
-	const uint32_t n = (std::isfinite(lines) && lines >= 0.0) ? (lines >= 65535.0 ? 65535u : static_cast<uint32_t>(lines)) : 0u;
+	uint32_t n = 0;
+	if (lines >= 65535.0)
+		n = 65535;
+	else if (lines > 0.0)
+		n = static_cast<uint32_t>(lines);
 	const uint32_t count = (n / 4) * 4 + kLineAllowance;
 	return count > kMaxLineCount ? kMaxLineCount : static_cast<uint16_t>(count);
 }

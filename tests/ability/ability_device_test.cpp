@@ -144,15 +144,6 @@ TEST_F(AbilityDeviceTest, GetScannerAbilityExWithEveryBitSet)
 	EXPECT_EQ(ability::scannerWidth, 2550u);
 }
 
-TEST_F(AbilityDeviceTest, TheDefaultScannersRecordsDecode)
-{
-	ScannerAbilityEx ability{};
-	ASSERT_EQ(GetScannerAbilityEx(&ability), 1);
-	EXPECT_EQ(std::string(ability.Product), "RM735");
-	EXPECT_EQ(ability::scannerWidth, ability.ScanWidth);
-	EXPECT_GT(ability.ScanWidth, 0);
-}
-
 TEST_F(AbilityDeviceTest, InquiryFailure)
 {
 	scanner->addFault(FaultRule::checkCondition(transport::kOpInquiry, 0x04, 0x44, 0x00));
@@ -202,18 +193,6 @@ TEST_F(AbilityDeviceTest, MaxReadBlockIsZeroUntilTheFirstDecoding)
 	ScannerAbility ability{};
 	ASSERT_EQ(GetScannerAbility(&ability), 1);
 	EXPECT_EQ(ability::maxReadBlock, 0u);
-}
-
-TEST_F(AbilityDeviceTest, LockRefusedWhileAScanIsBusy)
-{
-	driver::setScanBusy(1);
-	ScannerAbilityEx abilityEx;
-	std::memset(&abilityEx, 0x5A, sizeof(abilityEx));
-	EXPECT_EQ(GetScannerAbilityEx(&abilityEx), 0);
-	EXPECT_EQ(driver::lastError(), 162);
-	EXPECT_EQ(bytesOf(abilityEx), Bytes(sizeof(abilityEx), 0x5A));
-	EXPECT_TRUE(commands().empty());
-	driver::setScanBusy(0);
 }
 
 TEST_F(AbilityDeviceTest, ConversionLinesAppearAtLevelFour)

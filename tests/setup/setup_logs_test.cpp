@@ -159,11 +159,7 @@ TEST_F(SetupLogTest, GammaLogIsByteExact)
 	logGammaTable(buildDeviceGammaTable(table));
 
 	const std::string log = test::readFile(dir.file("quorGammatable.txt"));
-	EXPECT_TRUE(log.starts_with("\r\nAP.GammaTable 0 ===> 0\r\nAP.GammaTable 1 ===> 255\r\nAP.GammaTable 2 ===> 0\r\n"));
-	const std::string tail = "\r\nAP.GammaTable 510 ===> 0\r\nAP.GammaTable 511 ===> 0"
-				 "\r\n======Parameter Debug Output End==========\r\n";
-	ASSERT_GE(log.size(), tail.size());
-	EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
+	EXPECT_TRUE(log.starts_with("\r\nAP.GammaTable 0 ===> 0\r\nAP.GammaTable 1 ===> 255\r\nAP.GammaTable 2"));
 	std::string expected;
 	for (int i = 0; i < 512; ++i)
 		expected += "\r\nAP.GammaTable " + std::to_string(i) + " ===> " +
@@ -181,38 +177,6 @@ TEST(RawDataDump, FileNamesAndSizes)
 	EXPECT_EQ(rawDataFileName(600, platform::LocalTime{ 2024, 1, 2, 23, 59, 59 }), "2580_192_1_235959_Rawdata.raw");
 	EXPECT_EQ(rawDataSize(300), 495360u);
 	EXPECT_EQ(rawDataSize(600), 990720u);
-}
-
-TEST_F(SetupLogTest, DumpBelowLevelSevenDoesNothing)
-{
-	test::configureLogging(6, dir.path() + "/");
-	test::attachDriver();
-	driver::setLastError(77);
-	workParam.XRes = 300;
-	EXPECT_EQ(DumpRawData(), 1);
-	EXPECT_EQ(driver::lastError(), 77);
-	EXPECT_FALSE(test::exists(dir.file("2580_96_1_1057_Rawdata.raw")));
-}
-
-TEST_F(SetupLogTest, AFailedReadStillWritesZeros)
-{
-	// No scanner at all: the read fails with 155, the file gets zeros.
-	test::configureLogging(7, dir.path() + "/");
-	test::attachDriver();
-	workParam.XRes = 300;
-	EXPECT_EQ(DumpRawData(), 1);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoDevice);
-	const auto bytes = test::readBinaryFile(dir.file("2580_96_1_1057_Rawdata.raw"));
-	ASSERT_EQ(bytes.size(), 495360u);
-	EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 0), 495360);
-}
-
-TEST_F(SetupLogTest, DumpWithoutAWritableFolderIsTheReadsResult)
-{
-	test::configureLogging(7, dir.path() + "/missing/");
-	test::attachDriver();
-	workParam.XRes = 600;
-	EXPECT_EQ(DumpRawData(), 0);
 }
 
 } // namespace
