@@ -12,6 +12,7 @@
 #include "support/driver_files.h"
 #include "support/torvane_test.h"
 #include "support/win_test_support.h"
+#include "torvane/torvane.h"
 
 using namespace torvane::wintest;
 
@@ -110,10 +111,29 @@ TEST_F(LoadedDll, AttachReadsTheRegistryOnce)
 
 TEST_F(LoadedDll, WithoutAnyScannerInitializeDriverFailsWith129)
 {
-	Library library(copyAs(testDriverDll(), dir, "RM735.dll"));
+	Library library(copyAs(shippedDll(), dir, "RM735.dll"));
 	ASSERT_TRUE(library.loaded());
+	auto statusEx = library.function<decltype(&::GetScannerStatusEx)>("GetScannerStatusEx");
+	auto status = library.function<decltype(&::GetScannerStatus)>("GetScannerStatus");
+	ASSERT_NE(statusEx, nullptr);
+	ASSERT_NE(status, nullptr);
+
 	EXPECT_EQ(library.call("InitializeDriver"), 0);
-	EXPECT_EQ(stateOf(library).lastError, 129);
+	unsigned char bytes[3] = { 7, 7, 7 };
+	int32_t code = -1;
+	EXPECT_EQ(statusEx(&bytes[0], &bytes[1], &bytes[2], &code), 1);
+	EXPECT_EQ(code, 129);
+	EXPECT_EQ(bytes[0] | bytes[1] | bytes[2], 0);
+	EXPECT_EQ(statusEx(&bytes[0], &bytes[1], &bytes[2], &code), 1);
+	EXPECT_EQ(code, 0);
+
+	// Every exchange finds no device file: 155, after one more discovery.
+	auto powerSave = library.function<decltype(&::SetPowerSaveTime)>("SetPowerSaveTime");
+	ASSERT_NE(powerSave, nullptr);
+	EXPECT_EQ(powerSave(5), 0);
+	unsigned char low = 0;
+	EXPECT_EQ(status(&bytes[0], &bytes[1], &bytes[2], &low), 1);
+	EXPECT_EQ(low, 155);
 }
 
 TEST_F(LoadedDll, TheLibraryKnowsItsOwnFileForTheModelCheck)
