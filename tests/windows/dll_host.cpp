@@ -12,6 +12,15 @@
 //                           driver only)
 //   signal:<event>          sets a named event of the test
 //   wait:<event>            waits for it (at most 30 s): wait=1 or wait=0
+//   simulate                a virtual RM735 answers as \\.\usbscan0 (test
+//                           driver only)
+//   setScanParameter:<xres>,<mode>,<bits>,<length>
+//                           SetScanParameter for the scanner's whole width:
+//                           setScanParameter=<result>
+//   scan:<xres>,<mode>,<bits>,<length>
+//                           a whole scan: scan=<1|0>, image.bytes=<count>,
+//                           image.equalsRaw=<1 when the image is the raw
+//                           image the scanner sent>
 //   spawn:<Export>          calls an int(void) export on a thread of its own
 //   exit                    ends the process at once (ExitProcess), the
 //                           library still loaded
@@ -20,15 +29,20 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <windows.h>
 
+#include "support/scan_request.h"
+#include "support/sim_device_calls.h"
 #include "support/torvane_test.h"
 #include "support/win_test_support.h"
+#include "torvane_sim/virtual_scanner.h"
 
 using torvane::platform::DeviceCalls;
-using torvane::wintest::Library;
+using namespace torvane::wintest;
 
 namespace {
 
@@ -44,6 +58,27 @@ HANDLE WINAPI stalledCreateFile(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWO
 }
 
 DeviceCalls stalledCalls;
+
+std::unique_ptr<torvane::sim::VirtualScanner> scanner;
+std::unique_ptr<VirtualScannerSet> scanners;
+
+// "<xres>,<mode>,<bits>,<length>"
+bool parseRequest(const std::string &text, ScanRequest &request)
+{
+	unsigned xres = 0, mode = 0, bits = 0, length = 0;
+	if (std::sscanf(text.c_str(), "%u,%u,%u,%u", &xres, &mode, &bits, &length) != 4)
+		return false;
+	request = { static_cast<uint16_t>(xres), static_cast<uint8_t>(mode), static_cast<uint8_t>(bits),
+		    static_cast<uint16_t>(length) };
+	return true;
+}
+
+uint16_t scannerWidth(const Library &library)
+{
+	ScannerAbilityEx ability{};
+	auto get = library.function<decltype(&::GetScannerAbilityEx)>("GetScannerAbilityEx");
+	return get && get(&ability) == 1 ? ability.ScanWidth : 0;
+}
 
 HANDLE openEvent(const std::string &name)
 {
@@ -101,6 +136,39 @@ bool runStep(const Library &library, const std::string &step)
 		stalledCalls = DeviceCalls{ stalledCreateFile, &::CloseHandle, &::ReadFile, &::WriteFile,
 					    &::DeviceIoControl, &::GetOverlappedResult, &::CancelIoEx };
 		set(&stalledCalls);
+	} else if (verb == "simulate") {
+		auto set = library.function<TorvaneTestSetDeviceCallsCall>("TorvaneTestSetDeviceCalls");
+		if (!set)
+			return false;
+		scanner = std::make_unique<torvane::sim::VirtualScanner>(torvane::sim::Model::RM735);
+		scanner->setFullSpeed(true);
+		scanners = std::make_unique<VirtualScannerSet>();
+		scanners->plug(0, *scanner);
+		set(installFakeDevices(scanners.get()));
+	} else if (verb == "setScanParameter" || verb == "scan") {
+		ScanRequest request;
+		if (!parseRequest(argument, request))
+			return false;
+		const ScanParameter parameter = scanParameterFor(request, scannerWidth(library));
+		if (verb == "setScanParameter") {
+			auto setScanParameter = library.function<decltype(&::SetScanParameter)>("SetScanParameter");
+			if (!setScanParameter)
+				return false;
+			print("setScanParameter", std::to_string(setScanParameter(&parameter)));
+			return true;
+		}
+		if (!scanner)
+			return false;
+		std::vector<uint8_t> raw;
+		std::vector<uint8_t> image;
+		std::string failure;
+		const bool scanned = scanThrough(
+			library, parameter, 65536, [&] { raw = scanner->rawImage(); }, image, failure);
+		print("scan", scanned ? "1" : "0");
+		if (!scanned)
+			print("scan.failure", failure);
+		print("image.bytes", std::to_string(image.size()));
+		print("image.equalsRaw", scanned && image == raw ? "1" : "0");
 	} else if (verb == "spawn") {
 		auto function = library.function<int (*)()>(argument.c_str());
 		if (!function)
@@ -140,16 +208,24 @@ int main(int argc, char **argv)
 		std::fprintf(stderr, "usage: %s library.dll step...\n", argv[0]);
 		return 2;
 	}
-	Library library(argv[1]);
-	if (!library.loaded()) {
-		std::fprintf(stderr, "cannot load %s (error %lu)\n", argv[1], GetLastError());
-		return 3;
-	}
-	for (int i = 2; i < argc; ++i) {
-		if (!runStep(library, argv[i])) {
-			std::fprintf(stderr, "step failed: %s\n", argv[i]);
-			return 4;
+	int status = 0;
+	{
+		Library library(argv[1]);
+		if (!library.loaded()) {
+			std::fprintf(stderr, "cannot load %s (error %lu)\n", argv[1], GetLastError());
+			return 3;
 		}
+		for (int i = 2; i < argc && status == 0; ++i) {
+			if (!runStep(library, argv[i])) {
+				std::fprintf(stderr, "step failed: %s\n", argv[i]);
+				status = 4;
+			}
+		}
+		// The library goes before the scanner that answers its calls.
+		if (auto set = library.function<TorvaneTestSetDeviceCallsCall>("TorvaneTestSetDeviceCalls"))
+			set(nullptr);
 	}
-	return 0;
+	scanners.reset();
+	scanner.reset();
+	return status;
 }

@@ -98,11 +98,12 @@ TEST_F(Processes, ScanBusyIsOneFlagForEveryProcessThatLoadsTheLibrary)
 	ASSERT_NE(getState, nullptr);
 	TorvaneTestState state{};
 
-	// Set in one process (as SetScanParameter does)...
+	// Set in one process by SetScanParameter...
 	NamedEvent set("set");
 	NamedEvent done("done");
 	ChildProcess scanner;
-	ASSERT_TRUE(scanner.start(dllHost(), steps({ "scanBusy:1", "signal:" + set.name(), "wait:" + done.name(),
+	ASSERT_TRUE(scanner.start(dllHost(), steps({ "simulate", "call:InitializeDriver", "setScanParameter:600,4,24,40",
+						     "signal:" + set.name(), "wait:" + done.name(),
 						     "call:TerminateDriver", "state" })));
 	ASSERT_TRUE(set.wait(kProcessTimeoutMs));
 	getState(&state);
@@ -125,6 +126,8 @@ TEST_F(Processes, ScanBusyIsOneFlagForEveryProcessThatLoadsTheLibrary)
 	EXPECT_EQ(state.scanBusy, 0);
 	done.set();
 	ASSERT_TRUE(scanner.finish(kProcessTimeoutMs));
+	EXPECT_EQ(scanner.value("InitializeDriver"), "1") << scanner.output();
+	EXPECT_EQ(scanner.value("setScanParameter"), "1");
 	EXPECT_EQ(scanner.value("TerminateDriver"), "1");
 	EXPECT_EQ(here.call("TerminateDriver"), 1);
 }
