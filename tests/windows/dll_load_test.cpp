@@ -54,8 +54,10 @@ TEST_F(LoadedDll, LoadsWithoutTheKeyUnderBothModelNames)
 		// but the library itself.
 		EXPECT_FALSE(fileExists(dir.file("quorDll.txt")));
 	}
-	// No C++ name is exported.
+	// One function under three names; no C++ name exported.
 	Library library(copyAs(shippedDll(), dir, "RM735.dll"));
+	EXPECT_EQ(library.symbol("ResetPushButton"), library.symbol("ResetScanner"));
+	EXPECT_EQ(library.symbol("CheckPushButton"), library.symbol("ResetScanner"));
 	EXPECT_EQ(library.symbol("_ZN7torvane6driver15SeizeSYSControlEv"), nullptr);
 	EXPECT_EQ(library.symbol("TorvaneTestGetState"), nullptr);
 }
