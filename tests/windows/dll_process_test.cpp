@@ -18,6 +18,12 @@ namespace {
 
 constexpr DWORD kProcessTimeoutMs = 60000;
 
+// A host program name and the raw test mode it should give.
+struct Host {
+	const char *name;
+	const char *rawTestMode;
+};
+
 class Processes : public ::testing::Test
 {
 protected:
@@ -119,8 +125,10 @@ TEST_F(Processes, ScanBusyIsOneFlagForEveryProcessThatLoadsTheLibrary)
 	EXPECT_LT(std::stoi(other.value("InitializeDriver.ms")), 5000);
 	EXPECT_EQ(here.call("TerminateDriver"), 0);
 
-	// Cleared from a third process, it is clear for all.
-	const std::string output = runProcess(dllHost(), steps({ "scanBusy:0", "call:TerminateDriver" }));
+	// StopScan in a third process (with no scanner: its RELEASE UNIT
+	// fails) clears it for all.
+	const std::string output = runProcess(dllHost(), steps({ "call:StopScan", "call:TerminateDriver" }));
+	EXPECT_NE(output.find("StopScan=0"), std::string::npos) << output;
 	EXPECT_NE(output.find("TerminateDriver=1"), std::string::npos) << output;
 	getState(&state);
 	EXPECT_EQ(state.scanBusy, 0);
@@ -144,12 +152,24 @@ TEST_F(Processes, EachCopyOfTheLibraryFileHasAFlagOfItsOwn)
 	first.function<TorvaneTestSetScanBusyCall>("TorvaneTestSetScanBusy")(0);
 }
 
+TEST_F(Processes, AHostNamedVexMarchExeGetsTheRawImageWithoutTheModelFilters)
+{
+	// 300 dpi colour on an RM735: the model filters run, except in raw test
+	// mode.
+	for (const Host &host : { Host{ "VexMarch.exe", "1" }, Host{ "front.exe", "0" } }) {
+		TempDir hostDir;
+		const std::string program = copyAs(dllHost(), hostDir, host.name);
+		ChildProcess child;
+		ASSERT_TRUE(child.start(program, steps({ "simulate", "call:InitializeDriver", "call:InitializeScanner",
+							 "scan:300,4,24,40" })));
+		ASSERT_TRUE(child.finish(kProcessTimeoutMs));
+		EXPECT_EQ(child.value("scan"), "1") << host.name << ": " << child.output();
+		EXPECT_EQ(child.value("image.equalsRaw"), host.rawTestMode) << host.name;
+	}
+}
+
 TEST_F(Processes, OnlyAHostNamedVexMarchExeSwitchesOnRawTestMode)
 {
-	struct Host {
-		const char *name;
-		const char *rawTestMode;
-	};
 	for (const Host &host : { Host{ "VexMarch.exe", "1" }, Host{ "VEXMARCH.EXE", "1" }, Host{ "vexmarch.exe", "1" },
 				  Host{ "xvexmarch.exe", "0" }, Host{ "vexmarch.exe.exe", "0" }, Host{ "front.exe", "0" } }) {
 		TempDir hostDir;

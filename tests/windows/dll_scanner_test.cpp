@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "support/driver_files.h"
+#include "support/scan_request.h"
 #include "support/sim_device_calls.h"
 #include "support/torvane_test.h"
 #include "support/win_test_support.h"
@@ -267,6 +268,68 @@ TEST_F(ScannerDll, PowerTimersAndEveryLockedCallFailWhileAScanIsBusy)
 	EXPECT_EQ(fetchError(), 162);
 	EXPECT_TRUE(scanner.commandLog().empty());
 	library->function<TorvaneTestSetScanBusyCall>("TorvaneTestSetScanBusy")(0);
+}
+
+TEST_F(ScannerDll, AWholeScanThroughTheDllDeliversTheScannersImage)
+{
+	logTo(2);
+	load();
+	ASSERT_EQ(library->call("InitializeDriver"), 1);
+	ASSERT_EQ(library->call("InitializeScanner"), 1);
+	ScannerAbilityEx ability{};
+	ASSERT_EQ(EXPORT(GetScannerAbilityEx)(&ability), 1);
+
+	// 600 dpi colour over the whole width: no filter, no resampling, no
+	// conversion, so the front end gets exactly what the scanner sent.
+	const ScanParameter parameter = scanParameterFor({ 600, 4, 24, 40 }, ability.ScanWidth);
+	std::vector<uint8_t> raw;
+	std::vector<uint8_t> image;
+	std::string failure;
+	ASSERT_TRUE(scanThrough(
+		*library, parameter, 7777, [&] { raw = scanner.rawImage(); }, image, failure))
+		<< failure;
+	ASSERT_EQ(image.size(), 80u * ability.ScanWidth * 2 * 3);
+	EXPECT_TRUE(image == raw);
+	EXPECT_EQ(scanner.lastReleaseMode(), 0);
+	EXPECT_FALSE(scanner.scanning());
+	EXPECT_EQ(fakeDeviceLog().openHandles, 0u);
+	EXPECT_NE(mainLog().find("\r\nIn   0 : StartScan :"), std::string::npos);
+	EXPECT_NE(mainLog().find("\r\nOut  1 : StopScan :"), std::string::npos);
+
+	// The cycle is over: the locked calls work again, a second scan too.
+	EXPECT_EQ(library->call("TerminateDriver"), 1);
+	ASSERT_TRUE(scanThrough(
+		*library, parameter, 65536, [] {}, image, failure))
+		<< failure;
+	EXPECT_TRUE(image == raw);
+}
+
+TEST_F(ScannerDll, StopScanEndsAStalledAcquisitionByForceAndTheNextScanWorks)
+{
+	load();
+	ASSERT_EQ(library->call("InitializeDriver"), 1);
+	ASSERT_EQ(library->call("InitializeScanner"), 1);
+	ScannerAbilityEx ability{};
+	ASSERT_EQ(EXPORT(GetScannerAbilityEx)(&ability), 1);
+	const ScanParameter parameter = scanParameterFor({ 600, 4, 24, 40 }, ability.ScanWidth);
+
+	// The scanner withholds the image: the acquisition thread sits in
+	// ReadFile, inside the exchange lock, until StopScan ends it by force.
+	scanner.addFault(sim::FaultRule::stallRead(0x28).forDataType(0x00).always());
+	ASSERT_EQ(EXPORT(SetScanParameter)(&parameter), 1);
+	ASSERT_EQ(library->call("StartScan"), 1);
+	Sleep(100);
+	EXPECT_EQ(library->call("StopScan"), 1);
+	EXPECT_EQ(scanner.lastReleaseMode(), 0);
+
+	// Nothing was left held: not the device lock, not the exchange lock
+	// (abandoned with the thread), not ScanBusy.
+	scanner.clearFaults();
+	std::vector<uint8_t> image;
+	std::string failure;
+	EXPECT_TRUE(scanThrough(
+		*library, parameter, 65536, [] {}, image, failure))
+		<< failure;
 }
 
 } // namespace
