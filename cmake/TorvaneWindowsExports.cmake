@@ -6,7 +6,7 @@
 # function torvane_core defines, so that the DLL links at every stage.
 # tests/windows checks the DLL's export table against the full list.
 
-set(TORVANE_EXPORT_FILTER ${CMAKE_CURRENT_LIST_DIR}/FilterExports.cmake)
+set(TORVANE_EXPORT_FILTER ${CMAKE_CURRENT_LIST_DIR}/FilterExports.cmake CACHE INTERNAL "")
 
 # torvane_export_list(<target> <input .def> <output .def> [EXTRA <names...>])
 function(torvane_export_list target input output)
