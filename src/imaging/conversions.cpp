@@ -89,7 +89,8 @@ void GreyLinesToLineArt(const uint8_t *source, uint8_t *destination, uint32_t ou
 		size_t k = wholeBytes;
 		if (readable % 8)
 			out[k++] = lineArtByte(in + 8 * wholeBytes, readable % 8);
-		std::memset(out + k, 0, outLineBytes - k);
+		if (k < outLineBytes)
+			std::memset(out + k, 0, outLineBytes - k);
 	}
 }
 
@@ -119,7 +120,8 @@ void GreyLinesToHalftone(const uint8_t *source, uint8_t *destination, uint32_t o
 				value |= unsigned(in[bit] < threshold[bit]) << (7 - bit);
 			out[k++] = static_cast<uint8_t>(value);
 		}
-		std::memset(out + k, 0, outLineBytes - k);
+		if (k < outLineBytes)
+			std::memset(out + k, 0, outLineBytes - k);
 	}
 }
 

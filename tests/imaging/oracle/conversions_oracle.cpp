@@ -87,7 +87,8 @@ void GreyLinesToLineArt(const uint8_t *source, uint8_t *destination, uint32_t ou
 {
 	for (uint32_t i = 0; i < lines; ++i) {
 		uint8_t *out = destination + uint64_t(i) * outLineBytes;
-		std::memset(out, 0, outLineBytes);
+		for (uint32_t k = 0; k < outLineBytes; ++k)
+			out[k] = 0;
 		for (uint64_t j = 0; j < 8 * uint64_t(outLineBytes); ++j) {
 			if (j >= sourceLineBytes)
 				break; /* past the source line: a 0 bit, nothing read */
@@ -104,7 +105,8 @@ void GreyLinesToHalftone(const uint8_t *source, uint8_t *destination, uint32_t o
 		pattern = 1;
 	for (uint32_t i = 0; i < lines; ++i) {
 		uint8_t *out = destination + uint64_t(i) * outLineBytes;
-		std::memset(out, 0, outLineBytes);
+		for (uint32_t k = 0; k < outLineBytes; ++k)
+			out[k] = 0;
 		for (uint32_t j = 0; j < pixels; ++j) {
 			if (j / 8 >= outLineBytes)
 				break; /* the output line is full */

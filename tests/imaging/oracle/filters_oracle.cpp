@@ -2,6 +2,7 @@
 // Reference neighbourhood filters: one byte at a time, straight from the rules.
 
 #include "oracle.h"
+#include "zeroed_buffer.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,7 +15,7 @@ namespace {
 
 struct FilterCarry {
 	bool exists = false;
-	std::vector<uint8_t> block;
+	ZeroedBuffer block;
 	uint16_t linesDone = 0;
 };
 
@@ -22,7 +23,7 @@ FilterCarry blendCarry, neutraliseCarry, sharpenCarry, adjustCarry;
 
 // The three lines around output line i of the block, and the line length.
 struct Lines {
-	const std::vector<uint8_t> &block;
+	const ZeroedBuffer &block;
 	size_t i;
 	size_t bytes;
 
@@ -133,7 +134,7 @@ uint16_t runFilter(FilterCarry &carry, ByteRule rule, uint8_t *image, uint16_t p
 {
 	const size_t L = size_t(pixelsPerLine) * bitsPerPixel / 8;
 	if (!carry.exists) {
-		carry.block.assign(L ? (5242880 / L + 2) * L : 0, 0);
+		carry.block.assign(L ? (5242880 / L + 2) * L : 0);
 		carry.exists = true;
 		carry.linesDone = 0;
 	}
@@ -158,15 +159,15 @@ uint16_t runFilter(FilterCarry &carry, ByteRule rule, uint8_t *image, uint16_t p
 	for (size_t start = 0; start < lines; start += capacity - 2) {
 		const size_t count = std::min(capacity - 2, size_t(lines) - start);
 		uint8_t *chunk = image + start * L;
-		std::copy(chunk, chunk + count * L, carry.block.begin() + 2 * L);
+		std::copy(chunk, chunk + count * L, carry.block.data() + 2 * L);
 		for (size_t i = 0; i < count; ++i) {
 			const Lines around{ carry.block, i, L };
 			for (size_t j = 0; j < L; ++j)
 				chunk[i * L + j] = rule(around, j, carry, kernel, bitsPerPixel);
 		}
-		const std::vector<uint8_t> lastTwo(carry.block.begin() + count * L,
-						   carry.block.begin() + (count + 2) * L);
-		std::copy(lastTwo.begin(), lastTwo.end(), carry.block.begin());
+		const std::vector<uint8_t> lastTwo(carry.block.data() + count * L,
+						   carry.block.data() + (count + 2) * L);
+		std::copy(lastTwo.begin(), lastTwo.end(), carry.block.data());
 		addDone(count);
 	}
 	return lines;

@@ -2,6 +2,7 @@
 // Reference resampler: every output byte computed on its own, step by step.
 
 #include "oracle.h"
+#include "zeroed_buffer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,7 +14,7 @@ namespace {
 
 struct ResampleCarry {
 	bool exists = false;
-	std::vector<uint8_t> buffer;
+	ZeroedBuffer buffer;
 	size_t held = 0;
 	uint32_t linesTaken = 0;
 	uint32_t linesMade = 0;
@@ -117,7 +118,7 @@ uint32_t bilinear(const uint8_t *source, uint32_t sourcePixels, int32_t sourceLi
 		if (line)
 			std::copy(line, line + L, kept.begin() + k * L);
 	}
-	std::copy(kept.begin(), kept.end(), carry.buffer.begin());
+	std::copy(kept.begin(), kept.end(), carry.buffer.data());
 	carry.held = count;
 	return result;
 }
@@ -228,7 +229,7 @@ uint32_t ResampleLines(const uint8_t *source, uint32_t sourcePixels, int32_t sou
 		carry.linesMade = 0;
 		carry.held = 0;
 		const size_t m = L == 0 ? 0 : 5242880 / L;
-		carry.buffer.assign(m * L + 6, 0);
+		carry.buffer.assign(m * L + 6);
 		carry.exists = true;
 	}
 	if (!source) {
