@@ -4,16 +4,22 @@
 #include "imaging/filters.h"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
+#include "imaging/exact_math.h"
 #include "imaging/work_memory.h"
 
 namespace torvane::imaging {
 
 namespace {
+
+using detail::ClampedQuotient;
+using detail::ClampedQuotient16;
+using detail::divide;
+using detail::dividesExactlyBelow;
 
 // A work block holds as many lines as fit in 5 MiB, plus the two carried lines.
 constexpr size_t kBlockBudget = 0x500000;
@@ -88,87 +94,132 @@ void keepPartialPixel(const Neighbourhood &n)
 		n.out[j] = n.centre[j];
 }
 
+/* Pixels in tiles -------------------------------------------------------- */
+
+// The filters that look at whole pixels work through a line in tiles of whole
+// pixels, in passes over every byte that the vectoriser turns into SIMD code.
+// What belongs to a pixel (a decision, a luminance) is computed at every byte
+// as if a pixel began there, stored two places on, and handed to the three
+// bytes of each pixel through channel masks: byte j of channel k takes the
+// value computed at byte j - k.
+constexpr size_t kTile = 384; /* bytes: 128 whole pixels */
+
+struct ChannelMasks {
+	uint8_t of[3][kTile]; /* 0xFF where byte j of a tile is channel k */
+};
+
+constexpr ChannelMasks kChannels = [] {
+	ChannelMasks masks{};
+	for (size_t j = 0; j < kTile; ++j)
+		masks.of[j % 3][j] = 0xFF;
+	return masks;
+}();
+
+// The value of byte j's pixel, from values stored at pixel start + 2.
+inline uint8_t pixelValue(const uint8_t *values, size_t j)
+{
+	return uint8_t((kChannels.of[0][j] & values[j + 2]) | (kChannels.of[1][j] & values[j + 1]) |
+		       (kChannels.of[2][j] & values[j]));
+}
+
+// Room for per-pixel values of one tile, stored two places on; the places
+// no pixel start fills are 0, so that every byte read is defined.
+struct PixelValues {
+	uint8_t at[kTile + 2];
+
+	void clearEdges(size_t length)
+	{
+		at[0] = at[1] = 0;
+		at[length] = at[length + 1] = 0;
+	}
+};
+
+inline uint8_t blendBytes(uint8_t mask, uint8_t chosen, uint8_t other)
+{
+	return uint8_t((mask & chosen) | (~mask & other));
+}
+
 /* BlendChannelLines ------------------------------------------------------ */
 
-// Red keeps its line, softened by the lines around it; green and blue lean
-// toward the line above. Every result lies in 0..255 (8 x 255 >> 3).
-inline uint8_t blendByte(unsigned channel, unsigned above, unsigned centre, unsigned below)
+// Red keeps its line, softened by the lines around it: (above + 6 centre +
+// below) >> 3; green is the mean of the line above and its own, ((above +
+// centre) x 4) >> 3; blue leans toward the line above, (3 centre + 5 above) >>
+// 3. As weights per byte of a tile (starting on a pixel), one formula serves
+// all three channels; no result exceeds 8 x 255 >> 3 = 255.
+struct BlendWeights {
+	uint8_t above[kTile];
+	uint8_t centre[kTile];
+	uint8_t below[kTile];
+};
+
+constexpr BlendWeights kBlendWeights = [] {
+	constexpr uint8_t weights[3][3] = { { 1, 6, 1 }, { 4, 4, 0 }, { 5, 3, 0 } };
+	BlendWeights w{};
+	for (size_t j = 0; j < kTile; ++j) {
+		w.above[j] = weights[j % 3][0];
+		w.centre[j] = weights[j % 3][1];
+		w.below[j] = weights[j % 3][2];
+	}
+	return w;
+}();
+
+void blendTile(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out, size_t length)
 {
-	switch (channel) {
-	case 0:
-		return static_cast<uint8_t>((above + 6 * centre + below) >> 3);
-	case 1:
-		return static_cast<uint8_t>(((above + centre) * 4) >> 3);
-	default:
-		return static_cast<uint8_t>((3 * centre + 5 * above) >> 3);
+	for (size_t j = 0; j < length; ++j) {
+		const uint16_t sum = uint16_t(kBlendWeights.above[j] * a[j] + kBlendWeights.centre[j] * c[j] +
+					      kBlendWeights.below[j] * b[j]);
+		out[j] = uint8_t(sum >> 3);
 	}
 }
 
 struct BlendRule {
 	void operator()(const Neighbourhood &n) const
 	{
-		const uint8_t *a = n.above;
-		const uint8_t *c = n.centre;
-		const uint8_t *b = n.below;
-		const size_t whole = wholePixelBytes(n.bytes);
-		for (size_t j = 0; j < whole; j += 3) {
-			n.out[j] = static_cast<uint8_t>((a[j] + 6 * c[j] + b[j]) >> 3);
-			n.out[j + 1] = static_cast<uint8_t>(((a[j + 1] + c[j + 1]) * 4) >> 3);
-			n.out[j + 2] = static_cast<uint8_t>((3 * c[j + 2] + 5 * a[j + 2]) >> 3);
-		}
-		for (size_t j = whole; j < n.bytes; ++j)
-			n.out[j] = blendByte(j % 3, a[j], c[j], b[j]);
+		for (size_t begin = 0; begin < n.bytes; begin += kTile)
+			blendTile(n.above + begin, n.centre + begin, n.below + begin, n.out + begin,
+				  std::min(kTile, n.bytes - begin));
 	}
 };
 
 /* NeutraliseGreyPixels --------------------------------------------------- */
 
+// A pixel whose channels, each averaged over the three lines, lie within 15
+// of each other takes its luminance (3 R + 6 G + B) / 10 in all three bytes.
+void neutraliseTile(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out,
+		    size_t length)
+{
+	static_assert(dividesExactlyBelow<3>(3 * 255 + 1) && dividesExactlyBelow<10>(10 * 255 + 1));
+	uint8_t mean[kTile];
+	PixelValues nearGrey, luminance;
+	nearGrey.clearEdges(length);
+	luminance.clearEdges(length);
+
+	for (size_t j = 0; j < length; ++j)
+		mean[j] = uint8_t(divide<3>(uint16_t(a[j] + c[j] + b[j])));
+	for (size_t j = 0; j + 2 < length; ++j) {
+		const uint8_t m0 = mean[j], m1 = mean[j + 1], m2 = mean[j + 2];
+		const uint8_t high = std::max(m0, std::max(m1, m2));
+		const uint8_t low = std::min(m0, std::min(m1, m2));
+		nearGrey.at[j + 2] = uint8_t(-uint8_t(uint8_t(high - low) <= 15));
+		luminance.at[j + 2] =
+			uint8_t(divide<10>(uint16_t(3 * c[j] + 6 * c[j + 1] + c[j + 2])));
+	}
+	for (size_t j = 0; j < length; ++j)
+		out[j] = blendBytes(pixelValue(nearGrey.at, j), pixelValue(luminance.at, j), c[j]);
+}
+
 struct NeutraliseRule {
 	void operator()(const Neighbourhood &n) const
 	{
-		const uint8_t *a = n.above;
-		const uint8_t *c = n.centre;
-		const uint8_t *b = n.below;
 		const size_t whole = wholePixelBytes(n.bytes);
-		for (size_t j = 0; j < whole; j += 3) {
-			const unsigned red = (a[j] + c[j] + b[j]) / 3u;
-			const unsigned green = (a[j + 1] + c[j + 1] + b[j + 1]) / 3u;
-			const unsigned blue = (a[j + 2] + c[j + 2] + b[j + 2]) / 3u;
-			const unsigned high = std::max(red, std::max(green, blue));
-			const unsigned low = std::min(red, std::min(green, blue));
-			const bool nearGrey = high - low <= 15;
-			const uint8_t grey = static_cast<uint8_t>((3u * c[j] + 6u * c[j + 1] + c[j + 2]) / 10u);
-			n.out[j] = nearGrey ? grey : c[j];
-			n.out[j + 1] = nearGrey ? grey : c[j + 1];
-			n.out[j + 2] = nearGrey ? grey : c[j + 2];
-		}
+		for (size_t begin = 0; begin < whole; begin += kTile)
+			neutraliseTile(n.above + begin, n.centre + begin, n.below + begin, n.out + begin,
+				       std::min(kTile, whole - begin));
 		keepPartialPixel(n);
 	}
 };
 
 /* SharpenGreyPixels ------------------------------------------------------ */
-
-// clamp(S / divisor, 0, 255) for a divisor 1..127, without a division: for
-// 0 <= S < 256 x divisor, S x ceil(2^22 / divisor) >> 22 is exactly
-// floor(S / divisor), because the error S x (ceil - 2^22 / divisor) / 2^22 stays
-// below divisor / 2^14 < 1 / divisor. The product stays below 2^31.
-struct ClampedQuotient {
-	explicit ClampedQuotient(int32_t divisor)
-		: ceiling(256 * divisor - 1),
-		  reciprocal((uint32_t(1) << 22) / uint32_t(divisor) +
-			     ((uint32_t(1) << 22) % uint32_t(divisor) != 0))
-	{
-	}
-
-	uint8_t operator()(int32_t sum) const
-	{
-		const uint32_t bounded = static_cast<uint32_t>(std::clamp(sum, 0, ceiling));
-		return static_cast<uint8_t>((bounded * reciprocal) >> 22);
-	}
-
-	int32_t ceiling;
-	uint32_t reciprocal;
-};
 
 // The kernel's bytes added in 8-bit two's-complement arithmetic, as the
 // scanner's image path has always done; a sum below 1 divides by 1.
@@ -181,9 +232,20 @@ int32_t kernelDivisor(const int8_t *kernel)
 	return divisor < 1 ? 1 : divisor;
 }
 
+// Whether a kernel keeps every sum within 16 bits: 255 x the sum of |k|.
+bool sumsFitInt16(const int8_t *kernel)
+{
+	int32_t weight = 0;
+	for (unsigned k = 0; k < 9; ++k)
+		weight += std::abs(int32_t(kernel[k]));
+	return weight * 255 <= INT16_MAX;
+}
+
 struct SharpenRule {
 	SharpenRule(const int8_t *kernelBytes, size_t pixelBytes)
-		: quotient(kernelDivisor(kernelBytes)), step(pixelBytes)
+		: divisor(kernelDivisor(kernelBytes)), quotient(divisor),
+		  quotient16(std::max(divisor, 2)), step(pixelBytes),
+		  narrow(divisor >= 2 && sumsFitInt16(kernelBytes))
 	{
 		for (unsigned k = 0; k < 9; ++k)
 			kernel[k] = kernelBytes[k];
@@ -205,14 +267,16 @@ struct SharpenRule {
 	}
 
 	// Sums of the bytes [begin, end) into sums[], tap by tap over the bytes
-	// whose neighbour columns both lie in the line.
-	void tileSums(const Neighbourhood &n, size_t begin, size_t end, int32_t *sums) const
+	// whose neighbour columns both lie in the line. Sum is int16_t only for a
+	// kernel that keeps every sum within it.
+	template<typename Sum>
+	void tileSums(const Neighbourhood &n, size_t begin, size_t end, Sum *sums) const
 	{
 		const uint8_t *rows[3] = { n.above, n.centre, n.below };
 		const size_t inner = std::max(begin, step);
 		const size_t innerEnd = n.bytes > step ? std::min(end, n.bytes - step) : 0;
 
-		std::fill(sums, sums + (end - begin), 0);
+		std::fill(sums, sums + (end - begin), Sum(0));
 		if (inner < innerEnd) {
 			for (unsigned r = 0; r < 3; ++r) {
 				for (unsigned col = 0; col < 3; ++col) {
@@ -221,92 +285,137 @@ struct SharpenRule {
 						continue;
 					/* j >= step here, so j + col x step - step >= 0 */
 					const uint8_t *row = rows[r] + (inner + col * step - step);
-					int32_t *s = sums + (inner - begin);
+					Sum *s = sums + (inner - begin);
 					for (size_t j = 0; j < innerEnd - inner; ++j)
-						s[j] += weight * row[j];
+						s[j] = Sum(s[j] + weight * row[j]);
 				}
 			}
 		}
 		for (size_t j = begin; j < end; ++j) {
 			if (j < inner || j >= innerEnd)
-				sums[j - begin] = edgeSum(n, j);
+				sums[j - begin] = Sum(edgeSum(n, j));
 		}
 	}
 
 	void operator()(const Neighbourhood &n) const
 	{
-		constexpr size_t kTile = 255; /* whole pixels */
-		int32_t sums[kTile];
-		const uint8_t *c = n.centre;
+		uint8_t sharpened[kTile];
+		PixelValues grey;
 		const size_t whole = wholePixelBytes(n.bytes);
 
 		for (size_t begin = 0; begin < whole; begin += kTile) {
-			const size_t end = std::min(whole, begin + kTile);
-			tileSums(n, begin, end, sums);
-			for (size_t j = begin; j < end; j += 3) {
-				const bool grey = c[j] == c[j + 1] && c[j + 1] == c[j + 2];
-				const int32_t *s = sums + (j - begin);
-				n.out[j] = grey ? quotient(s[0]) : c[j];
-				n.out[j + 1] = grey ? quotient(s[1]) : c[j + 1];
-				n.out[j + 2] = grey ? quotient(s[2]) : c[j + 2];
+			const size_t length = std::min(kTile, whole - begin);
+			const uint8_t *c = n.centre + begin;
+			uint8_t *out = n.out + begin;
+
+			grey.clearEdges(length);
+			uint8_t anyGrey = 0;
+			for (size_t j = 0; j + 2 < length; ++j) {
+				const uint8_t equal = uint8_t(uint8_t(c[j] == c[j + 1]) &
+							      uint8_t(c[j + 1] == c[j + 2]));
+				grey.at[j + 2] = uint8_t(-equal);
+				anyGrey = uint8_t(anyGrey | equal);
 			}
+			if (!anyGrey) {
+				std::memcpy(out, c, length);
+				continue;
+			}
+			if (narrow) {
+				int16_t sums[kTile];
+				tileSums(n, begin, begin + length, sums);
+				for (size_t j = 0; j < length; ++j)
+					sharpened[j] = quotient16(sums[j]);
+			} else {
+				int32_t sums[kTile];
+				tileSums(n, begin, begin + length, sums);
+				for (size_t j = 0; j < length; ++j)
+					sharpened[j] = quotient(sums[j]);
+			}
+			for (size_t j = 0; j < length; ++j)
+				out[j] = blendBytes(pixelValue(grey.at, j), sharpened[j], c[j]);
 		}
 		keepPartialPixel(n);
 	}
 
 	int32_t kernel[9];
+	int32_t divisor;
 	ClampedQuotient quotient;
+	ClampedQuotient16 quotient16;
 	size_t step;
+	bool narrow;
 };
 
 /* AdjustReddishPixels ---------------------------------------------------- */
 
-// Tone curve of the green and blue bytes of a pixel in which red dominates.
-constexpr std::array<uint8_t, 256> greenBlueCurve = [] {
-	std::array<uint8_t, 256> curve{};
+// The tone curves of a pixel in which red dominates: one for its green and
+// blue bytes, one for its red byte when red equals blue.
+struct ToneCurves {
+	uint8_t greenBlue[256];
+	uint8_t red[256];
+};
+
+constexpr ToneCurves kToneCurves = [] {
+	ToneCurves curves{};
 	for (unsigned t = 0; t < 256; ++t) {
 		if (t <= 34)
-			curve[t] = static_cast<uint8_t>(t);
+			curves.greenBlue[t] = uint8_t(t);
 		else if (t <= 60)
-			curve[t] = static_cast<uint8_t>(35 + 40 * (t - 35) / 25);
+			curves.greenBlue[t] = uint8_t(35 + 40 * (t - 35) / 25);
 		else
-			curve[t] = static_cast<uint8_t>(75 + 180 * (t - 60) / 195);
-	}
-	return curve;
-}();
+			curves.greenBlue[t] = uint8_t(75 + 180 * (t - 60) / 195);
 
-// Tone curve of the red byte of a pixel whose red dominates green and equals blue.
-constexpr std::array<uint8_t, 256> redCurve = [] {
-	std::array<uint8_t, 256> curve{};
-	for (unsigned t = 0; t < 256; ++t) {
 		if (t <= 144)
-			curve[t] = static_cast<uint8_t>(140 * t / 145);
+			curves.red[t] = uint8_t(140 * t / 145);
 		else if (t <= 155)
-			curve[t] = static_cast<uint8_t>(140 + 2 * (t - 145));
+			curves.red[t] = uint8_t(140 + 2 * (t - 145));
 		else
-			curve[t] = static_cast<uint8_t>(160 + 95 * (t - 155) / 100);
+			curves.red[t] = uint8_t(160 + 95 * (t - 155) / 100);
 	}
-	return curve;
+	return curves;
 }();
 
-static_assert(greenBlueCurve[255] == 255 && redCurve[255] == 255);
+static_assert(kToneCurves.greenBlue[255] == 255 && kToneCurves.red[255] == 255);
+
+void adjustTile(const uint8_t *c, uint8_t *out, size_t length)
+{
+	uint8_t curved[kTile];
+	PixelValues curveGreenBlue, curveRed;
+	curveGreenBlue.clearEdges(length);
+	curveRed.clearEdges(length);
+
+	uint8_t anyReddish = 0;
+	for (size_t j = 0; j + 2 < length; ++j) {
+		const uint8_t red = c[j], green = c[j + 1], blue = c[j + 2];
+		const uint8_t reddish = uint8_t(uint8_t(red > 110) & uint8_t(red > green));
+		const uint8_t dominant = uint8_t(reddish & uint8_t(red > blue));
+		const uint8_t even = uint8_t(reddish & uint8_t(red == blue));
+		curveGreenBlue.at[j + 2] = uint8_t(-dominant);
+		curveRed.at[j + 2] = uint8_t(-even);
+		anyReddish = uint8_t(anyReddish | dominant | even);
+	}
+	if (!anyReddish) {
+		std::memcpy(out, c, length);
+		return;
+	}
+	for (size_t j = 0; j < length; j += 3) {
+		curved[j] = kToneCurves.red[c[j]];
+		curved[j + 1] = kToneCurves.greenBlue[c[j + 1]];
+		curved[j + 2] = kToneCurves.greenBlue[c[j + 2]];
+	}
+	for (size_t j = 0; j < length; ++j) {
+		const uint8_t chosen = uint8_t((kChannels.of[0][j] & curveRed.at[j + 2]) |
+					       (kChannels.of[1][j] & curveGreenBlue.at[j + 1]) |
+					       (kChannels.of[2][j] & curveGreenBlue.at[j]));
+		out[j] = blendBytes(chosen, curved[j], c[j]);
+	}
+}
 
 struct AdjustRule {
 	void operator()(const Neighbourhood &n) const
 	{
-		const uint8_t *c = n.centre;
 		const size_t whole = wholePixelBytes(n.bytes);
-		for (size_t j = 0; j < whole; j += 3) {
-			const unsigned red = c[j];
-			const unsigned green = c[j + 1];
-			const unsigned blue = c[j + 2];
-			const bool reddish = red > 110 && red > green;
-			const bool curveGreenBlue = reddish && red > blue;
-			const bool curveRed = reddish && red == blue;
-			n.out[j] = curveRed ? redCurve[red] : uint8_t(red);
-			n.out[j + 1] = curveGreenBlue ? greenBlueCurve[green] : uint8_t(green);
-			n.out[j + 2] = curveGreenBlue ? greenBlueCurve[blue] : uint8_t(blue);
-		}
+		for (size_t begin = 0; begin < whole; begin += kTile)
+			adjustTile(n.centre + begin, n.out + begin, std::min(kTile, whole - begin));
 		keepPartialPixel(n);
 	}
 };

@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: MIT
+// The conversions and divisions the image bytes depend on, checked exhaustively.
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "imaging/exact_math.h"
+
+using namespace torvane::imaging::detail;
+
+namespace {
+
+TEST(ExactMath, ClampedQuotientIsTheTruncatedQuotientClamped)
+{
+	for (int32_t divisor = 1; divisor <= 127; ++divisor) {
+		const ClampedQuotient quotient(divisor);
+		for (int32_t sum = -3000; sum < 256 * divisor + 3000; ++sum)
+			ASSERT_EQ(quotient(sum), std::clamp(sum / divisor, 0, 255)) << sum << " / " << divisor;
+		ASSERT_EQ(quotient(INT32_MAX), 255);
+		ASSERT_EQ(quotient(INT32_MIN), 0);
+	}
+}
+
+TEST(ExactMath, SixteenBitQuotientCoversEveryInt16Sum)
+{
+	for (int32_t divisor = 2; divisor <= 127; ++divisor) {
+		const ClampedQuotient16 quotient(divisor);
+		for (int32_t sum = INT16_MIN; sum <= INT16_MAX; ++sum)
+			ASSERT_EQ(quotient(int16_t(sum)), std::clamp(sum / divisor, 0, 255))
+				<< sum << " / " << divisor;
+	}
+}
+
+TEST(ExactMath, MultiplyHighDivisionsWithinTheirBounds)
+{
+	static_assert(dividesExactlyBelow<3>(766) && dividesExactlyBelow<10>(2551));
+	static_assert(dividesExactlyBelow<5>(201) && dividesExactlyBelow<13>(2341));
+	static_assert(dividesExactlyBelow<29>(4033) && dividesExactlyBelow<20>(1901));
+	EXPECT_FALSE(dividesExactlyBelow<3>(65536)) << "the bound matters";
+}
+
+TEST(ExactMath, ConversionsSaturateInsteadOfOverflowing)
+{
+	EXPECT_EQ(truncToInt32(-1.9f), -1);
+	EXPECT_EQ(truncToInt32(999.999f), 999);
+	EXPECT_EQ(truncToInt32(3e9f), INT32_MAX);
+	EXPECT_EQ(truncToInt32(-3e9f), INT32_MIN);
+	EXPECT_EQ(truncToInt32(-2147483648.0f), INT32_MIN);
+	EXPECT_EQ(truncToInt32(std::numeric_limits<float>::infinity()), INT32_MAX);
+	EXPECT_EQ(truncToInt32(std::nanf("")), 0);
+	EXPECT_EQ(truncToInt64(1e300), INT64_C(4611686018427387904));
+	EXPECT_EQ(truncToInt64(-7.5), -7);
+	EXPECT_EQ(truncToInt64(std::nan("")), 0);
+}
+
+TEST(ExactMath, WrappedQuotientDividesTheSigned32BitValue)
+{
+	EXPECT_EQ(wrappedQuotient(uint32_t(-2001), 1000), -2);
+	EXPECT_EQ(wrappedQuotient(2001u, 1000), 2);
+	EXPECT_EQ(wrappedQuotient(0x80000000u, -1), INT32_MIN);
+	EXPECT_EQ(wrappedQuotient(0xFFFFFFFFu, 7), 0);
+}
+
+} // namespace
