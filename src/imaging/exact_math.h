@@ -124,4 +124,33 @@ struct ClampedQuotient16 {
 	uint16_t reciprocal;
 };
 
+// Signed 32-bit division by a positive divisor fixed for many dividends, as
+// a multiplication: |n| x m >> 64 with m = floor((2^64 - 1) / divisor) + 1 is
+// floor(|n| / divisor) for every |n| <= 2^31, the error |n| x (m - 2^64 /
+// divisor) / 2^64 staying below 2^-32 < 1 / divisor. The sign follows the
+// dividend (truncation toward zero), as in C.
+class SignedDivisor
+{
+public:
+	explicit SignedDivisor(int32_t divisor)
+		: divisor_(divisor), multiplier_(divisor > 1 ? UINT64_MAX / uint64_t(divisor) + 1 : 0)
+	{
+	}
+
+	int32_t divide(int32_t dividend) const
+	{
+		if (divisor_ == 1)
+			return dividend;
+		const uint32_t magnitude = dividend < 0 ? 0u - uint32_t(dividend) : uint32_t(dividend);
+		const auto quotient = uint32_t((Wide(magnitude) * multiplier_) >> 64);
+		return dividend < 0 ? int32_t(0u - quotient) : int32_t(quotient);
+	}
+
+private:
+	__extension__ typedef unsigned __int128 Wide;
+
+	int32_t divisor_;
+	uint64_t multiplier_;
+};
+
 } // namespace torvane::imaging::detail

@@ -18,6 +18,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "imaging/exact_math.h"
 #include "imaging/work_memory.h"
 
@@ -25,6 +29,7 @@ namespace torvane::imaging {
 
 namespace {
 
+using detail::SignedDivisor;
 using detail::truncToInt32;
 using detail::truncToInt64;
 using detail::wrappedQuotient;
@@ -99,9 +104,25 @@ struct ColumnPlan {
 	uint16_t *wx0 = nullptr; // (1 - fx) 2^kx
 	uint16_t *wx1 = nullptr; // fx 2^kx
 
+	// Enlarging by 2^kx exactly, the first repeatColumns columns go 2^kx to a
+	// source pixel F, with fx = r / 2^kx for r = 0 ... 2^kx - 1, and F + 1 in the line.
+	size_t repeatColumns = 0;
+
+	// The first pairColumns columns read pixel F + 1 (not F again at the line's
+	// end), with 32-bit offsets and both weights packed in 32 bits (w0 | w1 << 16)
+	// for the SIMD gather below; kx <= 7 keeps every sum within int16.
+	size_t pairColumns = 0;
+	uint32_t *pairOffset = nullptr;
+	uint32_t *pairWeights = nullptr;
+
 	// Horizontal pass of two source lines for the integer form.
 	uint16_t *rows[2] = {};
 	const uint8_t *rowLine[2] = {};
+
+	// Two source lines as doubles for the double form, each followed by a copy
+	// of its last pixel: the second sample of a column is always first + P.
+	double *samples[2] = {};
+	const uint8_t *sampleLine[2] = {};
 
 	void *block = nullptr;
 };
@@ -115,6 +136,42 @@ unsigned dyadicOrder(double value)
 			return k;
 	}
 	return kMaxDyadicOrder + 1;
+}
+
+// The leading columns, in whole groups of 2^kx, that follow the pattern of an
+// enlargement by exactly 2^kx; taken from the plan itself, so that the faster
+// loop over them can only reproduce what the plan says.
+size_t repeatingColumns(const ColumnPlan &plan)
+{
+	const size_t group = size_t(1) << plan.kx;
+	if (plan.kx == 0 || plan.xFactor != double(group))
+		return 0;
+	size_t j = 0;
+	for (; j < plan.destPixels; ++j) {
+		const size_t f = j >> plan.kx;
+		const size_t r = j & (group - 1);
+		if (f + 1 >= plan.sourcePixels || plan.first[j] != f * plan.pixelBytes ||
+		    plan.second[j] != (f + 1) * plan.pixelBytes || plan.wx1[j] != r)
+			break;
+	}
+	return j - j % group;
+}
+
+// The leading columns whose second sample is the next pixel, for the SIMD
+// gather; their offsets and weights are packed on the way.
+size_t pairingColumns(ColumnPlan &plan)
+{
+	if (plan.kx > 7 || (plan.pixelBytes != 1 && plan.pixelBytes != 3) ||
+	    size_t(plan.sourcePixels) * plan.pixelBytes > UINT32_MAX)
+		return 0;
+	size_t j = 0;
+	for (; j < plan.destPixels; ++j) {
+		if (plan.second[j] != plan.first[j] + plan.pixelBytes)
+			break;
+		plan.pairOffset[j] = uint32_t(plan.first[j]);
+		plan.pairWeights[j] = uint32_t(plan.wx0[j]) | uint32_t(plan.wx1[j]) << 16;
+	}
+	return j;
 }
 
 bool planFits(const ColumnPlan &plan, uint32_t sourcePixels, uint32_t destPixels, double xFactor,
@@ -144,8 +201,13 @@ bool buildPlan(ColumnPlan &plan, uint32_t sourcePixels, uint32_t destPixels, dou
 		fresh.gx = carver.take<double>(columns);
 		fresh.wx0 = carver.take<uint16_t>(columns);
 		fresh.wx1 = carver.take<uint16_t>(columns);
-		fresh.rows[0] = carver.take<uint16_t>(rowValues);
-		fresh.rows[1] = carver.take<uint16_t>(rowValues);
+		fresh.pairOffset = carver.take<uint32_t>(columns);
+		fresh.pairWeights = carver.take<uint32_t>(columns);
+		/* + 8: the 3-byte gather stores a fourth value past its column */
+		fresh.rows[0] = carver.take<uint16_t>(rowValues + 8);
+		fresh.rows[1] = carver.take<uint16_t>(rowValues + 8);
+		fresh.samples[0] = carver.take<double>((size_t(sourcePixels) + 1) * pixelBytes);
+		fresh.samples[1] = carver.take<double>((size_t(sourcePixels) + 1) * pixelBytes);
 	});
 	if (!fresh.block)
 		return false;
@@ -178,6 +240,8 @@ bool buildPlan(ColumnPlan &plan, uint32_t sourcePixels, uint32_t destPixels, dou
 			fresh.wx1[j] = right;
 			fresh.wx0[j] = uint16_t((1u << kx) - right);
 		}
+		fresh.repeatColumns = repeatingColumns(fresh);
+		fresh.pairColumns = pairingColumns(fresh);
 	}
 	plan = fresh;
 	return true;
@@ -276,42 +340,165 @@ void keepLines(const LineSource &source, int64_t first)
 
 /* Bilinear interpolation -------------------------------------------------- */
 
+// Two doubles side by side (SSE2, NEON): every lane keeps IEEE double
+// arithmetic, so a lane computes exactly what scalar code would.
+using Doubles2 = double __attribute__((vector_size(16)));
+
+// One source line as doubles, converted once per call for the output lines
+// that read it; the two lines in use are kept.
+const double *sampleRow(ColumnPlan &plan, const uint8_t *line, const uint8_t *keep)
+{
+	for (unsigned r = 0; r < 2; ++r) {
+		if (plan.sampleLine[r] == line)
+			return plan.samples[r];
+	}
+	const unsigned r = plan.sampleLine[0] == keep ? 1 : 0;
+	const size_t values = size_t(plan.sourcePixels) * plan.pixelBytes;
+	double *row = plan.samples[r];
+	for (size_t i = 0; i < values; ++i)
+		row[i] = line[i];
+	for (size_t i = 0; i < plan.pixelBytes; ++i)
+		row[values + i] = row[values - plan.pixelBytes + i];
+	plan.sampleLine[r] = line;
+	return row;
+}
+
 // One output line in double precision. P is the pixel size in bytes, 0 for
-// any size given at run time.
+// any size given at run time. Two output pixels go side by side in the lanes
+// of a vector where P is known; each lane computes exactly the scalar
+// expression of the remaining columns.
 template<size_t P>
-void interpolateLine(const ColumnPlan &plan, const uint8_t *upper, const uint8_t *lower, double fy,
-		     uint8_t *out)
+void interpolateLine(ColumnPlan &plan, const uint8_t *upperLine, const uint8_t *lowerLine,
+		     double fy, uint8_t *out)
 {
 	const size_t bytes = P ? P : plan.pixelBytes;
 	const double gy = 1.0 - fy;
 	const size_t columns = plan.destPixels;
+	/* Local copies: the byte stores below could alias the plan otherwise. */
+	const size_t *const first = plan.first;
+	const double *const fx = plan.fx;
+	const double *const gx = plan.gx;
+	const double *const upper = sampleRow(plan, upperLine, lowerLine);
+	/* With fy = 0 the lower line has weight 0 and is never read. */
+	const double *const lower = fy == 0.0 ? upper : sampleRow(plan, lowerLine, upperLine);
+	size_t j = 0;
 
-	if (fy == 0.0) {
-		/* w3 = w4 = 0: the terms they weigh add +0 and change nothing. */
-		for (size_t j = 0; j < columns; ++j, out += bytes) {
-			const double w1 = gy * plan.gx[j];
-			const double w2 = gy * plan.fx[j];
-			const uint8_t *a = upper + plan.first[j];
-			const uint8_t *b = upper + plan.second[j];
-			for (size_t n = 0; n < bytes; ++n)
-				out[n] = uint8_t(int32_t(w1 * a[n] + w2 * b[n]));
+	if constexpr (P != 0) {
+		for (; j + 2 <= columns; j += 2, out += 2 * P) {
+			const Doubles2 g = { gx[j], gx[j + 1] };
+			const Doubles2 f = { fx[j], fx[j + 1] };
+			const Doubles2 w1 = gy * g;
+			const Doubles2 w2 = gy * f;
+			const Doubles2 w3 = fy * g;
+			const Doubles2 w4 = fy * f;
+			const double *u0 = upper + first[j], *u1 = upper + first[j + 1];
+			const double *l0 = lower + first[j], *l1 = lower + first[j + 1];
+			for (size_t n = 0; n < P; ++n) {
+				const Doubles2 a = { u0[n], u1[n] };
+				const Doubles2 b = { u0[P + n], u1[P + n] };
+				const Doubles2 c = { l0[n], l1[n] };
+				const Doubles2 d = { l0[P + n], l1[P + n] };
+				const Doubles2 value = w1 * a + w2 * b + w3 * c + w4 * d;
+				out[n] = uint8_t(int32_t(value[0]));
+				out[P + n] = uint8_t(int32_t(value[1]));
+			}
 		}
-		return;
 	}
-
-	for (size_t j = 0; j < columns; ++j, out += bytes) {
-		const double w1 = gy * plan.gx[j];
-		const double w2 = gy * plan.fx[j];
-		const double w3 = fy * plan.gx[j];
-		const double w4 = fy * plan.fx[j];
-		const uint8_t *a = upper + plan.first[j];
-		const uint8_t *b = upper + plan.second[j];
-		const uint8_t *c = lower + plan.first[j];
-		const uint8_t *d = lower + plan.second[j];
+	for (; j < columns; ++j, out += bytes) {
+		const double w1 = gy * gx[j];
+		const double w2 = gy * fx[j];
+		const double w3 = fy * gx[j];
+		const double w4 = fy * fx[j];
+		const double *a = upper + first[j];
+		const double *c = lower + first[j];
 		for (size_t n = 0; n < bytes; ++n)
-			out[n] = uint8_t(int32_t(w1 * a[n] + w2 * b[n] + w3 * c[n] + w4 * d[n]));
+			out[n] = uint8_t(int32_t(w1 * a[n] + w2 * a[bytes + n] + w3 * c[n] +
+						 w4 * c[bytes + n]));
 	}
 }
+
+// The horizontal half of the integer form where each source pixel f makes N
+// output pixels: (N - r) a + r b for r = 0 ... N - 1, with a pixel f and b
+// pixel f + 1. P and N are 0 when given at run time.
+template<size_t P, unsigned N>
+void repeatPixels(const uint8_t *line, uint16_t *row, size_t groups, size_t pixelBytes,
+		  unsigned repeat = N)
+{
+	const size_t bytes = P ? P : pixelBytes;
+	const unsigned n = N ? N : repeat;
+	for (size_t f = 0; f < groups; ++f) {
+		const uint8_t *a = line + f * bytes;
+		const uint8_t *b = a + bytes;
+		uint16_t *out = row + f * n * bytes;
+		for (unsigned r = 0; r < n; ++r) {
+			for (size_t i = 0; i < bytes; ++i)
+				out[r * bytes + i] = uint16_t((n - r) * a[i] + r * b[i]);
+		}
+	}
+}
+
+#if defined(__SSE2__)
+inline uint16_t load16(const uint8_t *bytes)
+{
+	uint16_t value;
+	std::memcpy(&value, bytes, sizeof(value));
+	return value;
+}
+
+inline uint32_t load32(const uint8_t *bytes)
+{
+	uint32_t value;
+	std::memcpy(&value, bytes, sizeof(value));
+	return value;
+}
+
+// wx0 a + wx1 b for one-byte pixels, eight columns at a time: the samples a =
+// line[f] and b = line[f + 1] of a column are one 16-bit load, and pmaddwd
+// multiplies both by their weights and adds. Returns the columns done.
+size_t gatherPairs1(const uint8_t *line, const uint32_t *offset, const uint32_t *weights,
+		    uint16_t *row, size_t columns)
+{
+	const __m128i zero = _mm_setzero_si128();
+	size_t j = 0;
+	for (; j + 8 <= columns; j += 8) {
+		__m128i pairs = _mm_cvtsi32_si128(load16(line + offset[j]));
+		pairs = _mm_insert_epi16(pairs, load16(line + offset[j + 1]), 1);
+		pairs = _mm_insert_epi16(pairs, load16(line + offset[j + 2]), 2);
+		pairs = _mm_insert_epi16(pairs, load16(line + offset[j + 3]), 3);
+		pairs = _mm_insert_epi16(pairs, load16(line + offset[j + 4]), 4);
+		pairs = _mm_insert_epi16(pairs, load16(line + offset[j + 5]), 5);
+		pairs = _mm_insert_epi16(pairs, load16(line + offset[j + 6]), 6);
+		pairs = _mm_insert_epi16(pairs, load16(line + offset[j + 7]), 7);
+		const __m128i low = _mm_unpacklo_epi8(pairs, zero);
+		const __m128i high = _mm_unpackhi_epi8(pairs, zero);
+		const __m128i w0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(weights + j));
+		const __m128i w1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(weights + j + 4));
+		const __m128i sums = _mm_packs_epi32(_mm_madd_epi16(low, w0), _mm_madd_epi16(high, w1));
+		_mm_storeu_si128(reinterpret_cast<__m128i *>(row + j), sums);
+	}
+	return j;
+}
+
+// The same for three-byte pixels, a column at a time: a0 a1 a2 b0 and a2 b0
+// b1 b2 are two 32-bit loads within the two pixels, interleaved into pairs
+// (a_n, b_n). Each column stores a fourth value past its own, which the next
+// column (or the caller) overwrites.
+size_t gatherPairs3(const uint8_t *line, const uint32_t *offset, const uint32_t *weights,
+		    uint16_t *row, size_t columns)
+{
+	const __m128i zero = _mm_setzero_si128();
+	for (size_t j = 0; j < columns; ++j) {
+		const uint8_t *at = line + offset[j];
+		const __m128i a = _mm_cvtsi32_si128(int(load32(at)));
+		const __m128i b = _mm_cvtsi32_si128(int(load32(at + 2) >> 8));
+		const __m128i pairs = _mm_unpacklo_epi8(_mm_unpacklo_epi8(a, b), zero);
+		const __m128i w = _mm_shuffle_epi32(_mm_cvtsi32_si128(int(weights[j])), 0);
+		const __m128i sums = _mm_packs_epi32(_mm_madd_epi16(pairs, w), zero);
+		_mm_storel_epi64(reinterpret_cast<__m128i *>(row + 3 * j), sums);
+	}
+	return columns;
+}
+#endif
 
 // The horizontal half of the integer form for one source line:
 // wx0 a + wx1 b for every output byte, cached for the two lines in use.
@@ -325,11 +512,37 @@ const uint16_t *horizontalPass(ColumnPlan &plan, const uint8_t *line, const uint
 	const unsigned r = plan.rowLine[0] == keep ? 1 : 0;
 	const size_t bytes = P ? P : plan.pixelBytes;
 	uint16_t *row = plan.rows[r];
-	for (size_t j = 0; j < plan.destPixels; ++j, row += bytes) {
-		const unsigned w0 = plan.wx0[j];
-		const unsigned w1 = plan.wx1[j];
-		const uint8_t *a = line + plan.first[j];
-		const uint8_t *b = line + plan.second[j];
+	const size_t *const first = plan.first;
+	const size_t *const second = plan.second;
+	const uint16_t *const wx0 = plan.wx0;
+	const uint16_t *const wx1 = plan.wx1;
+	size_t j = 0;
+	if (plan.repeatColumns) {
+		if (plan.kx == 1)
+			repeatPixels<P, 2>(line, row, plan.repeatColumns / 2, bytes);
+		else if (plan.kx == 2)
+			repeatPixels<P, 4>(line, row, plan.repeatColumns / 4, bytes);
+		else if (plan.kx == 3)
+			repeatPixels<P, 8>(line, row, plan.repeatColumns / 8, bytes);
+		else
+			repeatPixels<P, 0>(line, row, plan.repeatColumns >> plan.kx, bytes, 1u << plan.kx);
+		j = plan.repeatColumns;
+		row += j * bytes;
+	}
+#if defined(__SSE2__)
+	if (j == 0 && plan.pairColumns) {
+		if (bytes == 1)
+			j = gatherPairs1(line, plan.pairOffset, plan.pairWeights, row, plan.pairColumns);
+		else if (bytes == 3)
+			j = gatherPairs3(line, plan.pairOffset, plan.pairWeights, row, plan.pairColumns);
+		row += j * bytes;
+	}
+#endif
+	for (; j < plan.destPixels; ++j, row += bytes) {
+		const unsigned w0 = wx0[j];
+		const unsigned w1 = wx1[j];
+		const uint8_t *a = line + first[j];
+		const uint8_t *b = line + second[j];
 		for (size_t n = 0; n < bytes; ++n)
 			row[n] = uint16_t(w0 * a[n] + w1 * b[n]);
 	}
@@ -366,7 +579,9 @@ void interpolateLines(ColumnPlan &plan, const LineSource &lines, uint8_t *destin
 		      uint32_t result, double yFactor, double startLine)
 {
 	const size_t outLineBytes = size_t(plan.destPixels) * plan.pixelBytes;
-	plan.rowLine[0] = plan.rowLine[1] = nullptr; /* the lines change from call to call */
+	/* The lines change from call to call. */
+	plan.rowLine[0] = plan.rowLine[1] = nullptr;
+	plan.sampleLine[0] = plan.sampleLine[1] = nullptr;
 
 	for (uint32_t k = 0; k < result; ++k) {
 		const double y = double(uint64_t(carry.linesMade) + k) / yFactor - startLine;
@@ -424,7 +639,7 @@ public:
 		const float t = float(sourcePixels_) / float(destPixels_);
 		const float u = float(sourceLines_) / float(result_);
 		/* A box weighs t x 1000 x u thousandths; 0 (an impossible box) divides by 1. */
-		divisor_ = std::max(truncToInt32((t * 1000.0f) * u), 1);
+		divisor_ = SignedDivisor(std::max(truncToInt32((t * 1000.0f) * u), 1));
 		planColumns(t);
 
 		const size_t lineBytes = 3 * size_t(sourcePixels_);
@@ -490,7 +705,7 @@ private:
 		return x < boundaries_ ? boundaryPixel_[x] : sourcePixels_;
 	}
 
-	uint8_t quotient(uint32_t sum) const { return uint8_t(wrappedQuotient(sum, divisor_)); }
+	uint8_t quotient(uint32_t sum) const { return uint8_t(divisor_.divide(int32_t(sum))); }
 
 	void addToColumnSums(const uint8_t *line)
 	{
@@ -570,7 +785,7 @@ private:
 	uint32_t destPixels_;
 	int32_t sourceLines_;
 	uint32_t result_;
-	int32_t divisor_ = 1;
+	SignedDivisor divisor_{ 1 };
 	uint32_t boundaries_ = 0;
 	uint32_t lastSlot_ = 0;
 

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +42,32 @@ TEST(ExactMath, MultiplyHighDivisionsWithinTheirBounds)
 	static_assert(dividesExactlyBelow<5>(201) && dividesExactlyBelow<13>(2341));
 	static_assert(dividesExactlyBelow<29>(4033) && dividesExactlyBelow<20>(1901));
 	EXPECT_FALSE(dividesExactlyBelow<3>(65536)) << "the bound matters";
+}
+
+TEST(ExactMath, SignedDivisorDividesEveryInt32)
+{
+	std::mt19937 generator(32);
+	std::vector<int32_t> dividends{ 0, 1, -1, 999, -999, 1000, -1000, INT32_MAX, INT32_MIN,
+					INT32_MAX - 1, INT32_MIN + 1 };
+	for (int i = 0; i < 2000; ++i)
+		dividends.push_back(int32_t(generator()));
+	std::vector<int32_t> divisors{ 1, 2, 3, 7, 1000, 1024, 6250, 9000, 16000, 99000000,
+				       INT32_MAX, 1 << 30 };
+	for (int i = 0; i < 200; ++i)
+		divisors.push_back(int32_t(generator() >> (1 + i % 31)) | 1);
+	for (int32_t divisor : divisors) {
+		const SignedDivisor d(divisor);
+		for (int32_t n : dividends)
+			ASSERT_EQ(d.divide(n), n / divisor) << n << " / " << divisor;
+		for (int32_t k = -3; k <= 3; ++k) { /* around multiples of the divisor */
+			const int64_t m = int64_t(divisor) * k;
+			for (int64_t n = m - 2; n <= m + 2; ++n) {
+				if (n >= INT32_MIN && n <= INT32_MAX) {
+					ASSERT_EQ(d.divide(int32_t(n)), int32_t(n) / divisor) << n;
+				}
+			}
+		}
+	}
 }
 
 TEST(ExactMath, ConversionsSaturateInsteadOfOverflowing)
