@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 
 #include "imaging/exact_math.h"
 #include "imaging/work_memory.h"

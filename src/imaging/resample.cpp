@@ -343,6 +343,8 @@ void keepLines(const LineSource &source, int64_t first)
 // Two doubles side by side (SSE2, NEON): every lane keeps IEEE double
 // arithmetic, so a lane computes exactly what scalar code would.
 using Doubles2 = double __attribute__((vector_size(16)));
+// Their truncation toward zero, lane by lane (cvttpd2dq).
+using Ints2 = int32_t __attribute__((vector_size(8)));
 
 // One source line as doubles, converted once per call for the output lines
 // that read it; the two lines in use are kept.
@@ -379,10 +381,34 @@ void interpolateLine(ColumnPlan &plan, const uint8_t *upperLine, const uint8_t *
 	const double *const fx = plan.fx;
 	const double *const gx = plan.gx;
 	const double *const upper = sampleRow(plan, upperLine, lowerLine);
-	/* With fy = 0 the lower line has weight 0 and is never read. */
-	const double *const lower = fy == 0.0 ? upper : sampleRow(plan, lowerLine, upperLine);
 	size_t j = 0;
 
+	if (fy == 0.0) {
+		/* w3 = w4 = 0 (and gy = 1): the terms they weigh add +0 to a
+		 * non-negative sum and change nothing, so they are left out. */
+		if constexpr (P != 0) {
+			for (; j + 2 <= columns; j += 2, out += 2 * P) {
+				const Doubles2 w1 = { gx[j], gx[j + 1] };
+				const Doubles2 w2 = { fx[j], fx[j + 1] };
+				const double *u0 = upper + first[j], *u1 = upper + first[j + 1];
+				for (size_t n = 0; n < P; ++n) {
+					const Doubles2 a = { u0[n], u1[n] };
+					const Doubles2 b = { u0[P + n], u1[P + n] };
+					const Ints2 value = __builtin_convertvector(w1 * a + w2 * b, Ints2);
+					out[n] = uint8_t(value[0]);
+					out[P + n] = uint8_t(value[1]);
+				}
+			}
+		}
+		for (; j < columns; ++j, out += bytes) {
+			const double *a = upper + first[j];
+			for (size_t n = 0; n < bytes; ++n)
+				out[n] = uint8_t(int32_t(gx[j] * a[n] + fx[j] * a[bytes + n]));
+		}
+		return;
+	}
+
+	const double *const lower = sampleRow(plan, lowerLine, upperLine);
 	if constexpr (P != 0) {
 		for (; j + 2 <= columns; j += 2, out += 2 * P) {
 			const Doubles2 g = { gx[j], gx[j + 1] };
@@ -398,9 +424,9 @@ void interpolateLine(ColumnPlan &plan, const uint8_t *upperLine, const uint8_t *
 				const Doubles2 b = { u0[P + n], u1[P + n] };
 				const Doubles2 c = { l0[n], l1[n] };
 				const Doubles2 d = { l0[P + n], l1[P + n] };
-				const Doubles2 value = w1 * a + w2 * b + w3 * c + w4 * d;
-				out[n] = uint8_t(int32_t(value[0]));
-				out[P + n] = uint8_t(int32_t(value[1]));
+				const Ints2 value = __builtin_convertvector(w1 * a + w2 * b + w3 * c + w4 * d, Ints2);
+				out[n] = uint8_t(value[0]);
+				out[P + n] = uint8_t(value[1]);
 			}
 		}
 	}
