@@ -14,11 +14,14 @@ namespace torvane::imaging {
 // index in the line; the bytes of a trailing partial pixel pass unchanged
 // through the filters that look at whole pixels.
 //
-// A call returns lines, or 0 when its work block cannot be allocated (the image
-// is then untouched). A null image releases the filter's carried state and
-// returns 0; the scan stop makes that call. Only SharpenGreyPixels reads the
-// kernel (nine signed bytes, rows above, centre, below); window is 3 in every
-// call and the neighbourhood is always three lines.
+// A call returns lines, or 0 when its work block cannot be allocated or was
+// made for shorter lines than this call's (the image is then untouched). A
+// chunk longer than the block holds is worked on in pieces, with the bytes of
+// separate calls. A null image releases the filter's carried state and returns
+// 0; the scan stop makes that call. Only SharpenGreyPixels reads the kernel
+// (nine signed bytes, rows above, centre, below; without one, grey pixels keep
+// their values); window is 3 in every call and the neighbourhood is always
+// three lines.
 uint16_t BlendChannelLines(uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
 			   uint8_t bitsPerPixel, const int8_t *kernel, int16_t window);
 uint16_t NeutraliseGreyPixels(uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
