@@ -1,16 +1,31 @@
 // SPDX-License-Identifier: MIT
-// Exports of the driver frame: TerminateDriver, ResetScanner (also exported
-// as ResetPushButton and CheckPushButton) and DoCancel.
+// Exports of the driver frame: InitializeDriver, TerminateDriver,
+// ResetScanner (also exported as ResetPushButton and CheckPushButton) and
+// DoCancel.
 
 #include "torvane/torvane.h"
 
 #include "driver/driver_state.h"
 #include "exports/export_lines.h"
 #include "panel/button_wait.h"
+#include "setup/scan_settings.h"
+#include "transport/transport.h"
 
 using namespace torvane;
 
 extern "C" {
+
+// Discovery runs on every call; the scan settings start afresh either way.
+TORVANE_API int InitializeDriver(void)
+{
+	return driver::runLocked(exports::kInitializeDriverLines, [] {
+		const int found = transport::FindScanner();
+		if (found)
+			driver::WriteDebugLog(driver::kMainLog, "Find New Device!", 16, 5);
+		setup::workParam = {};
+		return found;
+	});
+}
 
 TORVANE_API int TerminateDriver(void)
 {

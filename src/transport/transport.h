@@ -4,13 +4,18 @@
 // and its status byte, with REQUEST SENSE after a CHECK CONDITION.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace torvane::transport {
 
 // The device file of the scanner found last, "\\.\usbscanN"; empty at load.
+// Discovery may run in any thread (also the acquisition thread), so the name
+// is read and written through these two functions only.
 inline constexpr size_t kDevicePathSize = 30;
-extern char DevicePath[kDevicePathSize];
+std::string devicePath();
+void setDevicePath(const char *path);
 
 // Sense data of the last REQUEST SENSE (standard fixed format).
 inline constexpr size_t kSenseDataSize = 22;
@@ -29,6 +34,10 @@ int FindScanner();
 // `buffer` or writes `lengthOut` bytes from it, reads the status byte. 1 for
 // status 0. Status 2 runs REQUEST SENSE, which sets LastErrorCode.
 int SendCommand(const uint8_t block[10], void *buffer, uint32_t lengthIn, uint32_t lengthOut);
+
+// A data-in phase that delivers no bytes this many times in a row fails the
+// exchange instead of spinning.
+inline constexpr int kMaxEmptyReads = 8;
 
 // SEND(10) with the given data type code and qualifier, `length` bytes out.
 int SendDataBlock(const void *data, uint32_t length, uint8_t dataType, uint16_t qualifier);

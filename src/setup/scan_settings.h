@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: MIT
+// The settings SetScanParameter leaves for the scan engine: what the scanner
+// is told (workParam), what the front end asked for (userRequest), and the
+// conversions the read pipeline makes between the two.
+#pragma once
+
+#include <cstdint>
+
+#include "torvane/torvane.h"
+
+namespace torvane::setup {
+
+struct UserRequest {
+	uint16_t Width;
+	uint16_t PixelNum;   // pixels per line delivered to the front end
+	uint16_t Left;       // the read pipeline crops with it (1/300 inch)
+	double zoomToUser;   // requested resolution / base resolution
+	double zoomToBase;   // base resolution / requested resolution
+	uint16_t XRes;       // requested resolution
+};
+
+// The working copy of the scan parameters as sent to the scanner. Cleared by
+// InitializeDriver.
+extern ScanParameter workParam;
+extern UserRequest userRequest;
+
+// Conversion flags: set by SetScanParameter, cleared only by StopScan.
+extern uint8_t lineArtFromGrey;
+extern uint8_t halftoneFromGrey;
+extern uint8_t greyFromColour;
+
+} // namespace torvane::setup
