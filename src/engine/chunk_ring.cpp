@@ -3,8 +3,6 @@
 
 #include "engine/chunk_ring.h"
 
-#include <new>
-
 #include "engine/engine_testing.h"
 
 namespace torvane::engine {
@@ -36,11 +34,11 @@ uint32_t chunkLinesFor(uint16_t requestedXRes)
 	return 4;
 }
 
-std::unique_ptr<uint8_t[]> allocateScanBuffer(BufferKind kind, uint32_t index, size_t bytes)
+ScanBuffer allocateScanBuffer(BufferKind kind, uint32_t index, size_t bytes)
 {
 	if (faultInjected(kind, index))
 		return nullptr;
-	return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[bytes ? bytes : 1]());
+	return ScanBuffer(static_cast<uint8_t *>(std::calloc(bytes ? bytes : 1, 1)));
 }
 
 void *allocateScratch(size_t bytes)

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 
 #include "platform/platform.h"
@@ -12,6 +13,13 @@
 namespace torvane::engine {
 
 inline constexpr int32_t kRingSlots = 64;
+
+// A scan buffer on the ordinary heap, zero-initialised. Taken with calloc:
+// large blocks come as fresh zero pages, not written once more with zeros.
+struct FreeScanBuffer {
+	void operator()(uint8_t *buffer) const { std::free(buffer); }
+};
+using ScanBuffer = std::unique_ptr<uint8_t[], FreeScanBuffer>;
 
 // Lines per chunk for the resolution the front end asked for: small chunks at
 // high resolutions, where the read pipeline enlarges them. The upper
@@ -32,7 +40,7 @@ struct ChunkRing {
 	bool dumpChunks = false;        // DebugLevel 9
 
 	// Each slot buffer holds chunkBytes bytes, zero-initialised.
-	std::unique_ptr<uint8_t[]> slotBuffer[kRingSlots];
+	ScanBuffer slotBuffer[kRingSlots];
 	// 0: free (the thread may fill it); above 0: a finished chunk of that
 	// many lines. Changed only by atomic add (thread, release) and subtract
 	// (reader, after its copy), read with acquire ordering.
@@ -59,8 +67,8 @@ extern std::unique_ptr<platform::Thread> acquireThread;
 // Where a buffer is allocated, for fault injection in tests.
 enum class BufferKind { Staging, RingSlot, Scratch };
 
-// Ordinary heap, zero-initialised; null on failure (or an injected failure).
-std::unique_ptr<uint8_t[]> allocateScanBuffer(BufferKind kind, uint32_t index, size_t bytes);
+// Null on failure (or an injected failure).
+ScanBuffer allocateScanBuffer(BufferKind kind, uint32_t index, size_t bytes);
 // Work memory (zero-initialised); null on failure (or an injected failure).
 void *allocateScratch(size_t bytes);
 

@@ -18,7 +18,7 @@
 
 namespace torvane::engine {
 
-std::unique_ptr<uint8_t[]> stagingBuffer;
+ScanBuffer stagingBuffer;
 size_t stagingBytes = 0;
 uint32_t pendingBytes = 0;
 uint32_t validBytes = 0;

@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/chunk_ring.h"
+
 namespace torvane::engine {
 
 // The chunk being worked on and delivered. The finished bytes lie at the
 // start of the staging buffer up to validBytes; the last pendingBytes of them
 // are not delivered yet.
-extern std::unique_ptr<uint8_t[]> stagingBuffer;
+extern ScanBuffer stagingBuffer;
 extern size_t stagingBytes;
 extern uint32_t pendingBytes;
 extern uint32_t validBytes;

@@ -4,6 +4,8 @@
 
 #include "engine/scan_engine.h"
 
+#include <new>
+
 #include "ability/inquiry.h"
 #include "driver/debug_log.h"
 #include "driver/device_lock.h"

@@ -118,16 +118,6 @@ TEST_F(DeliveryTest, AWindowReachingPastTheScannedLineIsCutAtTheLineEnd)
 	EXPECT_EQ(pendingBytes, 0u);
 }
 
-TEST_F(DeliveryTest, BelowFiftyDpiTheWholeWidthIsKept)
-{
-	// At 49 dpi there is no crop, whatever the window says; the chunk goes
-	// to the resampler at the full scanned width.
-	start({ .xres = 49, .left = 2, .width = 6, .pixelNum = 1 });
-	handOver(pattern(chunkRing->chunkBytes, 0));
-	read(0);
-	EXPECT_EQ(cropApplied, 0);
-}
-
 TEST_F(DeliveryTest, WhenTheRingRunsDryTheCallFailsAndKeepsWhatItCopied)
 {
 	start();
