@@ -45,21 +45,22 @@ bool readImageData(uint8_t *buffer, uint32_t length)
 	return transport::SendCommand(block.data(), buffer, length, 0) != 0;
 }
 
-// Reads one chunk of `length` bytes in pieces of at most the read block; the
-// pieces read are added to `received` also when a later one fails.
-bool readChunk(const ChunkRing &ring, uint8_t *buffer, uint32_t length, uint64_t &received)
+// Reads one chunk of `length` bytes in pieces of at most the read block. The
+// bytes of the pieces read are counted in `received` also when a later piece
+// fails. Returns how many bytes of the buffer hold scanner data.
+uint32_t readChunk(const ChunkRing &ring, uint8_t *buffer, uint32_t length, uint64_t &received)
 {
-	while (length > ring.readBlock) {
-		if (!readImageData(buffer, ring.readBlock))
-			return false;
+	uint32_t filled = 0;
+	while (length - filled > ring.readBlock) {
+		if (!readImageData(buffer + filled, ring.readBlock))
+			return filled;
+		filled += ring.readBlock;
 		received += ring.readBlock;
-		buffer += ring.readBlock;
-		length -= ring.readBlock;
 	}
-	if (!readImageData(buffer, length))
-		return false;
-	received += length;
-	return true;
+	if (!readImageData(buffer + filled, length - filled))
+		return filled;
+	received += length - filled;
+	return length;
 }
 
 uint32_t nextChunkLength(const ChunkRing &ring, uint64_t received)
@@ -88,15 +89,17 @@ void AcquisitionThread(void *context)
 			break;
 
 		uint8_t *buffer = ring.slotBuffer[slot].get();
-		const bool complete = readChunk(ring, buffer, length, received);
+		const uint32_t filled = readChunk(ring, buffer, length, received);
+		const bool complete = filled == length;
 		if (!complete) {
 			// The reader stops waiting as soon as it finds the ring empty.
 			driver::exchangeScanBusy(0);
-		} else if (length < ring.chunkBytes) {
-			// The short last chunk goes over as a whole chunk: no line of an
-			// earlier chunk may follow it into the image.
-			std::memset(buffer + length, 0, ring.chunkBytes - length);
 		}
+		// Every byte of the slot is written before anyone reads it: what the
+		// scanner sent, then zeros. So the short last chunk carries no line
+		// of an earlier chunk (a slot is reused every 64 chunks), and the
+		// slots need no pass of zeros when they are allocated.
+		std::memset(buffer + filled, 0, ring.chunkBytes - filled);
 
 		if (ring.dumpChunks)
 			DumpChunkImage(buffer, ring.pixelsPerLine, ring.chunkLines, ring.bitsPerPixel,

@@ -38,6 +38,8 @@ ScanBuffer allocateScanBuffer(BufferKind kind, uint32_t index, size_t bytes)
 {
 	if (faultInjected(kind, index))
 		return nullptr;
+	if (kind == BufferKind::RingSlot)
+		return ScanBuffer(static_cast<uint8_t *>(std::malloc(bytes ? bytes : 1)));
 	return ScanBuffer(static_cast<uint8_t *>(std::calloc(bytes ? bytes : 1, 1)));
 }
 

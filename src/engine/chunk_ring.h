@@ -14,8 +14,7 @@ namespace torvane::engine {
 
 inline constexpr int32_t kRingSlots = 64;
 
-// A scan buffer on the ordinary heap, zero-initialised. Taken with calloc:
-// large blocks come as fresh zero pages, not written once more with zeros.
+// A scan buffer on the ordinary heap (malloc or calloc).
 struct FreeScanBuffer {
 	void operator()(uint8_t *buffer) const { std::free(buffer); }
 };
@@ -39,7 +38,9 @@ struct ChunkRing {
 	uint8_t bitsPerPixel = 0;       // workParam.BitPerPixel, for the debug image
 	bool dumpChunks = false;        // DebugLevel 9
 
-	// Each slot buffer holds chunkBytes bytes, zero-initialised.
+	// Each slot buffer holds chunkBytes bytes. The thread writes every byte
+	// of a slot (the scanner's data, then zeros) before the slot is read, so
+	// it is not cleared when it is allocated.
 	ScanBuffer slotBuffer[kRingSlots];
 	// 0: free (the thread may fill it); above 0: a finished chunk of that
 	// many lines. Changed only by atomic add (thread, release) and subtract
@@ -67,7 +68,8 @@ extern std::unique_ptr<platform::Thread> acquireThread;
 // Where a buffer is allocated, for fault injection in tests.
 enum class BufferKind { Staging, RingSlot, Scratch };
 
-// Null on failure (or an injected failure).
+// Ring slots as they come, the staging buffer zero-initialised. Null on
+// failure (or an injected failure).
 ScanBuffer allocateScanBuffer(BufferKind kind, uint32_t index, size_t bytes);
 // Work memory (zero-initialised); null on failure (or an injected failure).
 void *allocateScratch(size_t bytes);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "ability/inquiry.h"
 #include "driver/device_lock.h"
@@ -88,29 +89,42 @@ struct WorkedChunk {
 	uint32_t sizeBeforeResampling;
 };
 
-void cropChunk(WorkedChunk &chunk)
+// The cut to the requested window: kept bytes of every line, from the start
+// byte on. None when the whole scanned width goes on (the window is the
+// scanner's width, or the resolution is below 50 dpi).
+struct LineCrop {
+	uint32_t startByte;
+	uint32_t keptBytes;
+	uint32_t sourceLineBytes;
+};
+
+std::optional<LineCrop> lineCrop()
 {
 	const ScanParameter &work = setup::workParam;
 	const setup::UserRequest &request = setup::userRequest;
 	const bool narrower = request.Left != 0 || request.Width != ability::scannerWidth;
 	if (!narrower || request.XRes < 50)
-		return;
-
-	cropApplied = 1;
-	const uint32_t keptBytes = (croppedPixels() * work.BitPerPixel) >> 3;
+		return std::nullopt;
+	LineCrop crop;
+	crop.keptBytes = (croppedPixels() * work.BitPerPixel) >> 3;
 	// Left is counted at 300 dpi and turned into pixels at the base resolution.
-	const uint32_t startByte = ((work.XRes * static_cast<uint32_t>(request.Left)) / 300) * work.BitPerPixel / 8;
-	const uint32_t sourceLineBytes = (work.PixelNum * work.BitPerPixel) / 8;
-	uint8_t *staging = stagingBuffer.get();
-	// Line 0 moves onto itself or left; memmove allows the overlap.
-	for (uint32_t i = 0; i < chunk.lines; ++i)
-		std::memmove(staging + static_cast<size_t>(i) * keptBytes,
-			     staging + startByte + static_cast<size_t>(i) * sourceLineBytes, keptBytes);
+	crop.startByte = ((work.XRes * static_cast<uint32_t>(request.Left)) / 300) * work.BitPerPixel / 8;
+	crop.sourceLineBytes = (work.PixelNum * work.BitPerPixel) / 8;
+	return crop;
+}
 
+// The lines were cut while the chunk was taken from its slot (one pass over
+// the chunk instead of two); here only the counts follow.
+void cropChunk(WorkedChunk &chunk)
+{
+	const std::optional<LineCrop> crop = lineCrop();
+	if (!crop)
+		return;
+	cropApplied = 1;
 	pendingBytes = boundedToStaging(static_cast<int64_t>(pendingBytes) -
-					static_cast<int64_t>(sourceLineBytes - keptBytes) * chunk.lines);
+					static_cast<int64_t>(crop->sourceLineBytes - crop->keptBytes) * chunk.lines);
 	validBytes = pendingBytes;
-	chunk.sizeBeforeResampling = keptBytes * chunk.lines;
+	chunk.sizeBeforeResampling = crop->keptBytes * chunk.lines;
 }
 
 bool modelFiltersApply()
@@ -276,7 +290,15 @@ int TakeFilledSlot()
 	if (lines <= 0)
 		return 0;
 
-	std::memcpy(stagingBuffer.get(), ring.slotBuffer[ring.readSlot].get(), ring.chunkBytes);
+	const uint8_t *slot = ring.slotBuffer[ring.readSlot].get();
+	if (const std::optional<LineCrop> crop = lineCrop()) {
+		// startByte + keptBytes never passes the end of a line.
+		for (uint32_t i = 0; i < ring.chunkLines; ++i)
+			std::memcpy(stagingBuffer.get() + static_cast<size_t>(i) * crop->keptBytes,
+				    slot + crop->startByte + static_cast<size_t>(i) * crop->sourceLineBytes, crop->keptBytes);
+	} else {
+		std::memcpy(stagingBuffer.get(), slot, ring.chunkBytes);
+	}
 	count.fetch_sub(lines, std::memory_order_acq_rel);
 	ring.readSlot = (ring.readSlot + 1) % kRingSlots;
 	return 1;

@@ -27,7 +27,8 @@ extern uint8_t cropApplied;
 size_t workedChunkBytes(uint32_t chunkLines, uint32_t chunkBytes);
 
 // Waits for the slot at readSlot to be filled, copies it into the staging
-// buffer and frees the slot. 1, or 0 when no chunk came.
+// buffer (cut to the requested window when the settings ask for a crop) and
+// frees the slot. 1, or 0 when no chunk came.
 int TakeFilledSlot();
 
 // ReadScan's work: 1 when `length` bytes were copied to `buffer`; 0 with

@@ -58,8 +58,9 @@ Request plainGrey(uint16_t length)
 
 using AcquisitionTest = ScanningTest;
 
-TEST_F(AcquisitionTest, AChunkOfExactlyTheReadBlockTakesOneReadAndOneMoreTakesTwo)
+TEST_F(AcquisitionTest, ChunksAreReadInPiecesOfAtMostTheReadBlock)
 {
+	// A chunk of exactly the read block takes one read, one byte more two.
 	// 40/300 inch at 600 dpi: 80 lines, 92 scanned, chunks of 16 lines.
 	const ScanParameter parameter = parameterFor(plainGrey(40));
 	ASSERT_EQ(SetScanParameter(&parameter), 1);
@@ -88,6 +89,16 @@ TEST_F(AcquisitionTest, AChunkOfExactlyTheReadBlockTakesOneReadAndOneMoreTakesTw
 	EXPECT_EQ(reads[8], chunkBytes - 1);
 	EXPECT_EQ(reads[9], 1u);
 	EXPECT_EQ(reads[10], lastChunk);
+
+	// A read block never set reads in pieces of 524288 bytes, not in none.
+	ASSERT_EQ(SetScanParameter(&parameter), 1);
+	ability::maxReadBlock = 0;
+	scanner->clearCommandLog();
+	ASSERT_EQ(StartScan(), 1);
+	readAll(imageBytesOf(parameter), 65536);
+	ASSERT_TRUE(acquisitionEnds());
+	EXPECT_EQ(StopScan(), 1);
+	EXPECT_EQ(imageReads().size(), 6u);
 }
 
 TEST_F(AcquisitionTest, StartScanReservesStartsAndLogsTheScan)
