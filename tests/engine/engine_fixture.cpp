@@ -46,7 +46,9 @@ void handOver(const std::vector<uint8_t> &chunk)
 	ChunkRing &ring = *chunkRing;
 	ASSERT_LE(chunk.size(), ring.chunkBytes);
 	ASSERT_EQ(ring.slotLines[ring.writeSlot].load(), 0);
+	// As the acquisition thread does: the scanner's data, then zeros.
 	std::memcpy(ring.slotBuffer[ring.writeSlot].get(), chunk.data(), chunk.size());
+	std::memset(ring.slotBuffer[ring.writeSlot].get() + chunk.size(), 0, ring.chunkBytes - chunk.size());
 	ring.slotLines[ring.writeSlot].fetch_add(static_cast<int32_t>(ring.chunkLines));
 	ring.writeSlot = (ring.writeSlot + 1) % kRingSlots;
 }

@@ -28,8 +28,8 @@ struct Settings {
 // leaves them for `settings`; the conversion flags cleared.
 void applySettings(const Settings &settings);
 
-// Copies `chunk` into the slot the acquisition thread would fill next and
-// hands it over.
+// Copies `chunk` (zeros after it) into the slot the acquisition thread would
+// fill next and hands it over.
 void handOver(const std::vector<uint8_t> &chunk);
 
 // `count` bytes, byte i = (first + i * step) mod 256.
