@@ -1,22 +1,16 @@
 # SPDX-License-Identifier: MIT
-# The DLL's module definition file, made from src/exports/torvane.def.
-#
-# The export list names all 27 functions of torvane.h, while the subsystems
-# that define them arrive one by one: the generated file keeps the names whose
-# function torvane_core defines, so that the DLL links at every stage.
-# tests/windows checks the DLL's export table against the full list.
+# Module definition files of DLLs that export the driver's functions.
 
-set(TORVANE_EXPORT_FILTER ${CMAKE_CURRENT_LIST_DIR}/FilterExports.cmake CACHE INTERNAL "")
-
-# torvane_export_list(<target> <input .def> <output .def> [EXTRA <names...>])
-function(torvane_export_list target input output)
+# torvane_export_list(<output .def> EXTRA <names...>): src/exports/torvane.def
+# with further exports appended (the test driver's test functions).
+function(torvane_export_list output)
   cmake_parse_arguments(ARG "" "" "EXTRA" ${ARGN})
-  string(REPLACE ";" "," extra "${ARG_EXTRA}")
-  add_custom_command(OUTPUT ${output}
-    COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DARCHIVE=$<TARGET_FILE:torvane_core>
-      -DINPUT=${input} -DOUTPUT=${output} "-DEXTRA=${extra}" -P ${TORVANE_EXPORT_FILTER}
-    DEPENDS torvane_core $<TARGET_FILE:torvane_core> ${input} ${TORVANE_EXPORT_FILTER}
-    COMMENT "Export list ${output}"
-    VERBATIM)
-  add_custom_target(${target} DEPENDS ${output})
+  set(input ${PROJECT_SOURCE_DIR}/src/exports/torvane.def)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${input})
+  file(READ ${input} text)
+  string(APPEND text "; Exports of this build only\n")
+  foreach(name IN LISTS ARG_EXTRA)
+    string(APPEND text "\t${name}\n")
+  endforeach()
+  file(CONFIGURE OUTPUT ${output} CONTENT "${text}" @ONLY)
 endfunction()
