@@ -4,7 +4,9 @@
 
 #include "driver_library.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -36,10 +38,20 @@ DriverLibrary::~DriverLibrary()
 std::unique_ptr<DriverLibrary> DriverLibrary::load(const std::vector<std::string> &searchList, std::string *error)
 {
 	std::string reasons;
+	std::vector<std::string> tried;
 	for (const std::string &path : searchList) {
 		const bool isPath = path.find('/') != std::string::npos;
 		if (isPath && ::access(path.c_str(), F_OK) != 0)
 			continue;
+		// Two places may name one file (the build tree is beside the
+		// executable): it is tried once.
+		if (isPath) {
+			char resolved[PATH_MAX];
+			const std::string real = ::realpath(path.c_str(), resolved) ? resolved : path;
+			if (std::find(tried.begin(), tried.end(), real) != tried.end())
+				continue;
+			tried.push_back(real);
+		}
 		void *handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 		if (!handle) {
 			const char *text = ::dlerror();

@@ -69,8 +69,8 @@ std::unique_ptr<EmbeddedScanner> EmbeddedScanner::start(const std::string &model
 		*error = "the simulated scanner could not be started: " + reason;
 		return nullptr;
 	}
-	embedded->description_ = std::string("a simulated ") + sim::modelName(simModel) + " with " +
-				 scanner->documentDescription() + " on its glass";
+	embedded->description_ = std::string("a simulated ") + sim::modelName(simModel) + " (document: " +
+				 scanner->documentDescription() + ")";
 	::setenv("TORVANE_DEVICE_DIR", embedded->directory_.c_str(), 1);
 	return embedded;
 }

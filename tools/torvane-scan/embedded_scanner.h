@@ -22,7 +22,7 @@ public:
 	static std::unique_ptr<EmbeddedScanner> start(const std::string &model, std::string *error);
 
 	const std::string &directory() const { return directory_; }
-	// One line for the user, e.g. "a simulated RM735 with the test chart".
+	// One line for the user, e.g. "a simulated RM735 (document: test chart (A4))".
 	const std::string &description() const { return description_; }
 
 private:

@@ -9,14 +9,11 @@
 
 #include "cancel.h"
 #include "driver_library.h"
+#include "embedded_scanner.h"
 #include "exit_codes.h"
 #include "frontend.h"
 #include "options.h"
 #include "run_config.h"
-
-#ifdef TORVANE_SCAN_WITH_SIMULATOR
-#include "embedded_scanner.h"
-#endif
 
 #ifndef TORVANE_BUILD_LIBRARY_DIR
 #define TORVANE_BUILD_LIBRARY_DIR ""
@@ -62,7 +59,6 @@ int runProgram(int argc, char **argv)
 	}
 
 	bool simulated = false;
-#ifdef TORVANE_SCAN_WITH_SIMULATOR
 	std::unique_ptr<EmbeddedScanner> embedded;
 	if (wantsEmbeddedScanner(options, std::getenv("TORVANE_DEVICE_DIR"))) {
 		std::string error;
@@ -76,12 +72,6 @@ int runProgram(int argc, char **argv)
 			printNote("no scanner device folder (TORVANE_DEVICE_DIR) is set: using " +
 				  embedded->description());
 	}
-#else
-	if (options.simulate) {
-		printError("this build has no built-in simulated scanner");
-		return toInt(ExitCode::Setup);
-	}
-#endif
 
 	std::string error;
 	const std::unique_ptr<DriverLibrary> library = DriverLibrary::load(
