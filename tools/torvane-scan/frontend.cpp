@@ -154,8 +154,8 @@ ExitCode Frontend::checkModel(const ScannerAbilityEx &extended)
 	const int32_t code = library_.takeLastError();
 	if (code == 129) {
 		const std::string found = productName(extended);
-		printError("the scanner found is a" + std::string(found.empty() ? "n unnamed model" : " " + found) +
-			   ", but the driver library loaded is for the " + libraryModel(library_.path()) +
+		printError("the scanner found is the model " + (found.empty() ? std::string("(no name)") : found) +
+			   ", but the driver library loaded is " + libraryModel(library_.path()) + ".so" +
 			   (found.empty() ? std::string() : ": run with --model " + found));
 		return ExitCode::NoScanner;
 	}
