@@ -263,11 +263,12 @@ TEST_F(EndToEnd, CancelMidScanLeavesTheScannerUsable)
 	// size is what has been read).
 	bool underway = false;
 	for (int i = 0; i < 3000 && !underway; ++i) {
-		std::error_code ignored;
-		for (const std::string &name : leftovers())
-			if (name.find(".part") != std::string::npos &&
-			    std::filesystem::file_size(file(name), ignored) > 100000)
+		for (const std::string &name : leftovers()) {
+			std::error_code error;
+			const auto size = std::filesystem::file_size(file(name), error);
+			if (name.find(".part") != std::string::npos && !error && size > 100000)
 				underway = true;
+		}
 		std::this_thread::sleep_for(std::chrono::milliseconds(10));
 	}
 	ASSERT_TRUE(underway) << "no image data arrived";
