@@ -187,11 +187,12 @@ RunResult run(const std::string &program, const std::vector<std::string> &args, 
 	return child.wait(timeoutMs);
 }
 
-SimulatorProcess::SimulatorProcess(const std::string &folder, const std::vector<std::string> &extraArgs)
+SimulatorProcess::SimulatorProcess(const std::string &deviceFolder, const std::string &outputFolder,
+				   const std::vector<std::string> &extraArgs)
 {
-	std::vector<std::string> args = { "--dir", folder };
+	std::vector<std::string> args = { "--dir", deviceFolder };
 	args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-	child_ = std::make_unique<ChildProcess>(binaryPath("torvane-sim"), args, EnvironmentChanges{}, folder);
+	child_ = std::make_unique<ChildProcess>(binaryPath("torvane-sim"), args, EnvironmentChanges{}, outputFolder);
 	// Ready when it prints its ready line (or gone when it fails to start).
 	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
 	while (child_->started() && std::chrono::steady_clock::now() < deadline) {

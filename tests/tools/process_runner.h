@@ -59,11 +59,13 @@ private:
 RunResult run(const std::string &program, const std::vector<std::string> &args, const EnvironmentChanges &env,
 	      const std::string &outputFolder, int timeoutMs = 60000);
 
-// A torvane-sim serving one scanner in `folder`, ready when constructed.
+// A torvane-sim serving one scanner in `deviceFolder`, ready when
+// constructed; its output goes to `outputFolder`.
 class SimulatorProcess
 {
 public:
-	SimulatorProcess(const std::string &folder, const std::vector<std::string> &extraArgs = {});
+	SimulatorProcess(const std::string &deviceFolder, const std::string &outputFolder,
+			 const std::vector<std::string> &extraArgs = {});
 	~SimulatorProcess();
 
 	bool ready() const { return ready_; }
