@@ -6,6 +6,8 @@
 #include <atomic>
 #include <csignal>
 
+#include <pthread.h>
+
 namespace torvane::scan {
 
 namespace {
@@ -44,6 +46,20 @@ void setCancelFunction(CancelFunction function)
 bool cancelRequested()
 {
 	return cancelled != 0;
+}
+
+CancelSignalsBlocked::CancelSignalsBlocked()
+{
+	sigset_t blocked;
+	sigemptyset(&blocked);
+	sigaddset(&blocked, SIGINT);
+	sigaddset(&blocked, SIGTERM);
+	pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
+}
+
+CancelSignalsBlocked::~CancelSignalsBlocked()
+{
+	pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 } // namespace torvane::scan

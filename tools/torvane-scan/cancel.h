@@ -4,6 +4,8 @@
 // scan with StopScan. A second signal ends the program at once.
 #pragma once
 
+#include <csignal>
+
 namespace torvane::scan {
 
 using CancelFunction = void (*)();
@@ -12,5 +14,22 @@ void installCancelHandlers();
 // The driver's DoCancel, called from the handler once the library is loaded.
 void setCancelFunction(CancelFunction function);
 bool cancelRequested();
+
+// Keeps SIGINT and SIGTERM from the threads started while it lives (the
+// driver's acquisition thread, the built-in scanner's threads): they inherit
+// the blocked signals, so that a Ctrl-C always reaches the main thread and
+// never interrupts their device I/O. The main thread's mask is restored at
+// the end, and a signal that came meanwhile is handled then.
+class CancelSignalsBlocked
+{
+public:
+	CancelSignalsBlocked();
+	~CancelSignalsBlocked();
+	CancelSignalsBlocked(const CancelSignalsBlocked &) = delete;
+	CancelSignalsBlocked &operator=(const CancelSignalsBlocked &) = delete;
+
+private:
+	sigset_t previous_;
+};
 
 } // namespace torvane::scan

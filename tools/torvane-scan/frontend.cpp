@@ -220,7 +220,13 @@ ExitCode Frontend::scan()
 		}
 		return driverFailure("the scan could not be set up", failure);
 	}
-	if (!api_.StartScan()) {
+	bool started = false;
+	{
+		// The acquisition thread starts here: it must not take our signals.
+		CancelSignalsBlocked blocked;
+		started = api_.StartScan();
+	}
+	if (!started) {
 		const int32_t failure = library_.takeLastError();
 		api_.StopScan();
 		library_.takeLastError();

@@ -62,6 +62,8 @@ int runProgram(int argc, char **argv)
 	std::unique_ptr<EmbeddedScanner> embedded;
 	if (wantsEmbeddedScanner(options, std::getenv("TORVANE_DEVICE_DIR"))) {
 		std::string error;
+		// Its threads leave Ctrl-C to the main thread.
+		CancelSignalsBlocked blocked;
 		embedded = EmbeddedScanner::start(options.model, &error);
 		if (!embedded) {
 			printError(error);
