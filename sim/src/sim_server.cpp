@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <poll.h>
@@ -355,8 +356,12 @@ struct Plug {
 	void acceptOne()
 	{
 		const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-		if (fd < 0)
+		if (fd < 0) {
+			// Out of descriptors or memory: back off instead of spinning.
+			if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
+				std::this_thread::sleep_for(std::chrono::milliseconds(10));
 			return;
+		}
 		auto connection = std::make_shared<Connection>();
 		connection->fd = fd;
 		connection->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -366,13 +371,15 @@ struct Plug {
 		// A large send buffer lets one image read leave in few system calls.
 		const int bufferSize = 4 << 20;
 		::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof(bufferSize));
-		{
-			std::lock_guard<std::mutex> guard(set->mutex);
-			set->connections.push_back(connection);
+		std::lock_guard<std::mutex> guard(set->mutex);
+		try {
+			connection->thread = std::thread([worker = ConnectionWorker(scanner, connection)]() mutable {
+				worker.run();
+			});
+		} catch (const std::system_error &) {
+			return; // no thread: the connection closes, the open fails
 		}
-		connection->thread = std::thread([worker = ConnectionWorker(scanner, connection)]() mutable {
-			worker.run();
-		});
+		set->connections.push_back(connection);
 	}
 
 	// Joins the threads of connections the driver has closed.

@@ -48,6 +48,9 @@ enum ErrorCode : int32_t {
 	kErrorBusy = 162,
 	kErrorInquiryFailed = 174,
 	kErrorWindow = 2004,
+	// A record pointer or an argument a caller passed that the driver cannot
+	// use; the code the scanner's own ILLEGAL REQUEST gives.
+	kErrorBadArgument = 2005,
 	kErrorButtonEvent = 2023,
 	kErrorGeneral = 2999,
 };

@@ -3,22 +3,112 @@
 
 #include "panel/button_wait.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <memory>
+#include <mutex>
 
+#include "driver/driver_state.h"
 #include "platform/platform.h"
+#include "transport/transport.h"
 
 namespace torvane::panel {
 
 int32_t ButtonReadPending = 0;
 
 namespace {
+
+// Polls run under the device lock, but TerminateDriver abandons the wait
+// also when it did not get the lock: the wait's state has a mutex of its own.
+std::mutex waitMutex;
+// The outstanding wait (or one that completed when it was issued); null
+// whenever no wait exists, so that no handle or event outlives its wait.
 std::unique_ptr<platform::ButtonWait> buttonWait;
+std::atomic<uint32_t> pauseMs{ 70 };
+
+void endWait()
+{
+	ButtonReadPending = 0;
+	buttonWait.reset();
+}
+
+// Opens the device file for the wait and issues it. 0 (2023) when its event
+// could not be created; a device file that cannot be opened or a request that
+// fails at once is not reported, the next poll tries again.
+int startWait()
+{
+	endWait();
+	std::unique_ptr<platform::ButtonWait> wait = platform::openButtonWait(transport::devicePath().c_str());
+	if (wait) {
+		switch (wait->start()) {
+		case platform::ButtonWait::Start::NoEvent:
+			driver::setLastError(driver::kErrorButtonEvent);
+			return 0;
+		case platform::ButtonWait::Start::Failed:
+			break;
+		case platform::ButtonWait::Start::Pending:
+			ButtonReadPending = 1;
+			buttonWait = std::move(wait);
+			break;
+		case platform::ButtonWait::Start::Completed:
+			// Its result is collected by this poll, then it is closed.
+			buttonWait = std::move(wait);
+			break;
+		}
+	}
+	platform::sleepMs(pauseMs.load(std::memory_order_relaxed));
+	return 1;
+}
+
 } // namespace
 
 void abandonButtonWait()
 {
-	ButtonReadPending = 0;
-	buttonWait.reset();
+	std::lock_guard<std::mutex> guard(waitMutex);
+	endWait();
+}
+
+int pollButtonWait(uint8_t report[8])
+{
+	std::lock_guard<std::mutex> guard(waitMutex);
+	std::memset(report, 0, 8);
+	if (!ButtonReadPending || !buttonWait) {
+		if (!startWait())
+			return 0;
+		if (!buttonWait)
+			return 1;
+	}
+
+	uint8_t delivered[8] = {};
+	uint32_t count = 0;
+	switch (buttonWait->poll(delivered, &count)) {
+	case platform::ButtonWait::Poll::Delivered:
+		std::memcpy(report, delivered, std::min<uint32_t>(count, sizeof(delivered)));
+		endWait();
+		break;
+	case platform::ButtonWait::Poll::Ended:
+		// Completed without bytes, or the device went away: the next poll
+		// starts a fresh wait.
+		endWait();
+		break;
+	case platform::ButtonWait::Poll::Pending:
+		// Only a wait that reported itself pending stays for the next poll.
+		if (!ButtonReadPending)
+			endWait();
+		break;
+	}
+	return 1;
+}
+
+uint32_t buttonWaitPauseMs()
+{
+	return pauseMs.load(std::memory_order_relaxed);
+}
+
+void setButtonWaitPauseMs(uint32_t milliseconds)
+{
+	pauseMs.store(milliseconds, std::memory_order_relaxed);
 }
 
 } // namespace torvane::panel
