@@ -49,7 +49,8 @@ const char *kindName(PixelKind kind)
 // RM735 from .../RM735.so: the model the loaded library is named for.
 std::string libraryModel(const std::string &path)
 {
-	std::string name = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+	const size_t slash = path.find_last_of('/');
+	const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
 	const size_t dot = name.find('.');
 	return dot == std::string::npos ? name : name.substr(0, dot);
 }
@@ -284,12 +285,10 @@ ExitCode Frontend::scan()
 			   describeDriverError(stopError));
 		return exitCodeForDriverError(stopError);
 	}
-	if (!options_.quiet) {
-		char summary[256];
-		std::snprintf(summary, sizeof(summary), "wrote %s: %u x %u pixels, %s, %u dpi", options_.output.c_str(),
-			      image.width, image.height, kindName(image.kind), image.dpi);
-		printNote(summary);
-	}
+	if (!options_.quiet)
+		printNote("wrote " + options_.output + ": " + std::to_string(image.width) + " x " +
+			  std::to_string(image.height) + " pixels, " + kindName(image.kind) + ", " +
+			  std::to_string(image.dpi) + " dpi");
 	return ExitCode::Ok;
 }
 
