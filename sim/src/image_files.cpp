@@ -3,6 +3,8 @@
 
 #include "torvane_sim/document.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>

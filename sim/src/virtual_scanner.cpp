@@ -4,6 +4,7 @@
 #include "torvane_sim/virtual_scanner.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -145,6 +145,11 @@ bool fileExists(const char *path);
 class Thread;
 using ThreadEntry = void (*)(void *context);
 
+// Frees a handle object without touching its thread (no wait, no close):
+// what a std::unique_ptr<Thread> does when it goes, since only the platform
+// knows the type. Give a handle up with closeThread.
+void destroyThreadHandle(Thread *thread);
+
 // Starts a thread at once; null when it cannot be created.
 std::unique_ptr<Thread> createThread(ThreadEntry entry, void *context);
 // Raises the calling thread to the highest priority the platform grants.
@@ -190,3 +195,10 @@ std::string hostProgramPath();
 std::string libraryPath();
 
 } // namespace torvane::platform
+
+// Thread is the platform's own type: a handle held outside the platform is
+// freed through destroyThreadHandle.
+template<>
+struct std::default_delete<torvane::platform::Thread> {
+	void operator()(torvane::platform::Thread *thread) const { torvane::platform::destroyThreadHandle(thread); }
+};

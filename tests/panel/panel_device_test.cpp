@@ -260,7 +260,10 @@ TEST_F(ButtonTest, NoDescriptorLeaksOverManyPolls)
 	EXPECT_EQ(delivered, 10);
 	ASSERT_EQ(ReadPushButton(&report), 1);
 	ASSERT_TRUE(waitsOpen(1));
-	EXPECT_TRUE(eventually([&] { return openDescriptors() == before; }))
+	// The simulator runs in this process and closes its side of finished
+	// connections a moment later, so the count may also drop below the
+	// first one; a leak of ten waits would leave it well above.
+	EXPECT_TRUE(eventually([&] { return openDescriptors() <= before; }))
 		<< openDescriptors() << " descriptors open, " << before << " before";
 }
 

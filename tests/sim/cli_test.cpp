@@ -145,7 +145,7 @@ bool exists(const std::string &path)
 
 } // namespace
 
-TEST(CliTest, HelpDocumentsEveryOption)
+TEST(SimCliTest, HelpDocumentsEveryOption)
 {
 	SimProcess sim({ "--help" });
 	const std::string text = sim.rest();
@@ -157,7 +157,7 @@ TEST(CliTest, HelpDocumentsEveryOption)
 		EXPECT_NE(text.find(option), std::string::npos) << option;
 }
 
-TEST(CliTest, BadUsageExitsWithTwo)
+TEST(SimCliTest, BadUsageExitsWithTwo)
 {
 	test::TempDir dir;
 	for (std::vector<std::string> arguments : std::vector<std::vector<std::string>> {
@@ -174,7 +174,7 @@ TEST(CliTest, BadUsageExitsWithTwo)
 	EXPECT_EQ(missing.wait(), 1);
 }
 
-TEST(CliTest, ServesPressesUnplugsAndQuits)
+TEST(SimCliTest, ServesPressesUnplugsAndQuits)
 {
 	test::TempDir dir;
 	SimProcess sim({ "--dir", dir.path(), "--model", "KT918", "--number", "4", "--press-after", "0:05",
@@ -210,7 +210,7 @@ TEST(CliTest, ServesPressesUnplugsAndQuits)
 	EXPECT_EQ(sim.wait(), 0);
 }
 
-TEST(CliTest, StopsOnSigtermAndRemovesItsSockets)
+TEST(SimCliTest, StopsOnSigtermAndRemovesItsSockets)
 {
 	test::TempDir dir;
 	SimProcess sim({ "--dir", dir.path(), "--quiet", "--also", "2", "--unplug-after", "60000" });

@@ -28,11 +28,11 @@ bool socketExists(const std::string &path)
 
 } // namespace
 
-class DeviceTest : public SimFixture
+class SimDeviceTest : public SimFixture
 {
 };
 
-TEST_F(DeviceTest, DescriptorAndTimeoutControls)
+TEST_F(SimDeviceTest, DescriptorAndTimeoutControls)
 {
 	RawClient client(path());
 	Reply descriptor = client.control(kGetDescriptor, std::vector<uint8_t>(8, 0));
@@ -57,14 +57,14 @@ TEST_F(DeviceTest, DescriptorAndTimeoutControls)
 		  (std::vector<uint8_t> { 0x1A, 0x2F, 0x01, 0x00, 0x00, 0x01, 0x09, 0x04 }));
 }
 
-TEST_F(DeviceTest, UnknownOpClosesTheConnection)
+TEST_F(SimDeviceTest, UnknownOpClosesTheConnection)
 {
 	RawClient client(path());
 	ASSERT_TRUE(client.sendRequest(9, {}));
 	EXPECT_TRUE(client.closedByPeer(2000));
 }
 
-TEST_F(DeviceTest, ButtonWaitIsSilentUntilAPress)
+TEST_F(SimDeviceTest, ButtonWaitIsSilentUntilAPress)
 {
 	RawClient waiter(path());
 	ASSERT_TRUE(waiter.sendRequest(3, { 0x08, 0x20, 0x00, 0x80 }));
@@ -82,7 +82,7 @@ TEST_F(DeviceTest, ButtonWaitIsSilentUntilAPress)
 	EXPECT_EQ(scanner->queuedPresses(), 0u);
 }
 
-TEST_F(DeviceTest, PressWithoutWaitIsQueued)
+TEST_F(SimDeviceTest, PressWithoutWaitIsQueued)
 {
 	ASSERT_TRUE(scanner->pressButton(std::vector<uint8_t> { 0x07, 0x04 }));
 	ASSERT_TRUE(scanner->pressButton(std::vector<uint8_t> { 0x03 }));
@@ -103,7 +103,7 @@ TEST_F(DeviceTest, PressWithoutWaitIsQueued)
 	EXPECT_EQ(client.control(kWaitOnEvent).data, std::vector<uint8_t> { 4 });
 }
 
-TEST_F(DeviceTest, UnplugClosesEverythingAndReplugKeepsTheState)
+TEST_F(SimDeviceTest, UnplugClosesEverythingAndReplugKeepsTheState)
 {
 	ASSERT_EQ(exchange(path(), send10Block(0xA2, 0, 2), 0, { 0, 30 }).status, 0);
 	RawClient idle(path());
@@ -131,7 +131,7 @@ TEST_F(DeviceTest, UnplugClosesEverythingAndReplugKeepsTheState)
 	EXPECT_FALSE(server.replug(3, 4));
 }
 
-TEST_F(DeviceTest, TwoScannersAtOnce)
+TEST_F(SimDeviceTest, TwoScannersAtOnce)
 {
 	ASSERT_TRUE(server.unplug(0));
 	auto second = std::make_shared<sim::VirtualScanner>(sim::Model::KT918);
@@ -156,7 +156,7 @@ TEST_F(DeviceTest, TwoScannersAtOnce)
 	EXPECT_TRUE(scanner->commandLog().empty());
 }
 
-TEST_F(DeviceTest, StaleSocketIsReplacedAndOtherFilesKept)
+TEST_F(SimDeviceTest, StaleSocketIsReplacedAndOtherFilesKept)
 {
 	ASSERT_TRUE(server.unplug(0));
 	{
@@ -173,7 +173,7 @@ TEST_F(DeviceTest, StaleSocketIsReplacedAndOtherFilesKept)
 	EXPECT_NE(error.find("not a socket"), std::string::npos);
 }
 
-TEST_F(DeviceTest, StopEndsWaitsStallsAndIdleConnections)
+TEST_F(SimDeviceTest, StopEndsWaitsStallsAndIdleConnections)
 {
 	WindowRequest request;
 	request.bytesPerLine = 300;
@@ -198,7 +198,7 @@ TEST_F(DeviceTest, StopEndsWaitsStallsAndIdleConnections)
 	EXPECT_TRUE(scanner->commandLog().back().abandoned);
 }
 
-TEST_F(DeviceTest, FullSpeedAndUsbRate)
+TEST_F(SimDeviceTest, FullSpeedAndUsbRate)
 {
 	EXPECT_EQ(sim::VirtualScanner().dataRate(), sim::VirtualScanner::kUsbDataRate);
 	EXPECT_EQ(scanner->dataRate(), 0u);

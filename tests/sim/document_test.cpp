@@ -88,7 +88,7 @@ std::vector<uint8_t> rgb(std::initializer_list<int> values)
 
 } // namespace
 
-TEST(DocumentTest, PnmAtThreeHundredDpiByDefault)
+TEST(SimDocumentTest, PnmAtThreeHundredDpiByDefault)
 {
 	test::TempDir dir;
 	const std::string path = dir.file("page.ppm");
@@ -118,7 +118,7 @@ TEST(DocumentTest, PnmAtThreeHundredDpiByDefault)
 		  rgb({ 0, 0, 255, 0, 0, 255, 128, 128, 128, 128, 128, 128 }));
 }
 
-TEST(DocumentTest, GreyAndSixteenBitPnm)
+TEST(SimDocumentTest, GreyAndSixteenBitPnm)
 {
 	test::TempDir dir;
 	writeFile(dir.file("grey.pgm"), std::string("P5 2 1 65535 \x00\x00\xFF\xFF", 17));
@@ -127,7 +127,7 @@ TEST(DocumentTest, GreyAndSixteenBitPnm)
 	EXPECT_EQ(document->image().pixels, rgb({ 0, 0, 0, 255, 255, 255 }));
 }
 
-TEST(DocumentTest, PngResolutionAndTransparency)
+TEST(SimDocumentTest, PngResolutionAndTransparency)
 {
 	test::TempDir dir;
 	writePng(dir.file("150.png"), 5906, false); // 150 dpi
@@ -150,7 +150,7 @@ TEST(DocumentTest, PngResolutionAndTransparency)
 		  rgb({ 255, 255, 255 }));
 }
 
-TEST(DocumentTest, ShrinkingAveragesAreas)
+TEST(SimDocumentTest, ShrinkingAveragesAreas)
 {
 	// 4 x 2 at 600 dpi, black and white columns: one grey line at 300 dpi.
 	RgbImage stripes;
@@ -162,7 +162,7 @@ TEST(DocumentTest, ShrinkingAveragesAreas)
 	EXPECT_EQ(image, rgb({ 128, 128, 128, 128, 128, 128 }));
 }
 
-TEST(DocumentTest, BadFilesAreRefusedWithAReason)
+TEST(SimDocumentTest, BadFilesAreRefusedWithAReason)
 {
 	test::TempDir dir;
 	const std::pair<const char *, std::string> files[] = {
@@ -184,7 +184,7 @@ TEST(DocumentTest, BadFilesAreRefusedWithAReason)
 	EXPECT_TRUE(sim::loadDocument("chart", nullptr));
 }
 
-TEST(DocumentTest, TestChartGeometry)
+TEST(SimDocumentTest, TestChartGeometry)
 {
 	uint8_t colour[3];
 	auto at = [&](uint32_t u, uint32_t v) {

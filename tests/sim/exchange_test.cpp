@@ -25,11 +25,11 @@ std::vector<uint8_t> slice(const std::vector<uint8_t> &bytes, size_t first, size
 
 } // namespace
 
-class ExchangeTest : public SimFixture
+class SimExchangeTest : public SimFixture
 {
 };
 
-TEST_F(ExchangeTest, InquiryDescribesTheModel)
+TEST_F(SimExchangeTest, InquiryDescribesTheModel)
 {
 	Exchange rm735 = exchange(path(), inquiryBlock(), 160);
 	ASSERT_TRUE(rm735.ok);
@@ -57,7 +57,7 @@ TEST_F(ExchangeTest, InquiryDescribesTheModel)
 	EXPECT_EQ(other.dataIn[92], 0);
 }
 
-TEST_F(ExchangeTest, InquiryBytesAreWritableByTests)
+TEST_F(SimExchangeTest, InquiryBytesAreWritableByTests)
 {
 	scanner->editInquiry([](sim::InquiryData &data) {
 		data[50] &= ~0x40;
@@ -70,7 +70,7 @@ TEST_F(ExchangeTest, InquiryBytesAreWritableByTests)
 	EXPECT_EQ(scanner->inquiry()[60], 0x40);
 }
 
-TEST_F(ExchangeTest, DataInArrivesAcrossShortReads)
+TEST_F(SimExchangeTest, DataInArrivesAcrossShortReads)
 {
 	Exchange result = exchange(path(), inquiryBlock(), 160, {}, 7);
 	ASSERT_TRUE(result.ok);
@@ -93,7 +93,7 @@ TEST_F(ExchangeTest, DataInArrivesAcrossShortReads)
 	EXPECT_NE(client.read(10).result, 0u);
 }
 
-TEST_F(ExchangeTest, DataOutIsAcceptedThenTheStatus)
+TEST_F(SimExchangeTest, DataOutIsAcceptedThenTheStatus)
 {
 	std::vector<uint8_t> gamma(512);
 	for (size_t i = 0; i < gamma.size(); ++i)
@@ -115,7 +115,7 @@ TEST_F(ExchangeTest, DataOutIsAcceptedThenTheStatus)
 	EXPECT_FALSE(scanner->gammaTable(0));
 }
 
-TEST_F(ExchangeTest, CommandLogKeepsBlocksDataAndStatus)
+TEST_F(SimExchangeTest, CommandLogKeepsBlocksDataAndStatus)
 {
 	ASSERT_TRUE(exchange(path(), inquiryBlock(), 160).ok);
 	ASSERT_TRUE(exchange(path(), send10Block(0xA2, 0, 2), 0, { 0x00, 0x0F }).ok);
@@ -141,7 +141,7 @@ TEST_F(ExchangeTest, CommandLogKeepsBlocksDataAndStatus)
 	EXPECT_EQ(scanner->commandLog().size(), 1u);
 }
 
-TEST_F(ExchangeTest, RefusedCommandsCarrySense)
+TEST_F(SimExchangeTest, RefusedCommandsCarrySense)
 {
 	struct Case {
 		std::vector<uint8_t> block;
@@ -177,7 +177,7 @@ TEST_F(ExchangeTest, RefusedCommandsCarrySense)
 	EXPECT_FALSE(scanner->powerOffTime());
 }
 
-TEST_F(ExchangeTest, SenseIsReportedOnceThenNoSense)
+TEST_F(SimExchangeTest, SenseIsReportedOnceThenNoSense)
 {
 	ASSERT_EQ(exchange(path(), simpleBlock(0x99)).status, 2);
 	Exchange first = exchange(path(), requestSenseBlock(), 22);
@@ -199,7 +199,7 @@ TEST_F(ExchangeTest, SenseIsReportedOnceThenNoSense)
 	EXPECT_EQ(padded.dataIn.size(), 30u);
 }
 
-TEST_F(ExchangeTest, ClosingMidExchangeAbandonsIt)
+TEST_F(SimExchangeTest, ClosingMidExchangeAbandonsIt)
 {
 	{
 		RawClient client(path());
@@ -223,7 +223,7 @@ TEST_F(ExchangeTest, ClosingMidExchangeAbandonsIt)
 	EXPECT_FALSE(log[1].abandoned);
 }
 
-TEST_F(ExchangeTest, NewBlockAfterAGivenUpExchangeStartsOver)
+TEST_F(SimExchangeTest, NewBlockAfterAGivenUpExchangeStartsOver)
 {
 	RawClient client(path());
 	ASSERT_EQ(client.write(inquiryBlock()).result, 0u);
@@ -238,7 +238,7 @@ TEST_F(ExchangeTest, NewBlockAfterAGivenUpExchangeStartsOver)
 	EXPECT_EQ(client.write({ 1, 2, 3 }).result, 1u);
 }
 
-TEST_F(ExchangeTest, InProcessExchangeMatchesTheSocket)
+TEST_F(SimExchangeTest, InProcessExchangeMatchesTheSocket)
 {
 	const std::array<uint8_t, 10> block { 0x12, 0, 0, 0, 160, 0, 0, 0, 0, 0 };
 	sim::ExchangeResult local = scanner->exchange(block, {}, 160);

@@ -16,7 +16,7 @@ using sim::FaultKind;
 using sim::FaultRule;
 using sim::makeSense;
 
-class FaultTest : public SimFixture
+class SimFaultTest : public SimFixture
 {
 protected:
 	// A window and a running scan of `lines` colour lines.
@@ -43,7 +43,7 @@ protected:
 	}
 };
 
-TEST_F(FaultTest, CheckConditionSenseComesOnASecondConnection)
+TEST_F(SimFaultTest, CheckConditionSenseComesOnASecondConnection)
 {
 	const auto sense = makeSense(0x02, 0x04, 0x01);
 	scanner->addFault(FaultRule::checkCondition(0x12, sense));
@@ -67,7 +67,7 @@ TEST_F(FaultTest, CheckConditionSenseComesOnASecondConnection)
 	EXPECT_TRUE(scanner->faults().empty());
 }
 
-TEST_F(FaultTest, FullSenseBytesAndDataTypeMatching)
+TEST_F(SimFaultTest, FullSenseBytesAndDataTypeMatching)
 {
 	sim::SenseData sense {};
 	for (size_t i = 0; i < sense.size(); ++i)
@@ -83,7 +83,7 @@ TEST_F(FaultTest, FullSenseBytesAndDataTypeMatching)
 	EXPECT_EQ(exchange(path(), read10Block(0x69, 128), 128).status, 0);
 }
 
-TEST_F(FaultTest, OtherStatusByteCarriesNoSenseAndNoEffect)
+TEST_F(SimFaultTest, OtherStatusByteCarriesNoSenseAndNoEffect)
 {
 	scanner->addFault(FaultRule::statusByte(0x2A, 8).forDataType(0xA2));
 	Exchange busy = exchange(path(), send10Block(0xA2, 0, 2), 0, { 0x01, 0x02 });
@@ -96,7 +96,7 @@ TEST_F(FaultTest, OtherStatusByteCarriesNoSenseAndNoEffect)
 	EXPECT_EQ(scanner->powerSaveTime(), 0x0102);
 }
 
-TEST_F(FaultTest, FailedTransfersOnEachPhase)
+TEST_F(SimFaultTest, FailedTransfersOnEachPhase)
 {
 	// Block write.
 	scanner->addFault(FaultRule::failBlockWrite(0x12));
@@ -141,7 +141,7 @@ TEST_F(FaultTest, FailedTransfersOnEachPhase)
 	EXPECT_FALSE(log[5].abandoned);
 }
 
-TEST_F(FaultTest, ShortAndEmptyReads)
+TEST_F(SimFaultTest, ShortAndEmptyReads)
 {
 	scanner->addFault(FaultRule::shortReads(0x12, 64));
 	Exchange limited = exchange(path(), inquiryBlock(), 160);
@@ -161,7 +161,7 @@ TEST_F(FaultTest, ShortAndEmptyReads)
 	EXPECT_EQ(client.read(160).count, 160u);
 }
 
-TEST_F(FaultTest, StalledImageReadWaitsForRelease)
+TEST_F(SimFaultTest, StalledImageReadWaitsForRelease)
 {
 	startScan();
 	scanner->addFault(FaultRule::stallRead(0x28).forDataType(0x00));
@@ -178,7 +178,7 @@ TEST_F(FaultTest, StalledImageReadWaitsForRelease)
 	EXPECT_EQ(data.data, std::vector<uint8_t>(image.begin(), image.begin() + 7650));
 }
 
-TEST_F(FaultTest, ShutdownFreesAStalledRead)
+TEST_F(SimFaultTest, ShutdownFreesAStalledRead)
 {
 	startScan();
 	scanner->addFault(FaultRule::stallRead(0x28).forDataType(0x00).always());
@@ -198,7 +198,7 @@ TEST_F(FaultTest, ShutdownFreesAStalledRead)
 	EXPECT_EQ(scanner->lastReleaseMode(), 3);
 }
 
-TEST_F(FaultTest, RequestSenseItselfFails)
+TEST_F(SimFaultTest, RequestSenseItselfFails)
 {
 	scanner->addFault(FaultRule::checkCondition(0x12, 0x05, 0x24, 0x00));
 	scanner->addFault(FaultRule::checkCondition(0x03, 0x04, 0x44, 0x00));
@@ -211,7 +211,7 @@ TEST_F(FaultTest, RequestSenseItselfFails)
 	EXPECT_EQ(senseNow(), std::vector<uint8_t>(sense.begin(), sense.end()));
 }
 
-TEST_F(FaultTest, ClearFaultsRemovesRulesAndReleasesStalls)
+TEST_F(SimFaultTest, ClearFaultsRemovesRulesAndReleasesStalls)
 {
 	scanner->addFault(FaultRule::checkCondition(0x12, 5, 0x20, 0).always());
 	const int id = scanner->addFault(FaultRule::statusByte(0x16, 8));
@@ -225,7 +225,7 @@ TEST_F(FaultTest, ClearFaultsRemovesRulesAndReleasesStalls)
 	EXPECT_EQ(exchange(path(), inquiryBlock(), 160).status, 0);
 }
 
-TEST(FaultSpecTest, ParsesEveryKind)
+TEST(SimFaultSpecTest, ParsesEveryKind)
 {
 	auto check = sim::parseFaultRule("check,op=0x12,sense=02/04/01,count=3");
 	ASSERT_TRUE(check);
@@ -267,7 +267,7 @@ TEST(FaultSpecTest, ParsesEveryKind)
 	}
 }
 
-TEST(FaultSpecTest, RejectsBadRules)
+TEST(SimFaultSpecTest, RejectsBadRules)
 {
 	for (const char *text : { "", "boom,op=1", "check,op=0x12", "stall", "stall,op=0x100", "stall,op=1,type=x",
 				  "check,op=1,sense=10/00/00", "check,op=1,sense=05/24", "short,op=1,bytes=0",

@@ -32,7 +32,7 @@ std::vector<uint8_t> pixel(const std::vector<uint8_t> &image, uint32_t bytesPerL
 
 } // namespace
 
-class ImageTest : public SimFixture
+class SimImageTest : public SimFixture
 {
 protected:
 	void setWindow(const WindowRequest &request)
@@ -76,7 +76,7 @@ protected:
 	}
 };
 
-TEST_F(ImageTest, WindowIsStoredDecodedAndReadBack)
+TEST_F(SimImageTest, WindowIsStoredDecodedAndReadBack)
 {
 	WindowRequest request = colourWindow(1512, 120);
 	request.resolution = 600;
@@ -115,7 +115,7 @@ TEST_F(ImageTest, WindowIsStoredDecodedAndReadBack)
 	EXPECT_EQ(scanner->window()->bytesPerLine, 0x012345u);
 }
 
-TEST_F(ImageTest, ColourImageEqualsTheRawImage)
+TEST_F(SimImageTest, ColourImageEqualsTheRawImage)
 {
 	// 100 lines of 7650 bytes: two reads, 524288 and 240712 bytes.
 	const WindowRequest request = colourWindow(100);
@@ -137,7 +137,7 @@ TEST_F(ImageTest, ColourImageEqualsTheRawImage)
 	EXPECT_EQ(log.back().dataInLength, 765000u - kMaxReadBlock);
 }
 
-TEST_F(ImageTest, GreyImageTakesTheChannelOrTheLuminance)
+TEST_F(SimImageTest, GreyImageTakesTheChannelOrTheLuminance)
 {
 	struct Case {
 		uint8_t composition, modeFlags;
@@ -167,7 +167,7 @@ TEST_F(ImageTest, GreyImageTakesTheChannelOrTheLuminance)
 	}
 }
 
-TEST_F(ImageTest, SixteenBitAndOneBitSamples)
+TEST_F(SimImageTest, SixteenBitAndOneBitSamples)
 {
 	WindowRequest deep = colourWindow(4);
 	deep.bitsPerChannel = 16;
@@ -191,7 +191,7 @@ TEST_F(ImageTest, SixteenBitAndOneBitSamples)
 	EXPECT_EQ(bitAt(kLidColumn), 0); // white
 }
 
-TEST_F(ImageTest, SixHundredDpiStartsAtTheWindowTop)
+TEST_F(SimImageTest, SixHundredDpiStartsAtTheWindowTop)
 {
 	// Two inches down at 600 dpi lies the continuous grey ramp.
 	WindowRequest request = colourWindow(8, 2400);
@@ -211,7 +211,7 @@ TEST_F(ImageTest, SixHundredDpiStartsAtTheWindowTop)
 		EXPECT_LE(expected[x], expected[x + 50]) << x;
 }
 
-TEST_F(ImageTest, ReadingPastTheEndReportsEndOfMedium)
+TEST_F(SimImageTest, ReadingPastTheEndReportsEndOfMedium)
 {
 	startScan(colourWindow(2)); // 15300 bytes
 	const auto image = scanner->rawImage();
@@ -239,7 +239,7 @@ TEST_F(ImageTest, ReadingPastTheEndReportsEndOfMedium)
 	EXPECT_EQ(exchange(path(), requestSenseBlock(), 22).dataIn[12], 0x2C);
 }
 
-TEST_F(ImageTest, NewScanStartsTheImageAgain)
+TEST_F(SimImageTest, NewScanStartsTheImageAgain)
 {
 	startScan(colourWindow(4));
 	const auto image = scanner->rawImage();
@@ -248,7 +248,7 @@ TEST_F(ImageTest, NewScanStartsTheImageAgain)
 	EXPECT_EQ(readImage(image.size()), image);
 }
 
-TEST_F(ImageTest, OversizedWindowIsRefused)
+TEST_F(SimImageTest, OversizedWindowIsRefused)
 {
 	WindowRequest request = colourWindow(0xFFFF);
 	request.bytesPerLine = 0xFFFFFF;
@@ -258,7 +258,7 @@ TEST_F(ImageTest, OversizedWindowIsRefused)
 	EXPECT_EQ(exchange(path(), requestSenseBlock(), 22).dataIn[12], 0x26);
 }
 
-TEST_F(ImageTest, CalibrationDataPattern)
+TEST_F(SimImageTest, CalibrationDataPattern)
 {
 	for (uint32_t size : { 495360u, 990720u }) {
 		Exchange result = exchange(path(), read10Block(0x62, size), size);

@@ -30,11 +30,11 @@ std::vector<uint8_t> readNvm(const std::string &path)
 
 } // namespace
 
-class NvmTest : public SimFixture
+class SimNvmTest : public SimFixture
 {
 };
 
-TEST_F(NvmTest, DefaultRecordIsRealistic)
+TEST_F(SimNvmTest, DefaultRecordIsRealistic)
 {
 	const std::vector<uint8_t> nvm = readNvm(path());
 	ASSERT_EQ(nvm.size(), 128u);
@@ -47,7 +47,7 @@ TEST_F(NvmTest, DefaultRecordIsRealistic)
 	EXPECT_EQ(scanner->lastNvmQualifier(), -1);
 }
 
-TEST_F(NvmTest, WritesTakeQualifiersElevenToFourteen)
+TEST_F(SimNvmTest, WritesTakeQualifiersElevenToFourteen)
 {
 	for (uint16_t qualifier = 0x11; qualifier <= 0x14; ++qualifier) {
 		const auto data = record(static_cast<uint8_t>(qualifier));
@@ -67,7 +67,7 @@ TEST_F(NvmTest, WritesTakeQualifiersElevenToFourteen)
 	EXPECT_EQ(scanner->lastNvmQualifier(), 0x14);
 }
 
-TEST_F(NvmTest, FileKeepsTheRecordAcrossRestarts)
+TEST_F(SimNvmTest, FileKeepsTheRecordAcrossRestarts)
 {
 	const std::string file = dir.file("nvm.bin");
 	const auto written = record(9);
@@ -96,7 +96,7 @@ TEST_F(NvmTest, FileKeepsTheRecordAcrossRestarts)
 	EXPECT_NE(error.find("128"), std::string::npos);
 }
 
-TEST_F(NvmTest, GammaTimersAndReservation)
+TEST_F(SimNvmTest, GammaTimersAndReservation)
 {
 	for (uint16_t qualifier = 0; qualifier < 3; ++qualifier) {
 		std::vector<uint8_t> table(512, static_cast<uint8_t>(qualifier + 1));

@@ -53,8 +53,8 @@ public:
 };
 
 // The built-in test chart: an A4 page (8.27 x 11.69 inch) with colour patches,
-// a continuous and a stepped grey ramp, fine line groups down to 1/1200 inch,
-// a hue sweep and rows of text-like glyphs. Drawn from its geometry at any
+// a continuous and a stepped grey ramp, fine line groups down to lines of
+// 2/1200 inch, a hue sweep and rows of text-like glyphs. Drawn from its geometry at any
 // resolution (no scaling of a bitmap), so every resolution is sharp and the
 // bytes are fully deterministic.
 class TestChart : public DocumentSource

@@ -156,6 +156,11 @@ bool terminateThread(Thread &)
 	return false;
 }
 
+void destroyThreadHandle(Thread *thread)
+{
+	delete thread;
+}
+
 void closeThread(std::unique_ptr<Thread> thread)
 {
 	if (thread && !thread->joined)

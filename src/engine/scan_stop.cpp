@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: MIT
+// StopScan: the end of a scan, however it ended.
+
+#include "engine/scan_engine.h"
+
+#include "driver/debug_log.h"
+#include "driver/device_lock.h"
+#include "driver/driver_state.h"
+#include "engine/chunk_ring.h"
+#include "engine/image_routines.h"
+#include "engine/scan_teardown.h"
+#include "platform/platform.h"
+#include "setup/scan_settings.h"
+#include "transport/commands.h"
+#include "transport/transport.h"
+
+namespace torvane::engine {
+
+bool endAcquisition()
+{
+	if (chunkRing)
+		chunkRing->acquireEnabled.store(0, std::memory_order_relaxed);
+	if (!acquireThread)
+		return true;
+
+	// The thread looks at acquireEnabled between chunks (and every 25 ms
+	// while the ring is full); only a stalled device keeps it longer.
+	bool ended = platform::waitThread(*acquireThread, kThreadStopWaitMs) ||
+		     platform::terminateThread(*acquireThread);
+	if (!ended && chunkRing && chunkRing->interrupt) {
+		// No forced end here: shut down the thread's device I/O instead, so
+		// that its exchange fails at once and it returns by itself.
+		platform::triggerIoInterrupt(*chunkRing->interrupt);
+		ended = platform::waitThread(*acquireThread, kInterruptedStopWaitMs);
+	}
+	platform::closeThread(std::move(acquireThread));
+	return ended;
+}
+
+void freeScanBuffers(bool threadEnded)
+{
+	if (!threadEnded && chunkRing) {
+		// The thread may still write into its ring: leave the ring to it
+		// rather than free memory under it.
+		driver::logLine(driver::kMainLog, 3, "StopScan : acquisition thread still running, ring left allocated");
+		[[maybe_unused]] ChunkRing *leaked = chunkRing.release();
+	}
+	chunkRing.reset();
+	stagingBuffer.reset();
+	stagingBytes = 0;
+}
+
+void releaseImageRoutines()
+{
+	const uint16_t xres = setup::userRequest.XRes;
+	if (xres != 300 && xres != 600)
+		releaseResampler();
+	if (driver::RawTestMode != 1 && setup::workParam.ScanMode == 4 && xres == 300)
+		releaseModelFilters();
+}
+
+int stopScan()
+{
+	const bool threadEnded = endAcquisition();
+
+	int result = 0;
+	if (driver::CancelRequested.load(std::memory_order_relaxed) == 1) {
+		const transport::CommandBlock block = transport::releaseUnitBlock(3);
+		transport::SendCommand(block.data(), nullptr, 0, 0);
+		driver::setLastError(driver::kErrorCancelled);
+	} else {
+		const transport::CommandBlock block = transport::releaseUnitBlock(0);
+		result = transport::SendCommand(block.data(), nullptr, 0, 0);
+	}
+
+	setup::greyFromColour = 0;
+	driver::CancelRequested.store(0, std::memory_order_relaxed);
+	setup::lineArtFromGrey = 0;
+	cropApplied = 0;
+	setup::halftoneFromGrey = 0;
+	driver::exchangeScanBusy(0);
+
+	freeScanBuffers(threadEnded);
+	releaseImageRoutines();
+	return result;
+}
+
+} // namespace torvane::engine

@@ -1,0 +1,513 @@
+// SPDX-License-Identifier: MIT
+// The four neighbourhood filters for colour scans of the RM735 and KT918 at 300 dpi.
+
+#include "imaging/filters.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+#include "imaging/exact_math.h"
+#include "imaging/work_memory.h"
+
+namespace torvane::imaging {
+
+namespace {
+
+using detail::ClampedQuotient;
+using detail::ClampedQuotient16;
+using detail::divide;
+using detail::dividesExactlyBelow;
+
+// A work block holds as many lines as fit in 5 MiB, plus the two carried lines.
+constexpr size_t kBlockBudget = 0x500000;
+
+struct WorkBlock {
+	intptr_t handle = 0;
+	uint8_t *lines = nullptr;
+	size_t bytes = 0;
+	uint16_t linesDone = 0;
+};
+
+WorkBlock workBlocks[4];
+
+WorkBlock &workBlockOf(Filter filter)
+{
+	return workBlocks[static_cast<size_t>(filter)];
+}
+
+bool blockExists(const WorkBlock &block)
+{
+	return block.handle != 0 && block.handle != kReleasedHandle;
+}
+
+bool createBlock(WorkBlock &block, size_t lineBytes)
+{
+	const size_t bytes = lineBytes ? (kBlockBudget / lineBytes + 2) * lineBytes : 0;
+	void *memory = allocateWorkBlock(bytes);
+	block.handle = reinterpret_cast<intptr_t>(memory);
+	if (!memory)
+		return false;
+	block.lines = static_cast<uint8_t *>(memory);
+	block.bytes = bytes;
+	block.linesDone = 0;
+	return true;
+}
+
+void releaseBlock(WorkBlock &block)
+{
+	if (block.handle != 0)
+		releaseWorkBlock(block.lines);
+	block.lines = nullptr;
+	block.bytes = 0;
+	block.handle = kReleasedHandle;
+	block.linesDone = 0;
+}
+
+// The count of lines received only has to tell the scan's first call from the
+// others, so it stops at its top instead of wrapping back to "first".
+uint16_t addLines(uint16_t done, size_t lines)
+{
+	return static_cast<uint16_t>(std::min<size_t>(size_t(done) + lines, UINT16_MAX));
+}
+
+// The three lines around one output line, and where it goes.
+struct Neighbourhood {
+	const uint8_t *above;
+	const uint8_t *centre;
+	const uint8_t *below;
+	uint8_t *out;
+	size_t bytes; // line length L
+};
+
+// Whole pixels of three bytes in a line; the rest is a partial pixel.
+size_t wholePixelBytes(size_t bytes)
+{
+	return bytes - bytes % 3;
+}
+
+void keepPartialPixel(const Neighbourhood &n)
+{
+	for (size_t j = wholePixelBytes(n.bytes); j < n.bytes; ++j)
+		n.out[j] = n.centre[j];
+}
+
+/* Pixels in tiles -------------------------------------------------------- */
+
+// The filters that look at whole pixels work through a line in tiles of whole
+// pixels, in passes over every byte that the vectoriser turns into SIMD code.
+// What belongs to a pixel (a decision, a luminance) is computed at every byte
+// as if a pixel began there, stored two places on, and handed to the three
+// bytes of each pixel through channel masks: byte j of channel k takes the
+// value computed at byte j - k.
+constexpr size_t kTile = 384; /* bytes: 128 whole pixels */
+
+struct ChannelMasks {
+	uint8_t of[3][kTile]; /* 0xFF where byte j of a tile is channel k */
+};
+
+constexpr ChannelMasks kChannels = [] {
+	ChannelMasks masks{};
+	for (size_t j = 0; j < kTile; ++j)
+		masks.of[j % 3][j] = 0xFF;
+	return masks;
+}();
+
+// The value of byte j's pixel, from values stored at pixel start + 2.
+inline uint8_t pixelValue(const uint8_t *values, size_t j)
+{
+	return uint8_t((kChannels.of[0][j] & values[j + 2]) | (kChannels.of[1][j] & values[j + 1]) |
+		       (kChannels.of[2][j] & values[j]));
+}
+
+// Room for per-pixel values of one tile, stored two places on; the places
+// no pixel start fills are 0, so that every byte read is defined.
+struct PixelValues {
+	uint8_t at[kTile + 2];
+
+	void clearEdges(size_t length)
+	{
+		at[0] = at[1] = 0;
+		at[length] = at[length + 1] = 0;
+	}
+};
+
+inline uint8_t blendBytes(uint8_t mask, uint8_t chosen, uint8_t other)
+{
+	return uint8_t((mask & chosen) | (~mask & other));
+}
+
+/* BlendChannelLines ------------------------------------------------------ */
+
+// Red keeps its line, softened by the lines around it: (above + 6 centre +
+// below) >> 3; green is the mean of the line above and its own, ((above +
+// centre) x 4) >> 3; blue leans toward the line above, (3 centre + 5 above) >>
+// 3. As weights per byte of a tile (starting on a pixel), one formula serves
+// all three channels; no result exceeds 8 x 255 >> 3 = 255.
+struct BlendWeights {
+	uint8_t above[kTile];
+	uint8_t centre[kTile];
+	uint8_t below[kTile];
+};
+
+constexpr BlendWeights kBlendWeights = [] {
+	constexpr uint8_t weights[3][3] = { { 1, 6, 1 }, { 4, 4, 0 }, { 5, 3, 0 } };
+	BlendWeights w{};
+	for (size_t j = 0; j < kTile; ++j) {
+		w.above[j] = weights[j % 3][0];
+		w.centre[j] = weights[j % 3][1];
+		w.below[j] = weights[j % 3][2];
+	}
+	return w;
+}();
+
+void blendTile(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out, size_t length)
+{
+	for (size_t j = 0; j < length; ++j) {
+		const uint16_t sum = uint16_t(kBlendWeights.above[j] * a[j] + kBlendWeights.centre[j] * c[j] +
+					      kBlendWeights.below[j] * b[j]);
+		out[j] = uint8_t(sum >> 3);
+	}
+}
+
+struct BlendRule {
+	void operator()(const Neighbourhood &n) const
+	{
+		for (size_t begin = 0; begin < n.bytes; begin += kTile)
+			blendTile(n.above + begin, n.centre + begin, n.below + begin, n.out + begin,
+				  std::min(kTile, n.bytes - begin));
+	}
+};
+
+/* NeutraliseGreyPixels --------------------------------------------------- */
+
+// A pixel whose channels, each averaged over the three lines, lie within 15
+// of each other takes its luminance (3 R + 6 G + B) / 10 in all three bytes.
+void neutraliseTile(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out,
+		    size_t length)
+{
+	static_assert(dividesExactlyBelow<3>(3 * 255 + 1) && dividesExactlyBelow<10>(10 * 255 + 1));
+	uint8_t mean[kTile];
+	PixelValues nearGrey, luminance;
+	nearGrey.clearEdges(length);
+	luminance.clearEdges(length);
+
+	for (size_t j = 0; j < length; ++j)
+		mean[j] = uint8_t(divide<3>(uint16_t(a[j] + c[j] + b[j])));
+	for (size_t j = 0; j + 2 < length; ++j) {
+		const uint8_t m0 = mean[j], m1 = mean[j + 1], m2 = mean[j + 2];
+		const uint8_t high = std::max(m0, std::max(m1, m2));
+		const uint8_t low = std::min(m0, std::min(m1, m2));
+		nearGrey.at[j + 2] = uint8_t(-uint8_t(uint8_t(high - low) <= 15));
+		luminance.at[j + 2] =
+			uint8_t(divide<10>(uint16_t(3 * c[j] + 6 * c[j + 1] + c[j + 2])));
+	}
+	for (size_t j = 0; j < length; ++j)
+		out[j] = blendBytes(pixelValue(nearGrey.at, j), pixelValue(luminance.at, j), c[j]);
+}
+
+struct NeutraliseRule {
+	void operator()(const Neighbourhood &n) const
+	{
+		const size_t whole = wholePixelBytes(n.bytes);
+		for (size_t begin = 0; begin < whole; begin += kTile)
+			neutraliseTile(n.above + begin, n.centre + begin, n.below + begin, n.out + begin,
+				       std::min(kTile, whole - begin));
+		keepPartialPixel(n);
+	}
+};
+
+/* SharpenGreyPixels ------------------------------------------------------ */
+
+// The kernel's bytes added in 8-bit two's-complement arithmetic, as the
+// scanner's image path has always done; a sum below 1 divides by 1.
+int32_t kernelDivisor(const int8_t *kernel)
+{
+	uint8_t sum = 0;
+	for (unsigned k = 0; k < 9; ++k)
+		sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(kernel[k]));
+	const int32_t divisor = static_cast<int8_t>(sum);
+	return divisor < 1 ? 1 : divisor;
+}
+
+// Whether a kernel keeps every sum within 16 bits: 255 x the sum of |k|.
+bool sumsFitInt16(const int8_t *kernel)
+{
+	int32_t weight = 0;
+	for (unsigned k = 0; k < 9; ++k)
+		weight += std::abs(int32_t(kernel[k]));
+	return weight * 255 <= INT16_MAX;
+}
+
+struct SharpenRule {
+	SharpenRule(const int8_t *kernelBytes, size_t pixelBytes)
+		: divisor(kernelDivisor(kernelBytes)), quotient(divisor),
+		  quotient16(std::max(divisor, 2)), step(pixelBytes),
+		  narrow(divisor >= 2 && sumsFitInt16(kernelBytes))
+	{
+		for (unsigned k = 0; k < 9; ++k)
+			kernel[k] = kernelBytes[k];
+	}
+
+	// The sum of one byte with its neighbour columns clamped at the line ends.
+	int32_t edgeSum(const Neighbourhood &n, size_t j) const
+	{
+		const size_t left = j < step ? j : j - step;
+		const size_t right = j + step >= n.bytes ? j : j + step;
+		const uint8_t *rows[3] = { n.above, n.centre, n.below };
+		int32_t sum = 0;
+		for (unsigned r = 0; r < 3; ++r) {
+			sum += kernel[3 * r] * rows[r][left];
+			sum += kernel[3 * r + 1] * rows[r][j];
+			sum += kernel[3 * r + 2] * rows[r][right];
+		}
+		return sum;
+	}
+
+	// Sums of the bytes [begin, end) into sums[], tap by tap over the bytes
+	// whose neighbour columns both lie in the line. Sum is int16_t only for a
+	// kernel that keeps every sum within it.
+	template<typename Sum>
+	void tileSums(const Neighbourhood &n, size_t begin, size_t end, Sum *sums) const
+	{
+		const uint8_t *rows[3] = { n.above, n.centre, n.below };
+		const size_t inner = std::max(begin, step);
+		const size_t innerEnd = n.bytes > step ? std::min(end, n.bytes - step) : 0;
+
+		std::fill(sums, sums + (end - begin), Sum(0));
+		if (inner < innerEnd) {
+			for (unsigned r = 0; r < 3; ++r) {
+				for (unsigned col = 0; col < 3; ++col) {
+					const int32_t weight = kernel[3 * r + col];
+					if (!weight)
+						continue;
+					/* j >= step here, so j + col x step - step >= 0 */
+					const uint8_t *row = rows[r] + (inner + col * step - step);
+					Sum *s = sums + (inner - begin);
+					for (size_t j = 0; j < innerEnd - inner; ++j)
+						s[j] = Sum(s[j] + weight * row[j]);
+				}
+			}
+		}
+		for (size_t j = begin; j < end; ++j) {
+			if (j < inner || j >= innerEnd)
+				sums[j - begin] = Sum(edgeSum(n, j));
+		}
+	}
+
+	void operator()(const Neighbourhood &n) const
+	{
+		uint8_t sharpened[kTile];
+		PixelValues grey;
+		const size_t whole = wholePixelBytes(n.bytes);
+
+		for (size_t begin = 0; begin < whole; begin += kTile) {
+			const size_t length = std::min(kTile, whole - begin);
+			const uint8_t *c = n.centre + begin;
+			uint8_t *out = n.out + begin;
+
+			grey.clearEdges(length);
+			uint8_t anyGrey = 0;
+			for (size_t j = 0; j + 2 < length; ++j) {
+				const uint8_t equal = uint8_t(uint8_t(c[j] == c[j + 1]) &
+							      uint8_t(c[j + 1] == c[j + 2]));
+				grey.at[j + 2] = uint8_t(-equal);
+				anyGrey = uint8_t(anyGrey | equal);
+			}
+			if (!anyGrey) {
+				std::memcpy(out, c, length);
+				continue;
+			}
+			if (narrow) {
+				int16_t sums[kTile];
+				tileSums(n, begin, begin + length, sums);
+				for (size_t j = 0; j < length; ++j)
+					sharpened[j] = quotient16(sums[j]);
+			} else {
+				int32_t sums[kTile];
+				tileSums(n, begin, begin + length, sums);
+				for (size_t j = 0; j < length; ++j)
+					sharpened[j] = quotient(sums[j]);
+			}
+			for (size_t j = 0; j < length; ++j)
+				out[j] = blendBytes(pixelValue(grey.at, j), sharpened[j], c[j]);
+		}
+		keepPartialPixel(n);
+	}
+
+	int32_t kernel[9];
+	int32_t divisor;
+	ClampedQuotient quotient;
+	ClampedQuotient16 quotient16;
+	size_t step;
+	bool narrow;
+};
+
+/* AdjustReddishPixels ---------------------------------------------------- */
+
+// The tone curves of a pixel in which red dominates: one for its green and
+// blue bytes, one for its red byte when red equals blue.
+struct ToneCurves {
+	uint8_t greenBlue[256];
+	uint8_t red[256];
+};
+
+constexpr ToneCurves kToneCurves = [] {
+	ToneCurves curves{};
+	for (unsigned t = 0; t < 256; ++t) {
+		if (t <= 34)
+			curves.greenBlue[t] = uint8_t(t);
+		else if (t <= 60)
+			curves.greenBlue[t] = uint8_t(35 + 40 * (t - 35) / 25);
+		else
+			curves.greenBlue[t] = uint8_t(75 + 180 * (t - 60) / 195);
+
+		if (t <= 144)
+			curves.red[t] = uint8_t(140 * t / 145);
+		else if (t <= 155)
+			curves.red[t] = uint8_t(140 + 2 * (t - 145));
+		else
+			curves.red[t] = uint8_t(160 + 95 * (t - 155) / 100);
+	}
+	return curves;
+}();
+
+static_assert(kToneCurves.greenBlue[255] == 255 && kToneCurves.red[255] == 255);
+
+void adjustTile(const uint8_t *c, uint8_t *out, size_t length)
+{
+	uint8_t curved[kTile];
+	PixelValues curveGreenBlue, curveRed;
+	curveGreenBlue.clearEdges(length);
+	curveRed.clearEdges(length);
+
+	uint8_t anyReddish = 0;
+	for (size_t j = 0; j + 2 < length; ++j) {
+		const uint8_t red = c[j], green = c[j + 1], blue = c[j + 2];
+		const uint8_t reddish = uint8_t(uint8_t(red > 110) & uint8_t(red > green));
+		const uint8_t dominant = uint8_t(reddish & uint8_t(red > blue));
+		const uint8_t even = uint8_t(reddish & uint8_t(red == blue));
+		curveGreenBlue.at[j + 2] = uint8_t(-dominant);
+		curveRed.at[j + 2] = uint8_t(-even);
+		anyReddish = uint8_t(anyReddish | dominant | even);
+	}
+	if (!anyReddish) {
+		std::memcpy(out, c, length);
+		return;
+	}
+	for (size_t j = 0; j < length; j += 3) {
+		curved[j] = kToneCurves.red[c[j]];
+		curved[j + 1] = kToneCurves.greenBlue[c[j + 1]];
+		curved[j + 2] = kToneCurves.greenBlue[c[j + 2]];
+	}
+	for (size_t j = 0; j < length; ++j) {
+		const uint8_t chosen = uint8_t((kChannels.of[0][j] & curveRed.at[j + 2]) |
+					       (kChannels.of[1][j] & curveGreenBlue.at[j + 1]) |
+					       (kChannels.of[2][j] & curveGreenBlue.at[j]));
+		out[j] = blendBytes(chosen, curved[j], c[j]);
+	}
+}
+
+struct AdjustRule {
+	void operator()(const Neighbourhood &n) const
+	{
+		const size_t whole = wholePixelBytes(n.bytes);
+		for (size_t begin = 0; begin < whole; begin += kTile)
+			adjustTile(n.centre + begin, n.out + begin, std::min(kTile, whole - begin));
+		keepPartialPixel(n);
+	}
+};
+
+/* The frame common to the four filters ----------------------------------- */
+
+// Copies the chunk behind the two carried lines, filters it line by line back
+// into the image, and keeps its last two lines. A chunk longer than the block
+// holds is worked on in pieces, which gives the same bytes as one call.
+template<typename Rule>
+uint16_t runFilter(Filter filter, const Rule &rule, uint8_t *image, uint16_t pixelsPerLine,
+		   uint16_t lines, uint8_t bitsPerPixel)
+{
+	WorkBlock &block = workBlockOf(filter);
+	const size_t lineBytes = size_t(pixelsPerLine) * bitsPerPixel / 8;
+
+	if (!blockExists(block) && !createBlock(block, lineBytes))
+		return 0;
+	if (!image) {
+		releaseBlock(block);
+		return 0;
+	}
+	if (lineBytes == 0) {
+		block.linesDone = addLines(block.linesDone, lines);
+		return lines;
+	}
+
+	const size_t capacity = block.bytes / lineBytes;
+	if (capacity < 3)
+		return 0; /* made for shorter lines: not even one line fits */
+	const size_t pieceLines = capacity - 2;
+	const bool blend = filter == Filter::BlendChannelLines;
+
+	for (size_t start = 0; start < lines; start += pieceLines) {
+		const size_t count = std::min(pieceLines, size_t(lines) - start);
+		uint8_t *chunk = image + start * lineBytes;
+		std::memcpy(block.lines + 2 * lineBytes, chunk, count * lineBytes);
+		for (size_t i = 0; i < count; ++i) {
+			const Neighbourhood n{ block.lines + i * lineBytes, block.lines + (i + 1) * lineBytes,
+					       block.lines + (i + 2) * lineBytes, chunk + i * lineBytes,
+					       lineBytes };
+			if (blend && i == 0 && block.linesDone == 0)
+				std::memcpy(n.out, n.below, lineBytes); /* the scan's first line */
+			else
+				rule(n);
+		}
+		std::memmove(block.lines, block.lines + count * lineBytes, 2 * lineBytes);
+		block.linesDone = addLines(block.linesDone, count);
+	}
+	return lines;
+}
+
+} // namespace
+
+uint16_t BlendChannelLines(uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
+			   uint8_t bitsPerPixel, [[maybe_unused]] const int8_t *kernel,
+			   [[maybe_unused]] int16_t window)
+{
+	return runFilter(Filter::BlendChannelLines, BlendRule{}, image, pixelsPerLine, lines,
+			 bitsPerPixel);
+}
+
+uint16_t NeutraliseGreyPixels(uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
+			      uint8_t bitsPerPixel, [[maybe_unused]] const int8_t *kernel,
+			      [[maybe_unused]] int16_t window)
+{
+	return runFilter(Filter::NeutraliseGreyPixels, NeutraliseRule{}, image, pixelsPerLine,
+			 lines, bitsPerPixel);
+}
+
+uint16_t SharpenGreyPixels(uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
+			   uint8_t bitsPerPixel, const int8_t *kernel,
+			   [[maybe_unused]] int16_t window)
+{
+	/* Without a kernel the grey pixels keep their values: the identity. */
+	static const int8_t kIdentity[9] = { 0, 0, 0, 0, 1, 0, 0, 0, 0 };
+	const SharpenRule rule(kernel ? kernel : kIdentity, bitsPerPixel / 8);
+	return runFilter(Filter::SharpenGreyPixels, rule, image, pixelsPerLine, lines,
+			 bitsPerPixel);
+}
+
+uint16_t AdjustReddishPixels(uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
+			     uint8_t bitsPerPixel, [[maybe_unused]] const int8_t *kernel,
+			     [[maybe_unused]] int16_t window)
+{
+	return runFilter(Filter::AdjustReddishPixels, AdjustRule{}, image, pixelsPerLine, lines,
+			 bitsPerPixel);
+}
+
+FilterState filterState(Filter filter)
+{
+	const WorkBlock &block = workBlockOf(filter);
+	return { block.handle, block.bytes, block.linesDone };
+}
+
+} // namespace torvane::imaging

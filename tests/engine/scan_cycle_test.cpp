@@ -1,0 +1,191 @@
+// SPDX-License-Identifier: MIT
+// StartScan and StopScan without a scanner: chunk geometry, buffer sizes,
+// allocation failures, a scanner that does not answer, calls out of order.
+
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/device_lock.h"
+#include "driver/driver_state.h"
+#include "engine/chunk_ring.h"
+#include "engine/engine_testing.h"
+#include "engine/scan_engine.h"
+#include "engine_fixture.h"
+#include "setup/scan_settings.h"
+#include "torvane/torvane.h"
+
+namespace torvane::engine::test {
+namespace {
+
+using ScanCycleTest = EngineTest;
+
+TEST(ChunkGeometryTest, ChunkLinesFollowTheRequestedResolution)
+{
+	EXPECT_EQ(chunkLinesFor(49), 48u);
+	EXPECT_EQ(chunkLinesFor(300), 48u);
+	EXPECT_EQ(chunkLinesFor(301), 16u);
+	EXPECT_EQ(chunkLinesFor(600), 16u);
+	EXPECT_EQ(chunkLinesFor(601), 16u);
+	EXPECT_EQ(chunkLinesFor(602), 4u);
+	EXPECT_EQ(chunkLinesFor(65535), 4u);
+}
+
+TEST_F(ScanCycleTest, TheStagingBufferHoldsAChunkEnlargedInBothDirections)
+{
+	// 2400 dpi from a 600 dpi base: 4 lines become 16 (plus the resampler's
+	// one line of slack), 20 pixels become 80, 3 bytes each.
+	applySettings({ .xres = 2400, .scannerWidth = 10, .bitsPerPixel = 24, .scanMode = 4 });
+	StartScan();
+	ASSERT_TRUE(chunkRing);
+	EXPECT_EQ(chunkRing->chunkLines, 4u);
+	EXPECT_EQ(chunkRing->chunkBytes, 4u * 20 * 3);
+	EXPECT_GE(stagingBytes, 17u * 80 * 3);
+
+	applySettings({ .xres = 150, .scannerWidth = 10, .bitsPerPixel = 24, .scanMode = 4 });
+	StopScan();
+	StartScan();
+	ASSERT_TRUE(chunkRing);
+	EXPECT_EQ(chunkRing->chunkBytes, 48u * 10 * 3);
+	EXPECT_GE(stagingBytes, chunkRing->chunkBytes);
+}
+
+TEST_F(ScanCycleTest, AScannerThatRefusesToStartLeavesTheRingAndScanBusyToStopScan)
+{
+	applySettings({});
+	driver::setScanBusy(0);
+	EXPECT_EQ(StartScan(), 0);
+	EXPECT_EQ(driver::lastError(), driver::kErrorGeneral);
+	EXPECT_EQ(driver::scanBusy(), 1);
+	EXPECT_TRUE(chunkRing);
+	EXPECT_EQ(chunkRing->acquireEnabled.load(), 1);
+	EXPECT_FALSE(acquireThread);
+	EXPECT_NE(mainLog().find("\r\nIn   0 : StartScan :\r\nOut  0 : StartScan :"), std::string::npos);
+	EXPECT_FALSE(torvane::test::exists(logs_.file("quorvar.txt")));
+
+	// No thread will fill the ring: the reader fails at once.
+	uint8_t buffer[16];
+	EXPECT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 0);
+	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+
+	EXPECT_EQ(StopScan(), 0);
+	EXPECT_EQ(driver::lastError(), driver::kErrorNoDevice);
+	EXPECT_EQ(driver::scanBusy(), 0);
+	EXPECT_FALSE(chunkRing);
+	EXPECT_FALSE(stagingBuffer);
+}
+
+TEST_F(ScanCycleTest, NoStagingBufferFailsWith152BeforeTheExitLine)
+{
+	applySettings({});
+	driver::setScanBusy(0);
+	testing::setAllocationFault([](BufferKind kind, uint32_t) { return kind == BufferKind::Staging; });
+	EXPECT_EQ(StartScan(), 0);
+	EXPECT_EQ(driver::lastError(), driver::kErrorNoMemory);
+	EXPECT_EQ(driver::scanBusy(), 1);
+	EXPECT_FALSE(chunkRing);
+	EXPECT_FALSE(stagingBuffer);
+	EXPECT_NE(mainLog().find("In   0 : StartScan :"), std::string::npos);
+	EXPECT_EQ(mainLog().find("Out  0 : StartScan :"), std::string::npos);
+
+	StopScan();
+	EXPECT_EQ(driver::scanBusy(), 0);
+}
+
+TEST_F(ScanCycleTest, ASlotThatCannotBeAllocatedKeepsTheEarlierOnesUntilStopScan)
+{
+	applySettings({});
+	testing::setAllocationFault(
+		[](BufferKind kind, uint32_t index) { return kind == BufferKind::RingSlot && index == 10; });
+	EXPECT_EQ(StartScan(), 0);
+	EXPECT_EQ(driver::lastError(), driver::kErrorNoMemory);
+	EXPECT_EQ(mainLog().find("Out  0 : StartScan :"), std::string::npos);
+	ASSERT_TRUE(chunkRing);
+	EXPECT_TRUE(chunkRing->slotBuffer[9]);
+	EXPECT_FALSE(chunkRing->slotBuffer[10]);
+	EXPECT_TRUE(stagingBuffer);
+
+	// Freed by StopScan (LeakSanitizer would report them otherwise).
+	StopScan();
+	EXPECT_FALSE(chunkRing);
+	EXPECT_FALSE(stagingBuffer);
+	EXPECT_EQ(driver::scanBusy(), 0);
+}
+
+TEST_F(ScanCycleTest, ReadScanOutsideAScanFailsWith157)
+{
+	uint8_t buffer[8] = {};
+	EXPECT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 0);
+	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+
+	applySettings({});
+	StartScan();
+	handOver(pattern(chunkRing->chunkBytes, 0));
+	ASSERT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 1);
+	StopScan();
+	// Bytes of the last chunk are still counted as pending; none is read.
+	driver::setLastError(0);
+	EXPECT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 0);
+	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+	// A failing call writes no exit line.
+	const std::string log = mainLog();
+	EXPECT_EQ(log.substr(log.rfind("\r\nOut  ")), "\r\nOut  0 : StopScan :\r\nIn   0 : ReadScan :");
+}
+
+TEST_F(ScanCycleTest, ReadScanIntoNoBufferFailsWithoutTakingAChunk)
+{
+	applySettings({});
+	StartScan();
+	handOver(pattern(chunkRing->chunkBytes, 0));
+	EXPECT_EQ(ReadScan(nullptr, nullptr, 4), 0);
+	EXPECT_EQ(driver::lastError(), driver::kErrorGeneral);
+	EXPECT_EQ(chunkRing->slotLines[0].load(), 16);
+	// Nothing asked, nothing written: a null buffer is fine for 0 bytes.
+	EXPECT_EQ(ReadScan(nullptr, nullptr, 0), 1);
+}
+
+TEST_F(ScanCycleTest, StopScanAfterDoCancelFailsWith159AndClearsTheRequest)
+{
+	applySettings({});
+	StartScan();
+	DoCancel();
+	EXPECT_EQ(StopScan(), 0);
+	EXPECT_EQ(driver::lastError(), driver::kErrorCancelled);
+	EXPECT_EQ(driver::CancelRequested.load(), 0);
+	EXPECT_NE(mainLog().find("\r\nIn   0 : StopScan :\r\nOut  0 : StopScan :"), std::string::npos);
+}
+
+TEST_F(ScanCycleTest, StopScanClearsTheConversionFlagsAndCropAndMayBeCalledTwice)
+{
+	applySettings({ .left = 2, .width = 4 });
+	setup::greyFromColour = 1;
+	setup::halftoneFromGrey = 1;
+	setup::lineArtFromGrey = 1;
+	cropApplied = 1;
+	StopScan();
+	EXPECT_EQ(setup::greyFromColour, 0);
+	EXPECT_EQ(setup::halftoneFromGrey, 0);
+	EXPECT_EQ(setup::lineArtFromGrey, 0);
+	EXPECT_EQ(cropApplied, 0);
+	EXPECT_EQ(driver::scanBusy(), 0);
+	EXPECT_EQ(StopScan(), 0);
+	EXPECT_FALSE(chunkRing);
+}
+
+TEST_F(ScanCycleTest, TheReaderWaitsForDataOnlyAsLongAsTheLimit)
+{
+	applySettings({});
+	StartScan();
+	// As if a thread ran but sent nothing.
+	chunkRing->acquisitionEnded = false;
+	testing::setWaitLimits(30000, 60);
+	uint8_t buffer[4];
+	const uint32_t start = platform::tickCount();
+	EXPECT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 0);
+	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+	EXPECT_GE(platform::tickCount() - start, 60u);
+	chunkRing->acquisitionEnded = true;
+}
+
+} // namespace
+} // namespace torvane::engine::test
