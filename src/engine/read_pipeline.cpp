@@ -278,7 +278,6 @@ int TakeFilledSlot()
 		// cleared ScanBusy. A last look catches a chunk handed over just
 		// before that.
 		if (driver::scanBusy() == 0 || ring.acquisitionEnded.load(std::memory_order_acquire)) {
-			std::atomic_thread_fence(std::memory_order_acquire);
 			lines = count.load(std::memory_order_acquire);
 			break;
 		}
