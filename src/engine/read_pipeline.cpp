@@ -5,12 +5,12 @@
 #include "engine/read_pipeline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <optional>
 
 #include "ability/inquiry.h"
-#include "driver/device_lock.h"
 #include "driver/driver_state.h"
 #include "engine/chunk_ring.h"
 #include "engine/image_routines.h"
@@ -40,6 +40,14 @@ bool resamples()
 {
 	const uint16_t xres = setup::userRequest.XRes;
 	return xres != 300 && xres != 600;
+}
+
+// ScanBusy cleared: the acquisition thread's last read failed. Read with
+// acquire ordering, so that a chunk the thread handed over before it cleared
+// the flag is seen by the look at the slot that follows.
+bool scanEnded()
+{
+	return std::atomic_ref<int32_t>(*platform::scanBusyFlag()).load(std::memory_order_acquire) == 0;
 }
 
 // A scratch block of work memory for the steps of one chunk; at most one is
@@ -277,7 +285,7 @@ int TakeFilledSlot()
 		// No more chunks will come: the thread has ended, or a failed read
 		// cleared ScanBusy. A last look catches a chunk handed over just
 		// before that.
-		if (driver::scanBusy() == 0 || ring.acquisitionEnded.load(std::memory_order_acquire)) {
+		if (scanEnded() || ring.acquisitionEnded.load(std::memory_order_acquire)) {
 			lines = count.load(std::memory_order_acquire);
 			break;
 		}
