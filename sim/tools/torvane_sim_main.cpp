@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "torvane_sim/document.h"
-#include "torvane_sim/fault_spec.h"
+#include "torvane_sim/fault_text.h"
 #include "torvane_sim/sim_server.h"
 #include "torvane_sim/virtual_scanner.h"
 

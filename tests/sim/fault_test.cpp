@@ -8,7 +8,7 @@
 
 #include "raw_client.h"
 #include "sim_fixture.h"
-#include "torvane_sim/fault_spec.h"
+#include "torvane_sim/fault_text.h"
 
 namespace torvane::simtest {
 

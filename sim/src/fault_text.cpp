@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Fault rules and button reports written as text.
 
-#include "torvane_sim/fault_spec.h"
+#include "torvane_sim/fault_text.h"
 
 #include <charconv>
 
