@@ -8,7 +8,8 @@ packages=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
           libpng-dev libtiff-dev libusb-1.0-0-dev)
 if [[ "${1:-}" == "--windows" ]]; then
-  packages+=(g++-mingw-w64-x86-64-posix wine64)
+  # googletest: the GoogleTest sources, built with mingw-w64 for the Windows tests.
+  packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)
 fi
 
 missing=()

@@ -1,0 +1,169 @@
+// SPDX-License-Identifier: MIT
+// Win32: the machine-wide device event, the scan-busy flag in a data section
+// shared by every process that loads the library, and the exchange lock.
+
+#include "platform/win32/shared_state.h"
+
+#include <string>
+
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace torvane::platform {
+
+// The linker maps .shared into every process that loads this image as one
+// and the same memory, so ScanBusy starts at 0 with the first process and
+// then lives for as long as any process has the library loaded.
+int32_t ScanBusy __attribute__((section(".shared"), shared)) = 0;
+
+namespace {
+
+constexpr DWORD kEventAllAccess = 0x1FFFFF;
+
+HANDLE DeviceEvent = nullptr;
+HANDLE exchangeMutex = nullptr;
+
+using IsWow64ProcessCall = BOOL(WINAPI *)(HANDLE, PBOOL);
+
+// Asks IsWow64Process about this process, looked up at run time: it is
+// missing on the oldest systems.
+const char *chooseDeviceEventName()
+{
+	HMODULE kernel = GetModuleHandleA("kernel32");
+	FARPROC address = kernel ? GetProcAddress(kernel, "IsWow64Process") : nullptr;
+	if (!address)
+		return deviceEventNameFor(false, FALSE);
+	auto isWow64Process = reinterpret_cast<IsWow64ProcessCall>(reinterpret_cast<void *>(address));
+	BOOL wow64 = FALSE;
+	if (!isWow64Process(GetCurrentProcess(), &wow64))
+		return deviceEventNameFor(false, FALSE);
+	return deviceEventNameFor(true, wow64);
+}
+
+// The exchange lock of a process that has no named one: process-wide at
+// least, re-entrant like a mutex.
+CRITICAL_SECTION &localExchangeLock()
+{
+	static CRITICAL_SECTION *section = [] {
+		static CRITICAL_SECTION storage;
+		InitializeCriticalSection(&storage);
+		return &storage;
+	}();
+	return *section;
+}
+
+} // namespace
+
+const char *deviceEventNameFor(bool queried, int answer)
+{
+	return queried && answer == TRUE ? kDeviceEventNameWow64 : kDeviceEventName;
+}
+
+bool openDeviceEvent()
+{
+	// Every user of the machine may use the event and the mutex: the
+	// security descriptor carries no access list at all.
+	SECURITY_DESCRIPTOR descriptor;
+	InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+	SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+	SECURITY_ATTRIBUTES attributes{ sizeof(attributes), &descriptor, FALSE };
+
+	if (DeviceEvent) {
+		CloseHandle(DeviceEvent);
+		DeviceEvent = nullptr;
+	}
+	const char *name = chooseDeviceEventName();
+	// Automatic reset, created signalled (the lock is free). A second process
+	// gets a handle to the event the first one created.
+	DeviceEvent = CreateEventA(&attributes, FALSE, TRUE, name);
+	if (!DeviceEvent)
+		DeviceEvent = OpenEventA(kEventAllAccess, FALSE, name);
+
+	if (!exchangeMutex) {
+		const std::string mutexName = std::string(name) + kExchangeSuffix;
+		exchangeMutex = CreateMutexA(&attributes, FALSE, mutexName.c_str());
+		if (!exchangeMutex)
+			exchangeMutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutexName.c_str());
+	}
+	return DeviceEvent != nullptr;
+}
+
+void closeDeviceEvent()
+{
+	// The device lock (signalling) is the driver frame's business: it hands
+	// on a lock this process holds before it gets here.
+	if (DeviceEvent) {
+		CloseHandle(DeviceEvent);
+		DeviceEvent = nullptr;
+	}
+	if (exchangeMutex) {
+		CloseHandle(exchangeMutex);
+		exchangeMutex = nullptr;
+	}
+}
+
+bool hasDeviceEvent()
+{
+	return DeviceEvent != nullptr;
+}
+
+WaitResult waitDeviceEvent(uint32_t timeoutMs)
+{
+	if (!DeviceEvent)
+		return WaitResult::Failed;
+	switch (WaitForSingleObject(DeviceEvent, timeoutMs)) {
+	case WAIT_OBJECT_0:
+		return WaitResult::Signalled;
+	case WAIT_TIMEOUT:
+		return WaitResult::TimedOut;
+	default:
+		return WaitResult::Failed;
+	}
+}
+
+void signalDeviceEvent()
+{
+	if (DeviceEvent)
+		SetEvent(DeviceEvent);
+}
+
+int32_t *scanBusyFlag()
+{
+	return &ScanBusy;
+}
+
+namespace {
+// What this thread locked on its outermost lockExchange(), so that the
+// matching unlock releases the same object even if the named mutex came or
+// went in between.
+thread_local int exchangeDepth = 0;
+thread_local HANDLE exchangeHeld = nullptr;
+} // namespace
+
+void lockExchange()
+{
+	if (exchangeDepth++ == 0)
+		exchangeHeld = exchangeMutex;
+	if (!exchangeHeld) {
+		EnterCriticalSection(&localExchangeLock());
+		return;
+	}
+	// A thread that ended while it held the mutex (a forced end of the
+	// acquisition thread, a crashed process) leaves it abandoned: the wait
+	// then still hands it over, and the exchange goes on.
+	WaitForSingleObject(exchangeHeld, INFINITE);
+}
+
+void unlockExchange()
+{
+	if (exchangeDepth == 0)
+		return;
+	if (exchangeHeld)
+		ReleaseMutex(exchangeHeld);
+	else
+		LeaveCriticalSection(&localExchangeLock());
+	--exchangeDepth;
+}
+
+} // namespace torvane::platform

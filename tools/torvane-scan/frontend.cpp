@@ -1,0 +1,480 @@
+// SPDX-License-Identifier: MIT
+// The actions of torvane-scan, each driving the scanner only through the
+// driver's exports, in the order a front end calls them.
+
+#include "frontend.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "cancel.h"
+#include "error_messages.h"
+#include "image_writer.h"
+#include "progress.h"
+#include "record_text.h"
+#include "scan_plan.h"
+
+namespace torvane::scan {
+
+namespace {
+
+// Image bytes asked for per ReadScan call, rounded down to whole lines.
+constexpr uint32_t kReadBytes = 256 * 1024;
+// The button poll interval.
+constexpr auto kButtonPoll = std::chrono::milliseconds(100);
+
+const char *kindName(PixelKind kind)
+{
+	switch (kind) {
+	case PixelKind::Colour:
+		return "color";
+	case PixelKind::Grey:
+		return "gray";
+	case PixelKind::Bilevel:
+		return "1-bit";
+	}
+	return "";
+}
+
+// RM735 from .../RM735.so: the model the loaded library is named for.
+std::string libraryModel(const std::string &path)
+{
+	const size_t slash = path.find_last_of('/');
+	const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+	const size_t dot = name.find('.');
+	return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+} // namespace
+
+void printError(const std::string &text)
+{
+	std::fprintf(stderr, "torvane-scan: %s\n", text.c_str());
+}
+
+void printNote(const std::string &text)
+{
+	std::fprintf(stderr, "torvane-scan: %s\n", text.c_str());
+}
+
+ExitCode Frontend::run()
+{
+	ExitCode code = ExitCode::Ok;
+	switch (options_.action) {
+	case Action::Scan:
+		code = scan();
+		break;
+	case Action::List:
+		code = list();
+		break;
+	case Action::Info:
+		code = info();
+		break;
+	case Action::NvmRead:
+		code = nvmRead();
+		break;
+	case Action::NvmBackup:
+		code = nvmBackup();
+		break;
+	case Action::NvmRestore:
+		code = nvmRestore();
+		break;
+	case Action::PowerTimers:
+		code = powerTimers();
+		break;
+	case Action::WaitButton:
+		code = waitButton();
+		break;
+	case Action::Help:
+	case Action::Version:
+		break;
+	}
+	// The end of the call order; it also resets the button wait.
+	api_.TerminateDriver();
+	return code;
+}
+
+ExitCode Frontend::driverFailure(const std::string &what)
+{
+	return driverFailure(what, library_.takeLastError());
+}
+
+ExitCode Frontend::driverFailure(const std::string &what, int32_t code)
+{
+	printError(what + ": " + describeDriverError(code));
+	return exitCodeForDriverError(code);
+}
+
+ExitCode Frontend::cancelled()
+{
+	printNote("cancelled");
+	return ExitCode::Cancelled;
+}
+
+ExitCode Frontend::findScanner()
+{
+	if (cancelRequested())
+		return cancelled();
+	if (api_.InitializeDriver())
+		return ExitCode::Ok;
+	const int32_t code = library_.takeLastError();
+	if (code == 129) {
+		const char *folder = std::getenv("TORVANE_DEVICE_DIR");
+		std::string where;
+		if (folder && *folder && !simulated_)
+			where = std::string(" in TORVANE_DEVICE_DIR=") + folder + " (is torvane-sim serving it?)";
+		printError("no supported scanner found" + where);
+		return ExitCode::NoScanner;
+	}
+	return driverFailure("the scanner could not be searched for", code);
+}
+
+ExitCode Frontend::readAbilities(ScannerAbility *basic, ScannerAbilityEx *extended)
+{
+	if (!api_.GetScannerAbility(basic))
+		return driverFailure("the scanner's abilities could not be read");
+	if (!api_.GetScannerAbilityEx(extended))
+		return driverFailure("the scanner's abilities could not be read");
+	return ExitCode::Ok;
+}
+
+ExitCode Frontend::checkModel(const ScannerAbilityEx &extended)
+{
+	if (api_.InitializeScanner())
+		return ExitCode::Ok;
+	const int32_t code = library_.takeLastError();
+	if (code == 129) {
+		const std::string found = productName(extended);
+		printError("the scanner found is the model " + (found.empty() ? std::string("(no name)") : found) +
+			   ", but the driver library loaded is " + libraryModel(library_.path()) + ".so" +
+			   (found.empty() ? std::string() : ": run with --model " + found));
+		return ExitCode::NoScanner;
+	}
+	return driverFailure("the scanner did not answer", code);
+}
+
+ExitCode Frontend::scan()
+{
+	ScannerAbility basic{};
+	ScannerAbilityEx extended{};
+	ExitCode code = findScanner();
+	if (code == ExitCode::Ok)
+		code = readAbilities(&basic, &extended);
+	if (code == ExitCode::Ok)
+		code = checkModel(extended);
+	if (code != ExitCode::Ok)
+		return code;
+
+	const PlanResult planned = planScan(options_, ScannerArea{ extended.ScanWidth, extended.ScanLength });
+	if (!planned.error.empty()) {
+		printError(planned.error);
+		return ExitCode::Usage;
+	}
+	const ScanPlan &plan = planned.plan;
+	const ImageGeometry &image = plan.image;
+
+	// The output is set up before the scanner is: a path that cannot be
+	// written fails before anything moves.
+	OutputFile output(options_.output);
+	std::string error;
+	const int fd = output.create(&error);
+	if (fd < 0) {
+		printError(error);
+		return ExitCode::File;
+	}
+	std::unique_ptr<ImageWriter> writer = createImageWriter(options_.format, fd, image, &error);
+	if (!writer) {
+		printError("cannot write '" + options_.output + "': " + error);
+		return ExitCode::File;
+	}
+
+	// Tone curves: one per colour channel when the scanner scans in colour,
+	// else the single grey curve.
+	unsigned char table[256];
+	buildGammaTable(options_.gamma, table);
+	const std::vector<unsigned char> channels = plan.scannedInColour ? std::vector<unsigned char>{ 1, 2, 3 }
+									  : std::vector<unsigned char>{ 0 };
+	for (unsigned char channel : channels)
+		if (!api_.SetGammaTable(table, channel))
+			return driverFailure("the tone curve could not be sent to the scanner");
+	if (cancelRequested())
+		return cancelled();
+
+	if (!api_.SetScanParameter(&plan.parameter)) {
+		const int32_t failure = library_.takeLastError();
+		// 162: another program's scan holds the scanner, and its busy flag
+		// is not ours to clear. Any other failure leaves our own scan cycle
+		// open: StopScan closes it so that the scanner stays usable.
+		if (failure != 162) {
+			api_.StopScan();
+			library_.takeLastError();
+		}
+		return driverFailure("the scan could not be set up", failure);
+	}
+	bool started = false;
+	{
+		// The acquisition thread starts here: it must not take our signals.
+		CancelSignalsBlocked blocked;
+		started = api_.StartScan();
+	}
+	if (!started) {
+		const int32_t failure = library_.takeLastError();
+		api_.StopScan();
+		library_.takeLastError();
+		return driverFailure("the scan could not be started", failure);
+	}
+
+	// The driver delivers exactly the bytes asked for: the image is
+	// LineNum lines of bytesPerLine, read in pieces of whole lines.
+	const uint32_t linesPerRead = std::max<uint32_t>(1, kReadBytes / image.bytesPerLine);
+	std::vector<uint8_t> buffer(size_t(linesPerRead) * image.bytesPerLine);
+	ProgressBar progress(image.imageBytes(), !options_.quiet && ProgressBar::streamIsTerminal(stderr));
+	uint32_t linesDone = 0;
+	bool readFailed = false, writeFailed = false;
+	int32_t readError = 0;
+	while (linesDone < image.height && !cancelRequested()) {
+		const uint32_t lines = std::min(linesPerRead, image.height - linesDone);
+		if (!api_.ReadScan(nullptr, buffer.data(), lines * image.bytesPerLine)) {
+			readFailed = true;
+			readError = library_.takeLastError();
+			break;
+		}
+		if (!writer->writeLines(buffer.data(), lines)) {
+			writeFailed = true;
+			break;
+		}
+		linesDone += lines;
+		progress.update(uint64_t(linesDone) * image.bytesPerLine);
+	}
+	progress.finish();
+
+	const bool stopped = api_.StopScan();
+	const int32_t stopError = stopped ? 0 : library_.takeLastError();
+
+	if (cancelRequested() || stopError == 159) {
+		output.discard();
+		printNote("scan cancelled; nothing was written");
+		return ExitCode::Cancelled;
+	}
+	if (readFailed) {
+		output.discard();
+		return driverFailure("the image could not be read", readError);
+	}
+	if (writeFailed || !writer->finish()) {
+		output.discard();
+		printError("cannot write '" + options_.output + "': " + writer->error());
+		return ExitCode::File;
+	}
+	if (!output.commit(&error)) {
+		printError(error);
+		return ExitCode::File;
+	}
+	if (!stopped) {
+		// Every byte arrived and is saved; only the end of the scan failed.
+		printError("the image was saved, but the scanner did not accept the end of the scan: " +
+			   describeDriverError(stopError));
+		return exitCodeForDriverError(stopError);
+	}
+	if (!options_.quiet)
+		printNote("wrote " + options_.output + ": " + std::to_string(image.width) + " x " +
+			  std::to_string(image.height) + " pixels, " + kindName(image.kind) + ", " +
+			  std::to_string(image.dpi) + " dpi");
+	return ExitCode::Ok;
+}
+
+ExitCode Frontend::list()
+{
+	ExitCode code = findScanner();
+	if (code != ExitCode::Ok)
+		return code;
+	ScannerAbility basic{};
+	ScannerAbilityEx extended{};
+	code = readAbilities(&basic, &extended);
+	if (code != ExitCode::Ok)
+		return code;
+	std::string line = describeScannerLine(extended);
+	if (simulated_)
+		line += ", simulated";
+	if (api_.InitializeScanner()) {
+		line += "; driver " + library_.path();
+	} else {
+		const int32_t failure = library_.takeLastError();
+		line += failure == 129 ? "; needs --model " + productName(extended)
+				       : "; does not answer: " + describeDriverError(failure);
+	}
+	std::printf("%s\n", line.c_str());
+	return ExitCode::Ok;
+}
+
+ExitCode Frontend::info()
+{
+	ScannerAbility basic{};
+	ScannerAbilityEx extended{};
+	ExitCode code = findScanner();
+	if (code == ExitCode::Ok)
+		code = readAbilities(&basic, &extended);
+	if (code != ExitCode::Ok)
+		return code;
+	std::printf("%s", describeAbilities(basic, extended).c_str());
+	std::printf("Driver library: %s%s\n", library_.path().c_str(), simulated_ ? " (simulated scanner)" : "");
+	return ExitCode::Ok;
+}
+
+ExitCode Frontend::nvmRead()
+{
+	ExitCode code = findScanner();
+	if (code != ExitCode::Ok)
+		return code;
+	NvmRecord record{};
+	if (!api_.ReadNVMData(&record))
+		return driverFailure("the non-volatile memory could not be read");
+	std::printf("%s", describeNvmRecord(record).c_str());
+	return ExitCode::Ok;
+}
+
+ExitCode Frontend::nvmBackup()
+{
+	ExitCode code = findScanner();
+	if (code != ExitCode::Ok)
+		return code;
+	NvmRecord record{};
+	if (!api_.ReadNVMData(&record))
+		return driverFailure("the non-volatile memory could not be read");
+
+	OutputFile output(options_.nvmFile);
+	std::string error;
+	const int fd = output.create(&error);
+	if (fd < 0) {
+		printError(error);
+		return ExitCode::File;
+	}
+	FILE *file = ::fdopen(fd, "wb");
+	bool written = file && std::fwrite(&record, 1, sizeof(record), file) == sizeof(record);
+	written = file && std::fclose(file) == 0 && written;
+	if (!file)
+		::close(fd);
+	if (!written || !output.commit(&error)) {
+		printError(error.empty() ? "cannot write '" + options_.nvmFile + "': " + std::strerror(errno) : error);
+		return ExitCode::File;
+	}
+	if (!options_.quiet)
+		printNote("saved the " + std::to_string(sizeof(record)) + "-byte record to " + options_.nvmFile);
+	return ExitCode::Ok;
+}
+
+ExitCode Frontend::nvmRestore()
+{
+	// The file is checked before the scanner is touched.
+	std::ifstream in(options_.nvmFile, std::ios::binary);
+	if (!in) {
+		printError("cannot read '" + options_.nvmFile + "': " + std::strerror(errno));
+		return ExitCode::File;
+	}
+	std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+	if (bytes.size() != sizeof(NvmRecord)) {
+		printError("'" + options_.nvmFile + "' holds " + std::to_string(bytes.size()) +
+			   " bytes; a backup of the non-volatile memory holds exactly " +
+			   std::to_string(sizeof(NvmRecord)) + ": nothing was written");
+		return ExitCode::File;
+	}
+	NvmRecord record{};
+	std::memcpy(&record, bytes.data(), sizeof(record));
+
+	ScannerAbility basic{};
+	ScannerAbilityEx extended{};
+	ExitCode code = findScanner();
+	if (code == ExitCode::Ok)
+		code = readAbilities(&basic, &extended);
+	if (code == ExitCode::Ok)
+		code = checkModel(extended);
+	if (code != ExitCode::Ok)
+		return code;
+	if (!api_.WriteNVMData(&record))
+		return driverFailure("the non-volatile memory could not be written");
+
+	NvmRecord check{};
+	if (!api_.ReadNVMData(&check))
+		return driverFailure("the record was written, but could not be read back");
+	if (std::memcmp(&check, &record, sizeof(record)) != 0) {
+		printError("the record read back differs from the one written");
+		return ExitCode::Device;
+	}
+	if (!options_.quiet)
+		printNote("restored the non-volatile memory from " + options_.nvmFile);
+	return ExitCode::Ok;
+}
+
+ExitCode Frontend::powerTimers()
+{
+	ScannerAbility basic{};
+	ScannerAbilityEx extended{};
+	ExitCode code = findScanner();
+	if (code == ExitCode::Ok)
+		code = readAbilities(&basic, &extended);
+	if (code == ExitCode::Ok)
+		code = checkModel(extended);
+	if (code != ExitCode::Ok)
+		return code;
+	if (options_.powerSave) {
+		if (!api_.SetPowerSaveTime(static_cast<int>(*options_.powerSave)))
+			return driverFailure("the power-save time could not be set");
+		if (!options_.quiet)
+			printNote("power-save time set to " + std::to_string(*options_.powerSave));
+	}
+	if (options_.powerOff) {
+		if (!api_.SendPowerOffTime(static_cast<int>(*options_.powerOff)))
+			return driverFailure("the power-off time could not be set");
+		if (!options_.quiet)
+			printNote("power-off time set to " + std::to_string(*options_.powerOff));
+	}
+	return ExitCode::Ok;
+}
+
+ExitCode Frontend::waitButton()
+{
+	ExitCode code = findScanner();
+	if (code != ExitCode::Ok)
+		return code;
+	ButtonSetup setup{};
+	if (!api_.InitialButton(&setup))
+		return driverFailure("the scanner's buttons could not be queried");
+	if (setup.HasButtons == 0) {
+		printError("this scanner has no push buttons");
+		return ExitCode::NoButton;
+	}
+	if (!options_.quiet)
+		printNote("waiting for a press of one of the scanner's " + std::to_string(setup.ButtonCount) +
+			  " buttons (Ctrl-C to stop)");
+
+	using Clock = std::chrono::steady_clock;
+	const auto start = Clock::now();
+	while (!cancelRequested()) {
+		ButtonReport report{};
+		if (!api_.ReadPushButton(&report))
+			return driverFailure("the scanner's buttons could not be read");
+		if (report.Bytes[0] == 0x81) {
+			std::printf("button %u\n", report.Bytes[1]);
+			std::fflush(stdout);
+			return ExitCode::Ok;
+		}
+		if (options_.buttonTimeout &&
+		    std::chrono::duration<double>(Clock::now() - start).count() >= *options_.buttonTimeout) {
+			printError("no button was pressed in time");
+			return ExitCode::NoButton;
+		}
+		std::this_thread::sleep_for(kButtonPoll);
+	}
+	return cancelled();
+}
+
+} // namespace torvane::scan

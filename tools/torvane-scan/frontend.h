@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+// The actions of torvane-scan, each driving the scanner only through the
+// driver's exports, in the order a front end calls them.
+#pragma once
+
+#include <string>
+
+#include "driver_library.h"
+#include "exit_codes.h"
+#include "options.h"
+
+namespace torvane::scan {
+
+class Frontend
+{
+public:
+	// `simulated` only changes the words of --list.
+	Frontend(const DriverLibrary &library, const Options &options, bool simulated)
+		: library_(library), api_(library.api()), options_(options), simulated_(simulated)
+	{
+	}
+
+	ExitCode run();
+
+private:
+	ExitCode scan();
+	ExitCode list();
+	ExitCode info();
+	ExitCode nvmRead();
+	ExitCode nvmBackup();
+	ExitCode nvmRestore();
+	ExitCode powerTimers();
+	ExitCode waitButton();
+
+	// InitializeDriver: finds the scanner.
+	ExitCode findScanner();
+	// GetScannerAbility and GetScannerAbilityEx.
+	ExitCode readAbilities(ScannerAbility *basic, ScannerAbilityEx *extended);
+	// InitializeScanner: is the scanner the library's model?
+	ExitCode checkModel(const ScannerAbilityEx &extended);
+	// Reports the failure of `what` with the driver's code; returns its exit code.
+	ExitCode driverFailure(const std::string &what);
+	ExitCode driverFailure(const std::string &what, int32_t code);
+	ExitCode cancelled();
+
+	const DriverLibrary &library_;
+	const DriverApi &api_;
+	const Options &options_;
+	bool simulated_;
+};
+
+// "torvane-scan: " + text, on standard error.
+void printError(const std::string &text);
+void printNote(const std::string &text);
+
+} // namespace torvane::scan

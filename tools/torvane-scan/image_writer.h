@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: MIT
+// Writers of the scanned image: PNG (libpng), TIFF (libtiff; 1-bit as CCITT
+// G4) and PNM (PPM/PGM/PBM), each recording the resolution.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "options.h"
+#include "scan_plan.h"
+
+namespace torvane::scan {
+
+// Receives the image line after line in the layout the driver delivers
+// (ImageGeometry), converts what the format needs (1-bit polarity) and writes
+// it to an already open file descriptor, which it owns.
+class ImageWriter
+{
+public:
+	virtual ~ImageWriter() = default;
+
+	// `count` lines of geometry.bytesPerLine bytes each.
+	virtual bool writeLines(const uint8_t *lines, uint32_t count) = 0;
+	// Completes the file after the last line and closes it; false when
+	// anything could not be written (disk full, I/O error).
+	virtual bool finish() = 0;
+
+	const std::string &error() const { return error_; }
+
+protected:
+	std::string error_;
+};
+
+// Null with `error` set when the writer cannot be set up. Takes ownership of
+// `fd` in every case.
+std::unique_ptr<ImageWriter> createImageWriter(OutputFormat format, int fd, const ImageGeometry &geometry,
+					       std::string *error);
+
+// The output file is written under a temporary name beside it and renamed
+// into place when complete, so that a failed or cancelled scan leaves no
+// half-written file (and an older file of that name stays as it was).
+class OutputFile
+{
+public:
+	explicit OutputFile(std::string path) : path_(std::move(path)) {}
+	~OutputFile();
+	OutputFile(const OutputFile &) = delete;
+	OutputFile &operator=(const OutputFile &) = delete;
+
+	// Creates the temporary file; returns its descriptor, or -1 with `error`.
+	int create(std::string *error);
+	// Renames the temporary file to the final name.
+	bool commit(std::string *error);
+	// Removes the temporary file (also done by the destructor when not committed).
+	void discard();
+
+	const std::string &temporaryPath() const { return temporary_; }
+
+private:
+	std::string path_;
+	std::string temporary_;
+	bool committed_ = false;
+};
+
+} // namespace torvane::scan

@@ -1,0 +1,450 @@
+// SPDX-License-Identifier: MIT
+// Command-line options of torvane-scan, parsed into one record.
+
+#include "options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+
+namespace torvane::scan {
+
+namespace {
+
+enum class Value { None, Required, Optional };
+
+struct OptionSpec {
+	const char *name;    // long name without the dashes
+	char shortName;      // 0 when there is none
+	Value value;
+	const char *valueName;
+	const char *help;
+};
+
+// The options, in the order --help lists them.
+constexpr OptionSpec kOptions[] = {
+	{ "output", 'o', Value::Required, "FILE", "write the scanned image to FILE (.png, .tif/.tiff, .pnm/.ppm/.pgm/.pbm)" },
+	{ "format", 'f', Value::Required, "FORMAT", "png, tiff or pnm (default: from the file name)" },
+	{ "resolution", 'r', Value::Required, "DPI", "resolution, 50 to 1200 dpi (default 300)" },
+	{ "mode", 'm', Value::Required, "MODE", "color, gray, lineart or halftone (default color)" },
+	{ "halftone-pattern", 0, Value::Required, "N", "halftone pattern 1 to 6 (default 1)" },
+	{ "filter", 0, Value::Required, "COLOUR", "colour channel for gray, lineart and halftone: none, red, green, blue (default none)" },
+	{ "left", 'l', Value::Required, "X", "left edge of the area from the scanner's left edge (default 0)" },
+	{ "top", 't', Value::Required, "Y", "top edge of the area from the scanner's top edge (default 0)" },
+	{ "width", 'x', Value::Required, "W", "width of the area (default: the scanner's whole width)" },
+	{ "length", 'y', Value::Required, "H", "length of the area (default: A4, 297 mm, or the scanner's length if shorter)" },
+	{ "units", 0, Value::Required, "UNIT", "unit of lengths given without one: mm or in (default mm); 8.5in and 210mm always work" },
+	{ "gamma", 0, Value::Required, "G", "gamma of the tone curve sent to the scanner, 0.1 to 10 (default 1: identity)" },
+	{ "quiet", 'q', Value::None, nullptr, "no progress bar (it is also off when standard error is not a terminal)" },
+	{ "list", 0, Value::None, nullptr, "list the scanner found and exit" },
+	{ "info", 0, Value::None, nullptr, "show the scanner's abilities and exit" },
+	{ "nvm-read", 0, Value::None, nullptr, "show the scanner's non-volatile memory record (hex dump and fields)" },
+	{ "nvm-backup", 0, Value::Required, "FILE", "save the 128-byte non-volatile memory record to FILE" },
+	{ "nvm-restore", 0, Value::Required, "FILE", "write a record saved with --nvm-backup back to the scanner" },
+	{ "power-save", 0, Value::Required, "N", "set the scanner's power-save time to N (0 to 65535, the scanner's unit)" },
+	{ "power-off", 0, Value::Required, "N", "set the scanner's power-off time to N (0 to 65535, the scanner's unit)" },
+	{ "wait-button", 0, Value::Optional, "SECONDS", "wait for a press of a scanner button (at most SECONDS; default: no limit)" },
+	{ "model", 0, Value::Required, "NAME", "driver library to load: NAME.so (default RM735; KT918 for that model)" },
+	{ "library", 0, Value::Required, "PATH", "load the driver library from PATH" },
+	{ "simulate", 0, Value::None, nullptr, "scan on the built-in simulated scanner" },
+	{ "no-simulate", 0, Value::None, nullptr, "never start the built-in simulated scanner" },
+	{ "debug-level", 0, Value::Required, "N", "driver log level for this run, 0 to 9" },
+	{ "log-dir", 0, Value::Required, "DIR", "folder of the driver's log files for this run (level 2 unless set)" },
+	{ "help", 'h', Value::None, nullptr, "show this help" },
+	{ "version", 0, Value::None, nullptr, "show the version" },
+};
+
+const OptionSpec *findLong(const std::string &name)
+{
+	for (const auto &spec : kOptions)
+		if (name == spec.name)
+			return &spec;
+	return nullptr;
+}
+
+const OptionSpec *findShort(char name)
+{
+	for (const auto &spec : kOptions)
+		if (spec.shortName && spec.shortName == name)
+			return &spec;
+	return nullptr;
+}
+
+bool parseUnsigned(const std::string &text, unsigned long min, unsigned long max, unsigned long *out)
+{
+	if (text.empty() || text[0] < '0' || text[0] > '9')
+		return false;
+	char *end = nullptr;
+	errno = 0;
+	const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+	if (errno != 0 || *end != '\0' || value < min || value > max)
+		return false;
+	*out = static_cast<unsigned long>(value);
+	return true;
+}
+
+bool parseNumber(const std::string &text, double *out)
+{
+	if (text.empty())
+		return false;
+	char *end = nullptr;
+	errno = 0;
+	const double value = std::strtod(text.c_str(), &end);
+	if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(value))
+		return false;
+	*out = value;
+	return true;
+}
+
+// A length with an optional unit suffix; without one it takes `unit`.
+bool parseLength(const std::string &text, LengthUnit unit, Length *out)
+{
+	std::string number = text;
+	auto endsWith = [&](const char *suffix) {
+		const std::string s(suffix);
+		return number.size() > s.size() && number.compare(number.size() - s.size(), s.size(), s) == 0;
+	};
+	if (endsWith("mm")) {
+		unit = LengthUnit::Millimetre;
+		number.resize(number.size() - 2);
+	} else if (endsWith("in")) {
+		unit = LengthUnit::Inch;
+		number.resize(number.size() - 2);
+	}
+	double value = 0;
+	if (!parseNumber(number, &value) || value < 0)
+		return false;
+	*out = Length{ value, unit };
+	return true;
+}
+
+struct Parser {
+	Options options;
+	std::vector<Action> actions;
+	// Lengths are resolved after --units has been seen, wherever it stands.
+	std::vector<std::pair<std::string, std::string>> lengths;
+	std::optional<std::string> formatName;
+	LengthUnit unit = LengthUnit::Millimetre;
+	bool powerSeen = false;
+
+	std::string apply(const OptionSpec &spec, const std::optional<std::string> &value);
+	std::string finish();
+};
+
+std::string invalid(const char *name, const std::string &value, const char *expected)
+{
+	return "invalid value '" + value + "' for --" + name + ": " + expected;
+}
+
+std::string Parser::apply(const OptionSpec &spec, const std::optional<std::string> &value)
+{
+	const std::string name = spec.name;
+	const std::string text = value.value_or("");
+	unsigned long number = 0;
+
+	if (name == "output") {
+		if (text.empty())
+			return "--output needs a file name";
+		options.output = text;
+	} else if (name == "format") {
+		formatName = text;
+	} else if (name == "resolution") {
+		if (!parseUnsigned(text, 50, 1200, &number))
+			return invalid(spec.name, text, "the resolution must be a whole number of dpi from 50 to 1200");
+		options.resolution = static_cast<unsigned>(number);
+	} else if (name == "mode") {
+		if (text == "color" || text == "colour")
+			options.mode = ColourMode::Colour;
+		else if (text == "gray" || text == "grey")
+			options.mode = ColourMode::Grey;
+		else if (text == "lineart")
+			options.mode = ColourMode::LineArt;
+		else if (text == "halftone")
+			options.mode = ColourMode::Halftone;
+		else
+			return invalid(spec.name, text, "use color, gray, lineart or halftone");
+	} else if (name == "halftone-pattern") {
+		if (!parseUnsigned(text, 1, 6, &number))
+			return invalid(spec.name, text, "the pattern is a number from 1 to 6");
+		options.halftonePattern = static_cast<unsigned>(number);
+	} else if (name == "filter") {
+		if (text == "none")
+			options.filter = ColourFilter::None;
+		else if (text == "red")
+			options.filter = ColourFilter::Red;
+		else if (text == "green")
+			options.filter = ColourFilter::Green;
+		else if (text == "blue")
+			options.filter = ColourFilter::Blue;
+		else
+			return invalid(spec.name, text, "use none, red, green or blue");
+	} else if (name == "left" || name == "top" || name == "width" || name == "length") {
+		lengths.emplace_back(name, text);
+	} else if (name == "units") {
+		if (text == "mm")
+			unit = LengthUnit::Millimetre;
+		else if (text == "in" || text == "inch")
+			unit = LengthUnit::Inch;
+		else
+			return invalid(spec.name, text, "use mm or in");
+	} else if (name == "gamma") {
+		double gamma = 0;
+		if (!parseNumber(text, &gamma) || gamma < 0.1 || gamma > 10)
+			return invalid(spec.name, text, "the gamma is a number from 0.1 to 10");
+		options.gamma = gamma;
+	} else if (name == "quiet") {
+		options.quiet = true;
+	} else if (name == "list") {
+		actions.push_back(Action::List);
+	} else if (name == "info") {
+		actions.push_back(Action::Info);
+	} else if (name == "nvm-read") {
+		actions.push_back(Action::NvmRead);
+	} else if (name == "nvm-backup" || name == "nvm-restore") {
+		if (text.empty())
+			return "--" + name + " needs a file name";
+		options.nvmFile = text;
+		actions.push_back(name == "nvm-backup" ? Action::NvmBackup : Action::NvmRestore);
+	} else if (name == "power-save" || name == "power-off") {
+		if (!parseUnsigned(text, 0, 65535, &number))
+			return invalid(spec.name, text, "the time is a whole number from 0 to 65535");
+		(name == "power-save" ? options.powerSave : options.powerOff) = static_cast<unsigned>(number);
+		if (!powerSeen)
+			actions.push_back(Action::PowerTimers);
+		powerSeen = true;
+	} else if (name == "wait-button") {
+		if (value) {
+			double seconds = 0;
+			if (!parseNumber(text, &seconds) || seconds <= 0 || seconds > 86400)
+				return invalid(spec.name, text, "the time is a number of seconds above 0, at most 86400");
+			options.buttonTimeout = seconds;
+		}
+		actions.push_back(Action::WaitButton);
+	} else if (name == "model") {
+		// The name becomes a file name beside the others: no paths here.
+		if (text.empty() || text.find('/') != std::string::npos || text.size() > 16)
+			return invalid(spec.name, text, "a model name such as RM735 or KT918 (use --library for a path)");
+		options.model = text;
+	} else if (name == "library") {
+		if (text.empty())
+			return "--library needs a path";
+		options.library = text;
+	} else if (name == "simulate") {
+		options.simulate = true;
+	} else if (name == "no-simulate") {
+		options.noSimulate = true;
+	} else if (name == "debug-level") {
+		if (!parseUnsigned(text, 0, 9, &number))
+			return invalid(spec.name, text, "the level is a number from 0 to 9");
+		options.debugLevel = static_cast<uint32_t>(number);
+	} else if (name == "log-dir") {
+		if (text.empty())
+			return "--log-dir needs a folder";
+		options.logDir = text;
+	} else if (name == "help") {
+		actions.push_back(Action::Help);
+	} else if (name == "version") {
+		actions.push_back(Action::Version);
+	}
+	return {};
+}
+
+std::string Parser::finish()
+{
+	for (const auto &[name, text] : lengths) {
+		Length length;
+		if (!parseLength(text, unit, &length))
+			return "invalid value '" + text + "' for --" + name +
+			       ": a length such as 210, 210mm or 8.5in, not negative";
+		if ((name == "width" || name == "length") && length.value <= 0)
+			return "--" + name + " must be above 0";
+		if (name == "left")
+			options.left = length;
+		else if (name == "top")
+			options.top = length;
+		else if (name == "width")
+			options.width = length;
+		else
+			options.length = length;
+	}
+
+	if (options.simulate && options.noSimulate)
+		return "--simulate and --no-simulate exclude each other";
+
+	// --help and --version win over everything else.
+	for (Action action : actions)
+		if (action == Action::Help || action == Action::Version) {
+			options.action = action;
+			return {};
+		}
+	if (actions.size() > 1)
+		return "choose one of --list, --info, --nvm-read, --nvm-backup, --nvm-restore, "
+		       "--power-save/--power-off, --wait-button, or a scan";
+	if (!actions.empty()) {
+		options.action = actions.front();
+		return {};
+	}
+
+	options.action = Action::Scan;
+	if (options.output.empty())
+		return "no output file: give one with -o FILE (or see --help for the other actions)";
+	if (formatName) {
+		if (*formatName == "png")
+			options.format = OutputFormat::Png;
+		else if (*formatName == "tiff" || *formatName == "tif")
+			options.format = OutputFormat::Tiff;
+		else if (*formatName == "pnm" || *formatName == "ppm" || *formatName == "pgm" || *formatName == "pbm")
+			options.format = OutputFormat::Pnm;
+		else
+			return "invalid value '" + *formatName + "' for --format: use png, tiff or pnm";
+	} else if (auto format = formatFromFileName(options.output)) {
+		options.format = *format;
+	} else {
+		return "cannot tell the image format from '" + options.output +
+		       "': name it .png, .tif or .pnm, or give --format";
+	}
+	return {};
+}
+
+} // namespace
+
+std::optional<OutputFormat> formatFromFileName(const std::string &path)
+{
+	const size_t slash = path.find_last_of('/');
+	const size_t dot = path.find_last_of('.');
+	if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+		return std::nullopt;
+	std::string extension = path.substr(dot + 1);
+	for (char &c : extension)
+		if (c >= 'A' && c <= 'Z')
+			c = static_cast<char>(c - 'A' + 'a');
+	if (extension == "png")
+		return OutputFormat::Png;
+	if (extension == "tif" || extension == "tiff")
+		return OutputFormat::Tiff;
+	if (extension == "pnm" || extension == "ppm" || extension == "pgm" || extension == "pbm")
+		return OutputFormat::Pnm;
+	return std::nullopt;
+}
+
+ParseResult parseOptions(const std::vector<std::string> &args)
+{
+	Parser parser;
+	ParseResult result;
+
+	for (size_t i = 0; i < args.size(); ++i) {
+		const std::string &arg = args[i];
+		const OptionSpec *spec = nullptr;
+		std::optional<std::string> value;
+		std::string shown = arg;
+
+		if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
+			std::string name = arg.substr(2);
+			const size_t equals = name.find('=');
+			if (equals != std::string::npos) {
+				value = name.substr(equals + 1);
+				name.resize(equals);
+			}
+			spec = findLong(name);
+			shown = "--" + name;
+			if (spec && value && spec->value == Value::None) {
+				result.error = "option " + shown + " takes no value";
+				return result;
+			}
+		} else if (arg.size() >= 2 && arg[0] == '-' && arg[1] != '-') {
+			spec = findShort(arg[1]);
+			shown = arg.substr(0, 2);
+			if (spec && arg.size() > 2) {
+				if (spec->value == Value::None) {
+					result.error = "option " + shown + " takes no value";
+					return result;
+				}
+				value = arg.substr(2);
+			}
+		} else {
+			result.error = "unexpected argument '" + arg + "'";
+			return result;
+		}
+
+		if (!spec) {
+			result.error = "unknown option '" + shown + "'";
+			return result;
+		}
+		if (spec->value == Value::Required && !value) {
+			if (i + 1 >= args.size()) {
+				result.error = "option " + shown + " needs a value (" + spec->valueName + ")";
+				return result;
+			}
+			value = args[++i];
+		}
+		// An optional value follows as the next argument only when it is a number.
+		if (spec->value == Value::Optional && !value && i + 1 < args.size()) {
+			double ignored = 0;
+			if (parseNumber(args[i + 1], &ignored))
+				value = args[++i];
+		}
+		if (std::string error = parser.apply(*spec, value); !error.empty()) {
+			result.error = error;
+			return result;
+		}
+	}
+
+	result.error = parser.finish();
+	result.options = parser.options;
+	return result;
+}
+
+bool wantsEmbeddedScanner(const Options &options, const char *deviceDirVariable)
+{
+	if (options.noSimulate)
+		return false;
+	if (options.simulate)
+		return true;
+	return !deviceDirVariable || !*deviceDirVariable;
+}
+
+std::string usageText(const std::string &program)
+{
+	std::string text = "Usage: " + program + " [options] -o FILE\n"
+			   "       " + program + " --list | --info | --nvm-read | --nvm-backup FILE | --nvm-restore FILE\n"
+			   "       " + program + " --power-save N | --power-off N | --wait-button [SECONDS]\n"
+			   "\n"
+			   "Scans a page through the Torvane driver library (RM735.so, KT918.so) and writes it\n"
+			   "as PNG, TIFF (line art as CCITT G4) or PNM. Lengths are from the scanner's top-left\n"
+			   "corner. Without TORVANE_DEVICE_DIR (or with --simulate) a built-in simulated scanner\n"
+			   "serves the scan.\n"
+			   "\n"
+			   "Options:\n";
+	for (const auto &spec : kOptions) {
+		std::string names = "  ";
+		names += spec.shortName ? std::string("-") + spec.shortName + ", " : std::string("    ");
+		names += std::string("--") + spec.name;
+		if (spec.value == Value::Required)
+			names += std::string(" ") + spec.valueName;
+		else if (spec.value == Value::Optional)
+			names += std::string(" [") + spec.valueName + "]";
+		if (names.size() < 32)
+			names.resize(32, ' ');
+		else
+			names += "\n" + std::string(32, ' ');
+		text += names + spec.help + "\n";
+	}
+	text += "\n"
+		"Exit codes:\n"
+		"  0    done\n"
+		"  1    bad option or value (nothing was sent to the scanner)\n"
+		"  2    no supported scanner found, or it is not the model of the driver library\n"
+		"  3    the driver or the scanner reported an error\n"
+		"  4    the output or backup file could not be written or read\n"
+		"  5    the driver library or the simulated scanner could not be started\n"
+		"  6    --wait-button: no button pressed in time, or the scanner has no buttons\n"
+		"  130  cancelled with Ctrl-C (SIGINT) or SIGTERM\n"
+		"\n"
+		"Environment:\n"
+		"  TORVANE_DEVICE_DIR  folder of the scanners' device sockets (a running torvane-sim)\n"
+		"  TORVANE_REGISTRY    the driver's configuration file (DEBUGLEVEL=, SAVEPATH= lines)\n";
+	return text;
+}
+
+} // namespace torvane::scan

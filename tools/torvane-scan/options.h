@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: MIT
+// Command-line options of torvane-scan, parsed into one record.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace torvane::scan {
+
+enum class Action {
+	Scan,
+	Help,
+	Version,
+	List,
+	Info,
+	NvmRead,
+	NvmBackup,
+	NvmRestore,
+	PowerTimers,
+	WaitButton,
+};
+
+enum class ColourMode { Colour, Grey, LineArt, Halftone };
+enum class ColourFilter { None = 0, Red = 1, Green = 2, Blue = 3 };
+enum class OutputFormat { Png, Tiff, Pnm };
+enum class LengthUnit { Millimetre, Inch };
+
+// A length given on the command line, in the unit it was given in.
+struct Length {
+	double value = 0;
+	LengthUnit unit = LengthUnit::Millimetre;
+};
+
+struct Options {
+	Action action = Action::Scan;
+
+	// Scan
+	std::string output;
+	OutputFormat format = OutputFormat::Png;
+	unsigned resolution = 300;
+	ColourMode mode = ColourMode::Colour;
+	unsigned halftonePattern = 1;
+	ColourFilter filter = ColourFilter::None;
+	std::optional<Length> left, top, width, length;
+	double gamma = 1.0;
+
+	// Driver and device
+	std::string model = "RM735";
+	std::string library;     // explicit path of the driver library
+	bool simulate = false;   // always use the embedded simulated scanner
+	bool noSimulate = false; // never start it
+	std::optional<uint32_t> debugLevel;
+	std::string logDir;
+
+	// Service actions
+	std::string nvmFile;
+	std::optional<unsigned> powerSave, powerOff;
+	std::optional<double> buttonTimeout; // seconds; none: wait until a press
+
+	bool quiet = false;
+};
+
+struct ParseResult {
+	Options options;
+	std::string error; // empty when the command line is valid
+};
+
+// Parses argv[1..] (the program name is not part of `args`).
+ParseResult parseOptions(const std::vector<std::string> &args);
+
+// The output format named by a file name's extension, if it has a known one.
+std::optional<OutputFormat> formatFromFileName(const std::string &path);
+
+// When the built-in simulated scanner is used: with --simulate, or when no
+// scanner can be reached otherwise. On Linux this release reaches scanners
+// only through TORVANE_DEVICE_DIR (a torvane-sim in another process); without
+// it there is nothing else to scan on. --no-simulate never starts it.
+bool wantsEmbeddedScanner(const Options &options, const char *deviceDirVariable);
+
+// The text of --help.
+std::string usageText(const std::string &program);
+
+} // namespace torvane::scan
