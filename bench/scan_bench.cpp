@@ -5,7 +5,10 @@
 //
 // The virtual scanner runs in a child process of this program, so that the
 // CPU time this process uses (getrusage) is the driver's alone: the reading
-// thread, the acquisition thread and their device I/O.
+// thread, the acquisition thread and their device I/O. Each figure is the
+// best of five pages. "Wall clock" is what the front end saw; "driver CPU
+// bound" is the throughput the busier of the driver's two threads allows
+// (raw bytes over its CPU time), which a scanner faster than USB would see.
 
 #include <algorithm>
 #include <cmath>
@@ -32,7 +35,7 @@ namespace {
 
 // USB 2.0 moves at most this many bytes of raw image data per second.
 constexpr double kUsbMaximum = 53e6;
-constexpr int kPages = 3;
+constexpr int kPages = 5;
 
 struct Exports {
 	decltype(&InitializeDriver) initializeDriver;
@@ -70,6 +73,13 @@ bool loadDriver(const char *path, Exports &exports)
 	       resolve(library, "StopScan", exports.stopScan) &&
 	       resolve(library, "GetScannerStatusEx", exports.getScannerStatusEx);
 }
+
+struct PageTimes {
+	double wall;
+	double cpu;
+	double reader;
+	double acquisition;
+};
 
 struct Case {
 	const char *name;
@@ -244,26 +254,33 @@ int main(int argc, char **argv)
 			++failures;
 			continue;
 		}
-		const double cpuStart = cpuSeconds();
-		const double readerStart = threadCpuSeconds();
-		const double wallStart = wallSeconds();
-		for (int i = 0; i < kPages; ++i)
+		// Each quantity is the best of the pages: the machine is shared, and
+		// other work only ever adds time.
+		PageTimes best{ 1e9, 1e9, 1e9, 1e9 };
+		for (int i = 0; i < kPages; ++i) {
+			const double cpuStart = cpuSeconds();
+			const double readerStart = threadCpuSeconds();
+			const double wallStart = wallSeconds();
 			scanPage(d, page, buffer);
-		const double wall = wallSeconds() - wallStart;
-		const double cpu = cpuSeconds() - cpuStart;
-		// The process's other thread is the acquisition thread.
-		const double reader = threadCpuSeconds() - readerStart;
-		const double acquisition = cpu - reader;
+			const double wall = wallSeconds() - wallStart;
+			const double cpu = cpuSeconds() - cpuStart;
+			// The process's other thread is the acquisition thread.
+			const double reader = threadCpuSeconds() - readerStart;
+			best.wall = std::min(best.wall, wall);
+			best.cpu = std::min(best.cpu, cpu);
+			best.reader = std::min(best.reader, reader);
+			best.acquisition = std::min(best.acquisition, cpu - reader);
+		}
 		// The two threads work side by side: the busier one bounds the
 		// driver's throughput when the scanner is never the bottleneck.
-		const double bound = std::max(reader, acquisition);
+		const double bound = std::max(best.reader, best.acquisition);
 
-		const double raw = static_cast<double>(rawBytes(c, page, ability.ScanWidth)) * kPages;
-		const double out = static_cast<double>(deliveredBytes(page)) * kPages;
+		const auto raw = static_cast<double>(rawBytes(c, page, ability.ScanWidth));
+		const auto out = static_cast<double>(deliveredBytes(page));
 		std::printf("%-20s %7.1f %7.1f | %9.1f %9.1f %7.2f | %9.1f %9.1f %9.1f %9.1f %7.2f\n", c.name,
-			    raw / kPages / 1e6, out / kPages / 1e6, out / wall / 1e6, raw / wall / 1e6,
-			    raw / wall / kUsbMaximum, cpu / kPages * 1e3, reader / kPages * 1e3,
-			    acquisition / kPages * 1e3, raw / bound / 1e6, raw / bound / kUsbMaximum);
+			    raw / 1e6, out / 1e6, out / best.wall / 1e6, raw / best.wall / 1e6,
+			    raw / best.wall / kUsbMaximum, best.cpu * 1e3, best.reader * 1e3, best.acquisition * 1e3,
+			    raw / bound / 1e6, raw / bound / kUsbMaximum);
 	}
 
 	close(pipeEnds[1]);
