@@ -37,8 +37,9 @@ bool readConfigText(const char *name, char *out, size_t size);
 // (every wait fails) and a process-local flag.
 bool openDeviceEvent();
 
-// Process detach: signals the event (a lock this process may hold is handed
-// on), then closes it.
+// Process detach: closes the event. The driver frame first signals it itself
+// when this process still holds the lock, and only then, so that a lock held
+// by another process is never released from here.
 void closeDeviceEvent();
 
 bool hasDeviceEvent();
