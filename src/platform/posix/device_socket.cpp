@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/transfer_all.h"
 
 namespace torvane::platform {
 
@@ -84,32 +85,14 @@ uint32_t getU32(const uint8_t *in)
 
 bool sendAll(int fd, const void *data, size_t length)
 {
-	const auto *bytes = static_cast<const uint8_t *>(data);
-	while (length > 0) {
-		ssize_t n = ::send(fd, bytes, length, MSG_NOSIGNAL);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return false;
-		bytes += n;
-		length -= static_cast<size_t>(n);
-	}
-	return true;
+	return transferAll(static_cast<const uint8_t *>(data), length,
+			   [fd](const uint8_t *bytes, size_t n) { return ::send(fd, bytes, n, MSG_NOSIGNAL); });
 }
 
 bool receiveAll(int fd, void *data, size_t length)
 {
-	auto *bytes = static_cast<uint8_t *>(data);
-	while (length > 0) {
-		ssize_t n = ::recv(fd, bytes, length, 0);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return false;
-		bytes += n;
-		length -= static_cast<size_t>(n);
-	}
-	return true;
+	return transferAll(static_cast<uint8_t *>(data), length,
+			   [fd](uint8_t *bytes, size_t n) { return ::recv(fd, bytes, n, 0); });
 }
 
 // Receives `count` bytes, keeping the first `keep` in `out`, discarding the rest.

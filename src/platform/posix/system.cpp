@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/transfer_all.h"
 
 namespace torvane::platform {
 
@@ -31,17 +32,8 @@ public:
 
 	bool write(const void *data, size_t length) override
 	{
-		const auto *bytes = static_cast<const char *>(data);
-		while (length > 0) {
-			ssize_t n = ::write(fd_, bytes, length);
-			if (n < 0 && errno == EINTR)
-				continue;
-			if (n <= 0)
-				return false;
-			bytes += n;
-			length -= static_cast<size_t>(n);
-		}
-		return true;
+		return transferAll(static_cast<const char *>(data), length,
+				   [this](const char *bytes, size_t n) { return ::write(fd_, bytes, n); });
 	}
 	bool seek(uint64_t offset) override { return lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0; }
 	bool seekToEnd() override { return lseek(fd_, 0, SEEK_END) >= 0; }
