@@ -11,6 +11,7 @@
 // locker (EOWNERDEAD).
 
 #include "platform/posix/shared_state.h"
+#include "platform/posix/monotonic_deadline.h"
 
 #include <atomic>
 #include <cerrno>
@@ -174,24 +175,6 @@ void unregisterProcess(SharedSegment *s)
 	pthread_mutex_unlock(&s->eventMutex);
 }
 
-timespec deadlineAfter(uint32_t milliseconds)
-{
-	timespec now {};
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	now.tv_sec += milliseconds / 1000;
-	now.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-	if (now.tv_nsec >= 1000000000L) {
-		now.tv_sec += 1;
-		now.tv_nsec -= 1000000000L;
-	}
-	return now;
-}
-
-bool before(const timespec &a, const timespec &b)
-{
-	return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
 } // namespace
 
 std::string sharedStateName()
@@ -247,11 +230,11 @@ WaitResult waitDeviceEvent(uint32_t timeoutMs)
 		}
 		timespec now {};
 		clock_gettime(CLOCK_MONOTONIC, &now);
-		if (!before(now, deadline))
+		if (!isBefore(now, deadline))
 			break;
 		// Wake up now and then to look for a dead holder.
 		timespec slice = deadlineAfter(100);
-		if (before(deadline, slice))
+		if (isBefore(deadline, slice))
 			slice = deadline;
 		int rc = pthread_cond_timedwait(&segment->eventCondition, &segment->eventMutex, &slice);
 		if (rc == EOWNERDEAD)

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/platform.h"
+#include "platform/posix/monotonic_deadline.h"
 #include "platform/posix/transfer_all.h"
 
 namespace torvane::platform {
@@ -81,35 +83,83 @@ bool fileExists(const char *path)
 // ---------------------------------------------------------------------------
 // Threads
 
-class Thread
-{
-public:
-	pthread_t id {};
-	bool joined = false;
-};
-
 namespace {
+
+// A thread's end, told to whoever waits for it. pthread_timedjoin_np takes a
+// wall-clock deadline, so a clock change during StopScan would cut the wait
+// short or stretch it; the waiter here counts on the monotonic clock instead
+// and joins only once the thread has said it is done.
+struct ThreadEnd {
+	ThreadEnd()
+	{
+		pthread_condattr_t attributes;
+		pthread_condattr_init(&attributes);
+		pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+		pthread_cond_init(&condition, &attributes);
+		pthread_condattr_destroy(&attributes);
+	}
+	~ThreadEnd()
+	{
+		pthread_cond_destroy(&condition);
+		pthread_mutex_destroy(&mutex);
+	}
+	ThreadEnd(const ThreadEnd &) = delete;
+	ThreadEnd &operator=(const ThreadEnd &) = delete;
+
+	void announce()
+	{
+		pthread_mutex_lock(&mutex);
+		finished = true;
+		pthread_cond_broadcast(&condition);
+		pthread_mutex_unlock(&mutex);
+	}
+
+	bool waitUntil(const timespec &deadline)
+	{
+		pthread_mutex_lock(&mutex);
+		int rc = 0;
+		while (!finished && rc != ETIMEDOUT)
+			rc = pthread_cond_timedwait(&condition, &mutex, &deadline);
+		const bool ended = finished;
+		pthread_mutex_unlock(&mutex);
+		return ended;
+	}
+
+	pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+	pthread_cond_t condition;
+	bool finished = false;
+};
 
 struct ThreadStart {
 	ThreadEntry entry;
 	void *context;
+	// Shared with the handle: a thread left running (detached) after its
+	// handle is gone still has somewhere to announce its end.
+	std::shared_ptr<ThreadEnd> end;
 };
 
 void *threadMain(void *argument)
 {
-	auto *start = static_cast<ThreadStart *>(argument);
-	ThreadStart copy = *start;
-	delete start;
-	copy.entry(copy.context);
+	std::unique_ptr<ThreadStart> start(static_cast<ThreadStart *>(argument));
+	start->entry(start->context);
+	start->end->announce();
 	return nullptr;
 }
 
 } // namespace
 
+class Thread
+{
+public:
+	pthread_t id {};
+	bool joined = false;
+	std::shared_ptr<ThreadEnd> end = std::make_shared<ThreadEnd>();
+};
+
 std::unique_ptr<Thread> createThread(ThreadEntry entry, void *context)
 {
 	auto thread = std::make_unique<Thread>();
-	auto *start = new ThreadStart{ entry, context };
+	auto *start = new ThreadStart{ entry, context, thread->end };
 	if (pthread_create(&thread->id, nullptr, threadMain, start) != 0) {
 		delete start;
 		return nullptr;
@@ -130,17 +180,12 @@ bool waitThread(Thread &thread, uint32_t timeoutMs)
 {
 	if (thread.joined)
 		return true;
-	timespec deadline {};
-	clock_gettime(CLOCK_REALTIME, &deadline);
-	deadline.tv_sec += timeoutMs / 1000;
-	deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-	if (deadline.tv_nsec >= 1000000000L) {
-		deadline.tv_sec += 1;
-		deadline.tv_nsec -= 1000000000L;
-	}
-	if (pthread_timedjoin_np(thread.id, nullptr, &deadline) == 0)
-		thread.joined = true;
-	return thread.joined;
+	if (!thread.end->waitUntil(deadlineAfter(timeoutMs)))
+		return false;
+	// The thread has announced its end; all that is left is its return.
+	pthread_join(thread.id, nullptr);
+	thread.joined = true;
+	return true;
 }
 
 bool terminateThread(Thread &)
