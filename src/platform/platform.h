@@ -64,7 +64,8 @@ void unlockExchange();
 
 // ---------------------------------------------------------------------------
 // Device files (\\.\usbscanN). On POSIX with TORVANE_DEVICE_DIR set they are
-// Unix stream sockets served by a (simulated) scanner.
+// Unix stream sockets served by a (simulated) scanner; otherwise the N-th
+// supported scanner attached to USB, through libusb.
 
 inline constexpr uint32_t kIoctlSetTimeout = 0x8000202C;
 inline constexpr uint32_t kIoctlGetDeviceDescriptor = 0x80002018;

@@ -163,14 +163,15 @@ TEST(Options, WaitButtonTakesAnOptionalNumberOfSeconds)
 TEST(Options, EmbeddedScannerOnlyWithoutADeviceFolder)
 {
 	Options options;
-	EXPECT_TRUE(wantsEmbeddedScanner(options, nullptr));
-	EXPECT_TRUE(wantsEmbeddedScanner(options, ""));
-	EXPECT_FALSE(wantsEmbeddedScanner(options, "/run/torvane"));
+	EXPECT_EQ(scannerSourceFor(options, nullptr), ScannerSource::FoundOrEmbedded);
+	EXPECT_EQ(scannerSourceFor(options, ""), ScannerSource::FoundOrEmbedded);
+	EXPECT_EQ(scannerSourceFor(options, "/run/torvane"), ScannerSource::Found);
 	options.simulate = true;
-	EXPECT_TRUE(wantsEmbeddedScanner(options, "/run/torvane"));
+	EXPECT_EQ(scannerSourceFor(options, "/run/torvane"), ScannerSource::Embedded);
+	EXPECT_EQ(scannerSourceFor(options, nullptr), ScannerSource::Embedded);
 	options.simulate = false;
 	options.noSimulate = true;
-	EXPECT_FALSE(wantsEmbeddedScanner(options, nullptr));
+	EXPECT_EQ(scannerSourceFor(options, nullptr), ScannerSource::Found);
 }
 
 TEST(Options, HelpDocumentsEveryExitCode)

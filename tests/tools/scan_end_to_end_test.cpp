@@ -419,14 +419,15 @@ TEST_F(EndToEnd, WaitButtonOnAScannerWithoutButtons)
 
 TEST_F(EndToEnd, BuiltInSimulatorAndDriverLog)
 {
-	// No device folder at all: the built-in simulated scanner serves the scan.
+	// No device folder and no scanner on USB: the built-in simulated scanner
+	// serves the scan.
 	const std::string logs = file("logs");
 	const RunResult r = test::run(test::binaryPath("torvane-scan"),
 				      { "-r", "100", "--width", "50", "--length", "50", "--debug-level", "2", "--log-dir",
 					logs, "-o", file("demo.png") },
 				      { { "TORVANE_DEVICE_DIR", std::nullopt } }, dir_.path());
 	ASSERT_EQ(r.exitCode, 0) << r.err;
-	EXPECT_EQ(r.err.rfind("torvane-scan: no scanner device folder (TORVANE_DEVICE_DIR) is set: using a simulated "
+	EXPECT_EQ(r.err.rfind("torvane-scan: no scanner found on USB: using a simulated "
 			      "RM735",
 			      0),
 		  0u)

@@ -26,6 +26,16 @@ using namespace torvane::scan;
 
 namespace {
 
+// Whether the driver finds a scanner where it looks (USB, without a device
+// folder). The front end's own search comes later and logs as usual.
+bool scannerAttached(DriverLibrary &library)
+{
+	const bool found = library.api().InitializeDriver() == 1;
+	if (!found)
+		library.takeLastError();
+	return found;
+}
+
 int runProgram(int argc, char **argv)
 {
 	const std::vector<std::string> args(argv + 1, argv + argc);
@@ -58,23 +68,8 @@ int runProgram(int argc, char **argv)
 		}
 	}
 
-	bool simulated = false;
+	// Declared first, so that it stops after the library has gone.
 	std::unique_ptr<EmbeddedScanner> embedded;
-	if (wantsEmbeddedScanner(options, std::getenv("TORVANE_DEVICE_DIR"))) {
-		std::string error;
-		// Its threads leave Ctrl-C to the main thread.
-		CancelSignalsBlocked blocked;
-		embedded = EmbeddedScanner::start(options.model, &error);
-		if (!embedded) {
-			printError(error);
-			return toInt(ExitCode::Setup);
-		}
-		simulated = true;
-		if (!options.quiet && !options.simulate)
-			printNote("no scanner device folder (TORVANE_DEVICE_DIR) is set: using " +
-				  embedded->description());
-	}
-
 	std::string error;
 	const std::unique_ptr<DriverLibrary> library = DriverLibrary::load(
 		librarySearchList(options.model, options.library, executableDir(), TORVANE_BUILD_LIBRARY_DIR), &error);
@@ -83,6 +78,25 @@ int runProgram(int argc, char **argv)
 		return toInt(ExitCode::Setup);
 	}
 	setCancelFunction(library->api().DoCancel);
+
+	// The driver looks for its device files at every search, so the built-in
+	// scanner can still be put in place after the library is loaded.
+	const ScannerSource source = scannerSourceFor(options, std::getenv("TORVANE_DEVICE_DIR"));
+	bool simulated = false;
+	if (source == ScannerSource::Embedded ||
+	    (source == ScannerSource::FoundOrEmbedded && !scannerAttached(*library))) {
+		// Its threads leave Ctrl-C to the main thread.
+		CancelSignalsBlocked blocked;
+		embedded = EmbeddedScanner::start(options.model, &error);
+		if (!embedded) {
+			setCancelFunction(nullptr);
+			printError(error);
+			return toInt(ExitCode::Setup);
+		}
+		simulated = true;
+		if (!options.quiet && source == ScannerSource::FoundOrEmbedded)
+			printNote("no scanner found on USB: using " + embedded->description());
+	}
 
 	Frontend frontend(*library, options, simulated);
 	const ExitCode code = frontend.run();

@@ -395,13 +395,13 @@ ParseResult parseOptions(const std::vector<std::string> &args)
 	return result;
 }
 
-bool wantsEmbeddedScanner(const Options &options, const char *deviceDirVariable)
+ScannerSource scannerSourceFor(const Options &options, const char *deviceDirVariable)
 {
-	if (options.noSimulate)
-		return false;
 	if (options.simulate)
-		return true;
-	return !deviceDirVariable || !*deviceDirVariable;
+		return ScannerSource::Embedded;
+	if (options.noSimulate || (deviceDirVariable && *deviceDirVariable))
+		return ScannerSource::Found;
+	return ScannerSource::FoundOrEmbedded;
 }
 
 std::string usageText(const std::string &program)
@@ -412,8 +412,8 @@ std::string usageText(const std::string &program)
 			   "\n"
 			   "Scans a page through the Torvane driver library (RM735.so, KT918.so) and writes it\n"
 			   "as PNG, TIFF (line art as CCITT G4) or PNM. Lengths are from the scanner's top-left\n"
-			   "corner. Without TORVANE_DEVICE_DIR (or with --simulate) a built-in simulated scanner\n"
-			   "serves the scan.\n"
+			   "corner. Without TORVANE_DEVICE_DIR it scans on a scanner attached to USB, or, when\n"
+			   "there is none (or with --simulate), on a built-in simulated scanner.\n"
 			   "\n"
 			   "Options:\n";
 	for (const auto &spec : kOptions) {

@@ -73,11 +73,12 @@ ParseResult parseOptions(const std::vector<std::string> &args);
 // The output format named by a file name's extension, if it has a known one.
 std::optional<OutputFormat> formatFromFileName(const std::string &path);
 
-// When the built-in simulated scanner is used: with --simulate, or when no
-// scanner can be reached otherwise. On Linux this release reaches scanners
-// only through TORVANE_DEVICE_DIR (a torvane-sim in another process); without
-// it there is nothing else to scan on. --no-simulate never starts it.
-bool wantsEmbeddedScanner(const Options &options, const char *deviceDirVariable);
+// Where the scanner comes from. --simulate: the built-in simulated scanner.
+// TORVANE_DEVICE_DIR set, or --no-simulate: only the scanners the driver
+// finds. Otherwise a scanner attached to USB, and the built-in simulated
+// scanner when the driver finds none.
+enum class ScannerSource { Embedded, Found, FoundOrEmbedded };
+ScannerSource scannerSourceFor(const Options &options, const char *deviceDirVariable);
 
 // The text of --help.
 std::string usageText(const std::string &program);

@@ -12,8 +12,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -23,49 +21,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
+#include "platform/posix/device_backends.h"
+#include "platform/posix/io_interrupt.h"
 #include "platform/posix/transfer_all.h"
 
 namespace torvane::platform {
 
-// ---------------------------------------------------------------------------
-// Interruptible device I/O
-
-class IoInterrupt
-{
-public:
-	// Registers a connection; false when the interrupt has already fired.
-	bool add(int fd)
-	{
-		std::lock_guard<std::mutex> guard(mutex_);
-		if (triggered_)
-			return false;
-		fds_.insert(fd);
-		return true;
-	}
-	void remove(int fd)
-	{
-		std::lock_guard<std::mutex> guard(mutex_);
-		fds_.erase(fd);
-	}
-	void trigger()
-	{
-		std::lock_guard<std::mutex> guard(mutex_);
-		triggered_ = true;
-		// shutdown() wakes a blocked recv()/send() at once; the owner closes.
-		for (int fd : fds_)
-			::shutdown(fd, SHUT_RDWR);
-	}
-
-private:
-	std::mutex mutex_;
-	std::set<int> fds_;
-	bool triggered_ = false;
-};
-
 namespace {
-
-thread_local std::shared_ptr<IoInterrupt> threadInterrupt;
 
 enum : uint32_t { kOpWrite = 1, kOpRead = 2, kOpControl = 3 };
 
@@ -142,41 +104,45 @@ int connectTo(const char *name)
 	return fd;
 }
 
+// Closes the connection last, after it has left the interrupt.
+struct OwnedSocket {
+	explicit OwnedSocket(int fd) : fd(fd) {}
+	~OwnedSocket() { ::close(fd); }
+	OwnedSocket(const OwnedSocket &) = delete;
+	OwnedSocket &operator=(const OwnedSocket &) = delete;
+	int fd;
+};
+
 // One connection; registered with the opening thread's interrupt, if any.
-class SocketConnection
+class SocketConnection : public InterruptibleIo
 {
 public:
-	SocketConnection(int fd, std::shared_ptr<IoInterrupt> interrupt)
-		: fd_(fd), interrupt_(std::move(interrupt))
-	{
-	}
-	~SocketConnection()
-	{
-		if (interrupt_)
-			interrupt_->remove(fd_);
-		::close(fd_);
-	}
-	int fd() const { return fd_; }
+	explicit SocketConnection(int fd) : socket_(fd) {}
+	int fd() const { return socket_.fd; }
+
+	bool enrol() { return registration_.enrol(this); }
+	// shutdown() wakes a blocked recv()/send() at once; the owner closes.
+	void interruptIo() override { ::shutdown(socket_.fd, SHUT_RDWR); }
 
 	bool sendRequest(uint32_t op, const void *head, uint32_t headLength, const void *body, uint32_t bodyLength)
 	{
 		uint8_t header[8];
 		putU32(header, op);
 		putU32(header + 4, headLength + bodyLength);
-		return sendAll(fd_, header, sizeof(header)) &&
-		       (headLength == 0 || sendAll(fd_, head, headLength)) &&
-		       (bodyLength == 0 || sendAll(fd_, body, bodyLength));
+		return sendAll(fd(), header, sizeof(header)) &&
+		       (headLength == 0 || sendAll(fd(), head, headLength)) &&
+		       (bodyLength == 0 || sendAll(fd(), body, bodyLength));
 	}
 
 	// The data that follows a READ or IOCTL reply.
 	bool receiveData(uint8_t *out, uint32_t capacity, uint32_t count)
 	{
-		return receiveInto(fd_, out, capacity, count);
+		return receiveInto(fd(), out, capacity, count);
 	}
 
 private:
-	int fd_;
-	std::shared_ptr<IoInterrupt> interrupt_;
+	OwnedSocket socket_;
+	InterruptRegistration registration_;
 };
 
 std::unique_ptr<SocketConnection> openConnection(const char *name)
@@ -184,12 +150,10 @@ std::unique_ptr<SocketConnection> openConnection(const char *name)
 	int fd = connectTo(name);
 	if (fd < 0)
 		return nullptr;
-	std::shared_ptr<IoInterrupt> interrupt = threadInterrupt;
-	if (interrupt && !interrupt->add(fd)) {
-		::close(fd);
+	auto connection = std::make_unique<SocketConnection>(fd);
+	if (!connection->enrol())
 		return nullptr;
-	}
-	return std::make_unique<SocketConnection>(fd, std::move(interrupt));
+	return connection;
 }
 
 class SocketDeviceFile : public DeviceFile
@@ -302,7 +266,13 @@ private:
 
 } // namespace
 
-std::unique_ptr<DeviceFile> openDeviceFile(const char *name)
+bool socketDevicesConfigured()
+{
+	const char *directory = std::getenv("TORVANE_DEVICE_DIR");
+	return directory && *directory;
+}
+
+std::unique_ptr<DeviceFile> openSocketDeviceFile(const char *name)
 {
 	auto connection = openConnection(name);
 	if (!connection)
@@ -310,27 +280,12 @@ std::unique_ptr<DeviceFile> openDeviceFile(const char *name)
 	return std::make_unique<SocketDeviceFile>(std::move(connection));
 }
 
-std::unique_ptr<ButtonWait> openButtonWait(const char *name)
+std::unique_ptr<ButtonWait> openSocketButtonWait(const char *name)
 {
 	auto connection = openConnection(name);
 	if (!connection)
 		return nullptr;
 	return std::make_unique<SocketButtonWait>(std::move(connection));
-}
-
-std::shared_ptr<IoInterrupt> createIoInterrupt()
-{
-	return std::make_shared<IoInterrupt>();
-}
-
-void setThreadIoInterrupt(std::shared_ptr<IoInterrupt> interrupt)
-{
-	threadInterrupt = std::move(interrupt);
-}
-
-void triggerIoInterrupt(IoInterrupt &interrupt)
-{
-	interrupt.trigger();
 }
 
 } // namespace torvane::platform
