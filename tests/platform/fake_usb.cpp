@@ -42,6 +42,28 @@ constexpr uint8_t kBulkIn = 0x81;
 constexpr uint8_t kBulkOut = 0x02;
 constexpr uint8_t kInterruptIn = 0x83;
 
+bool peerComplete(Peer &peer, libusb_transfer &transfer)
+{
+	uint32_t count = 0;
+	bool done = true;
+	bool ok = false;
+	const auto length = static_cast<uint32_t>(transfer.length);
+	if (transfer.endpoint == kBulkOut) {
+		ok = peer.write(transfer.buffer, length, &count);
+	} else if (transfer.endpoint == kBulkIn) {
+		const Peer::Read read = peer.read(transfer.buffer, length, &count);
+		done = read != Peer::Read::NotYet;
+		ok = read == Peer::Read::Done;
+	} else if (transfer.endpoint == kInterruptIn) {
+		done = ok = peer.report(transfer.buffer, length, &count);
+	}
+	if (!done)
+		return false;
+	transfer.actual_length = static_cast<int>(count);
+	transfer.status = ok ? LIBUSB_TRANSFER_COMPLETED : LIBUSB_TRANSFER_ERROR;
+	return true;
+}
+
 // Tries to finish a transfer; true when it has a result.
 bool tryComplete(Pending &entry)
 {
@@ -51,6 +73,8 @@ bool tryComplete(Pending &entry)
 		transfer->status = LIBUSB_TRANSFER_CANCELLED;
 		return true;
 	}
+	if (device.peer)
+		return peerComplete(*device.peer, *transfer);
 	if (transfer->endpoint == kBulkOut) {
 		device.written.emplace_back(transfer->buffer, transfer->buffer + transfer->length);
 		transfer->actual_length = transfer->length;
@@ -247,7 +271,10 @@ void LIBUSB_CALL libusb_free_config_descriptor(libusb_config_descriptor *config)
 int LIBUSB_CALL libusb_open(libusb_device *dev, libusb_device_handle **handle)
 {
 	std::lock_guard<std::recursive_mutex> guard(fakeMutex);
-	++devices.at(dev->index).opens;
+	Device &device = devices.at(dev->index);
+	if (device.peer)
+		device.peer->opened();
+	++device.opens;
 	*handle = new libusb_device_handle{ dev->index };
 	return 0;
 }
@@ -255,7 +282,10 @@ int LIBUSB_CALL libusb_open(libusb_device *dev, libusb_device_handle **handle)
 void LIBUSB_CALL libusb_close(libusb_device_handle *handle)
 {
 	std::lock_guard<std::recursive_mutex> guard(fakeMutex);
-	--devices.at(handle->index).opens;
+	Device &device = devices.at(handle->index);
+	if (device.peer)
+		device.peer->closed();
+	--device.opens;
 	delete handle;
 }
 

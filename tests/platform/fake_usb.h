@@ -12,9 +12,27 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 namespace fake_usb {
+
+// Something that serves a device's pipes in place of the queues below (a
+// virtual scanner, say). Called with the stand-in's lock held.
+class Peer
+{
+public:
+	virtual ~Peer() = default;
+	virtual void opened() {}
+	virtual void closed() {}
+	// Bulk out; false fails the transfer.
+	virtual bool write(const uint8_t *data, uint32_t length, uint32_t *accepted) = 0;
+	// Bulk in. NotYet leaves the transfer waiting for a later look.
+	enum class Read { Done, Failed, NotYet };
+	virtual Read read(uint8_t *data, uint32_t max, uint32_t *got) = 0;
+	// Interrupt in; false while there is no report.
+	virtual bool report(uint8_t *data, uint32_t max, uint32_t *got) = 0;
+};
 
 struct Device {
 	uint16_t vendorId = 0x2F1A;
@@ -35,6 +53,8 @@ struct Device {
 	// What the device sends.
 	std::deque<uint8_t> bulkIn;
 	std::deque<std::vector<uint8_t>> interruptReports;
+	// When set, serves the pipes instead of the queues.
+	std::shared_ptr<Peer> peer;
 };
 
 // Replaces the attached devices. Pipes: 0x81 bulk in, 0x02 bulk out, 0x83
