@@ -124,8 +124,10 @@ TEST_F(UsbScanTest, StopScanEndsAStalledReadOnUsbAndTheScannerStaysUsable)
 	ASSERT_EQ(SetScanParameter(&parameter), 1);
 	scanner->addFault(sim::FaultRule::stallRead(0x28).forDataType(0x00));
 	ASSERT_EQ(StartScan(), 1);
-	platform::sleepMs(100);
-	EXPECT_EQ(fake_usb::pendingTransfers(), 1); // the image read, waiting
+	// The acquisition thread comes to the image read and waits there.
+	for (int i = 0; i < 1000 && fake_usb::pendingTransfers() == 0; ++i)
+		platform::sleepMs(10);
+	EXPECT_EQ(fake_usb::pendingTransfers(), 1);
 	EXPECT_EQ(StopScan(), 1);
 	EXPECT_FALSE(chunkRing);
 	EXPECT_FALSE(acquireThread);

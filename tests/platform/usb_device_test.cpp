@@ -227,9 +227,9 @@ TEST(UsbDeviceFile, AnInterruptEndsAStalledReadAtOnceAndRefusesLaterOpens)
 		reopened = openUsbDeviceFile("\\\\.\\usbscan0") != nullptr;
 		setThreadIoInterrupt(nullptr);
 	});
-	while (!reading)
+	// The reader comes to its read and waits there.
+	for (int i = 0; i < 10000 && (!reading || fake_usb::pendingTransfers() == 0); ++i)
 		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	std::this_thread::sleep_for(std::chrono::milliseconds(50));
 	EXPECT_EQ(fake_usb::pendingTransfers(), 1);
 	triggerIoInterrupt(*interrupt);
 	reader.join();
