@@ -1,86 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The driver library, loaded by model name as a TWAIN data source loads its
-// DLL, and its 27 exported functions resolved into a table.
+// The client layer's driver library loader, under torvane-scan's names.
 #pragma once
 
-#include <memory>
-#include <string>
-#include <vector>
-
-#include <torvane/torvane.h>
+#include "client/driver_library.h"
 
 namespace torvane::scan {
 
-// Every function the library exports, in the order of torvane.h.
-#define TORVANE_DRIVER_FUNCTIONS(X) \
-	X(InitializeDriver)         \
-	X(TerminateDriver)          \
-	X(ResetScanner)             \
-	X(ResetPushButton)          \
-	X(CheckPushButton)          \
-	X(DoCancel)                 \
-	X(GetScannerAbility)        \
-	X(GetScannerAbilityEx)      \
-	X(InitializeScanner)        \
-	X(GetScannerStatus)         \
-	X(GetScannerStatusEx)       \
-	X(GetLightStatus)           \
-	X(SetScanParameter)         \
-	X(SetGammaTable)            \
-	X(StartScan)                \
-	X(ReadScan)                 \
-	X(StopScan)                 \
-	X(ReadNVMData)              \
-	X(WriteNVMData)             \
-	X(InitializeNVM)            \
-	X(TestNVM)                  \
-	X(CheckNVMData)             \
-	X(SetNVRAMValue)            \
-	X(InitialButton)            \
-	X(ReadPushButton)           \
-	X(SetPowerSaveTime)         \
-	X(SendPowerOffTime)
-
-// Function pointers typed from the declarations of torvane.h.
-struct DriverApi {
-#define TORVANE_DRIVER_POINTER(name) decltype(&::name) name = nullptr;
-	TORVANE_DRIVER_FUNCTIONS(TORVANE_DRIVER_POINTER)
-#undef TORVANE_DRIVER_POINTER
-};
-
-// Where the library of `model` is looked for, in order: the explicit path
-// alone when one is given; otherwise MODEL.so in the lib folder beside the
-// executable's folder, then in the build tree, then by its bare name through
-// the normal library path.
-std::vector<std::string> librarySearchList(const std::string &model, const std::string &explicitPath,
-					   const std::string &executableDir, const std::string &buildLibraryDir);
-
-class DriverLibrary
-{
-public:
-	~DriverLibrary();
-	DriverLibrary(const DriverLibrary &) = delete;
-	DriverLibrary &operator=(const DriverLibrary &) = delete;
-
-	// Loads the first library of the search list that loads and exports all
-	// 27 functions. Null with `error` when none does.
-	static std::unique_ptr<DriverLibrary> load(const std::vector<std::string> &searchList, std::string *error);
-
-	const DriverApi &api() const { return api_; }
-	const std::string &path() const { return path_; }
-
-	// The code of the last failure, fetched (and cleared) with GetScannerStatusEx.
-	int32_t takeLastError() const;
-
-private:
-	DriverLibrary() = default;
-
-	void *handle_ = nullptr;
-	std::string path_;
-	DriverApi api_;
-};
-
-// The folder of the running executable.
-std::string executableDir();
+using client::DriverApi;
+using client::DriverLibrary;
+using client::executableDir;
+using client::librarySearchList;
 
 } // namespace torvane::scan

@@ -46,15 +46,6 @@ const char *kindName(PixelKind kind)
 	return "";
 }
 
-// RM735 from .../RM735.so: the model the loaded library is named for.
-std::string libraryModel(const std::string &path)
-{
-	const size_t slash = path.find_last_of('/');
-	const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-	const size_t dot = name.find('.');
-	return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
 } // namespace
 
 void printError(const std::string &text)
@@ -125,10 +116,11 @@ ExitCode Frontend::findScanner()
 {
 	if (cancelRequested())
 		return cancelled();
-	if (api_.InitializeDriver())
+	const client::Outcome found = session_.findScanner();
+	if (found)
 		return ExitCode::Ok;
-	const int32_t code = library_.takeLastError();
-	if (code == 129) {
+	const int32_t code = found.error;
+	if (code == client::kErrorNoScanner) {
 		const char *folder = std::getenv("TORVANE_DEVICE_DIR");
 		std::string where;
 		if (folder && *folder && !simulated_)
@@ -141,22 +133,20 @@ ExitCode Frontend::findScanner()
 
 ExitCode Frontend::readAbilities(ScannerAbility *basic, ScannerAbilityEx *extended)
 {
-	if (!api_.GetScannerAbility(basic))
-		return driverFailure("the scanner's abilities could not be read");
-	if (!api_.GetScannerAbilityEx(extended))
-		return driverFailure("the scanner's abilities could not be read");
-	return ExitCode::Ok;
+	const client::Outcome read = session_.readAbilities(basic, extended);
+	return read ? ExitCode::Ok : driverFailure("the scanner's abilities could not be read", read.error);
 }
 
 ExitCode Frontend::checkModel(const ScannerAbilityEx &extended)
 {
-	if (api_.InitializeScanner())
+	const client::Outcome checked = session_.checkModel();
+	if (checked)
 		return ExitCode::Ok;
-	const int32_t code = library_.takeLastError();
-	if (code == 129) {
+	const int32_t code = checked.error;
+	if (code == client::kErrorNoScanner) {
 		const std::string found = productName(extended);
 		printError("the scanner found is the model " + (found.empty() ? std::string("(no name)") : found) +
-			   ", but the driver library loaded is " + libraryModel(library_.path()) + ".so" +
+			   ", but the driver library loaded is " + client::libraryModel(library_.path()) + ".so" +
 			   (found.empty() ? std::string() : ": run with --model " + found));
 		return ExitCode::NoScanner;
 	}
@@ -202,37 +192,23 @@ ExitCode Frontend::scan()
 	// else the single grey curve.
 	unsigned char table[256];
 	buildGammaTable(options_.gamma, table);
-	const std::vector<unsigned char> channels = plan.scannedInColour ? std::vector<unsigned char>{ 1, 2, 3 }
-									  : std::vector<unsigned char>{ 0 };
-	for (unsigned char channel : channels)
-		if (!api_.SetGammaTable(table, channel))
-			return driverFailure("the tone curve could not be sent to the scanner");
+	const client::Outcome curve = session_.sendToneCurve(table, plan.scannedInColour);
+	if (!curve)
+		return driverFailure("the tone curve could not be sent to the scanner", curve.error);
 	if (cancelRequested())
 		return cancelled();
 
-	if (!api_.SetScanParameter(&plan.parameter)) {
-		const int32_t failure = library_.takeLastError();
-		// 162: another program's scan holds the scanner, and its busy flag
-		// is not ours to clear. Any other failure leaves our own scan cycle
-		// open: StopScan closes it so that the scanner stays usable.
-		if (failure != 162) {
-			api_.StopScan();
-			library_.takeLastError();
-		}
-		return driverFailure("the scan could not be set up", failure);
-	}
-	bool started = false;
+	const client::Outcome setUp = session_.setUp(plan.parameter);
+	if (!setUp)
+		return driverFailure("the scan could not be set up", setUp.error);
+	client::Outcome started;
 	{
 		// The acquisition thread starts here: it must not take our signals.
 		CancelSignalsBlocked blocked;
-		started = api_.StartScan();
+		started = session_.start();
 	}
-	if (!started) {
-		const int32_t failure = library_.takeLastError();
-		api_.StopScan();
-		library_.takeLastError();
-		return driverFailure("the scan could not be started", failure);
-	}
+	if (!started)
+		return driverFailure("the scan could not be started", started.error);
 
 	// The driver delivers exactly the bytes asked for: the image is
 	// LineNum lines of bytesPerLine, read in pieces of whole lines.
@@ -244,9 +220,10 @@ ExitCode Frontend::scan()
 	int32_t readError = 0;
 	while (linesDone < image.height && !cancelRequested()) {
 		const uint32_t lines = std::min(linesPerRead, image.height - linesDone);
-		if (!api_.ReadScan(nullptr, buffer.data(), lines * image.bytesPerLine)) {
+		const client::Outcome read = session_.read(buffer.data(), lines * image.bytesPerLine);
+		if (!read) {
 			readFailed = true;
-			readError = library_.takeLastError();
+			readError = read.error;
 			break;
 		}
 		if (!writer->writeLines(buffer.data(), lines)) {
@@ -258,8 +235,9 @@ ExitCode Frontend::scan()
 	}
 	progress.finish();
 
-	const bool stopped = api_.StopScan();
-	const int32_t stopError = stopped ? 0 : library_.takeLastError();
+	const client::Outcome stop = session_.stop();
+	const bool stopped = stop.ok;
+	const int32_t stopError = stop.error;
 
 	if (cancelRequested() || stopError == 159) {
 		output.discard();

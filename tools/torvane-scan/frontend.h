@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "client/driver_session.h"
 #include "driver_library.h"
 #include "exit_codes.h"
 #include "options.h"
@@ -16,7 +17,7 @@ class Frontend
 public:
 	// `simulated` only changes the words of --list.
 	Frontend(const DriverLibrary &library, const Options &options, bool simulated)
-		: library_(library), api_(library.api()), options_(options), simulated_(simulated)
+		: library_(library), api_(library.api()), session_(library), options_(options), simulated_(simulated)
 	{
 	}
 
@@ -45,6 +46,7 @@ private:
 
 	const DriverLibrary &library_;
 	const DriverApi &api_;
+	client::DriverSession session_;
 	const Options &options_;
 	bool simulated_;
 };

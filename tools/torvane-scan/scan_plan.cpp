@@ -12,28 +12,19 @@ namespace torvane::scan {
 
 namespace {
 
-// How the driver is asked for each mode: ScanMode and BitPerPixel.
-struct ModeRow {
-	ColourMode mode;
-	uint8_t scanMode;
-	uint8_t bitPerPixel;
-	PixelKind kind;
-	const char *name;
-};
-
-constexpr ModeRow kModes[] = {
-	{ ColourMode::LineArt, 0, 1, PixelKind::Bilevel, "line art" },
-	{ ColourMode::Halftone, 1, 1, PixelKind::Bilevel, "halftone" },
-	{ ColourMode::Grey, 2, 8, PixelKind::Grey, "gray" },
-	{ ColourMode::Colour, 4, 24, PixelKind::Colour, "color" },
-};
-
-const ModeRow &modeRow(ColourMode mode)
+constexpr client::ScanMode scanModeOf(ColourMode mode)
 {
-	for (const auto &row : kModes)
-		if (row.mode == mode)
-			return row;
-	return kModes[3];
+	switch (mode) {
+	case ColourMode::LineArt:
+		return client::ScanMode::LineArt;
+	case ColourMode::Halftone:
+		return client::ScanMode::Halftone;
+	case ColourMode::Grey:
+		return client::ScanMode::Grey;
+	case ColourMode::Colour:
+		break;
+	}
+	return client::ScanMode::Colour;
 }
 
 std::string millimetres(uint32_t units)
@@ -41,11 +32,6 @@ std::string millimetres(uint32_t units)
 	char text[32];
 	std::snprintf(text, sizeof(text), "%.1f mm", unitsToMillimetres(units));
 	return text;
-}
-
-uint32_t ceilDiv(uint64_t a, uint64_t b)
-{
-	return static_cast<uint32_t>((a + b - 1) / b);
 }
 
 // One edge and one extent along an axis of `size` units. A given extent may
@@ -111,66 +97,25 @@ PlanResult planScan(const Options &options, const ScannerArea &area)
 	if (!result.error.empty())
 		return result;
 
-	const ModeRow &mode = modeRow(options.mode);
-	const uint32_t dpi = options.resolution;
-	uint32_t pixels = static_cast<uint32_t>(uint64_t(width) * dpi / 300);
-	if (mode.bitPerPixel == 1)
-		pixels &= ~7u; // whole bytes per line
-	const uint32_t lines = static_cast<uint32_t>(uint64_t(length) * dpi / 300);
-	if (pixels == 0 || lines == 0) {
-		result.error = std::string("the area is too small for one ") + (pixels == 0 ? (mode.bitPerPixel == 1 ? "byte of 8 pixels" : "pixel") : "line") +
-			       " at " + std::to_string(dpi) + " dpi";
-		return result;
-	}
-	if (pixels > 0xFFFF || lines > 0xFFFF) {
-		result.error = "the area is too large for " + std::to_string(dpi) + " dpi (at most 65535 pixels each way)";
+	const client::WindowResult window = client::planWindow(client::WindowRequest{
+		scanModeOf(options.mode), options.resolution, left, top, width, length,
+		static_cast<uint8_t>(options.filter), static_cast<uint8_t>(options.halftonePattern) });
+	if (!window.error.empty()) {
+		result.error = window.error;
 		return result;
 	}
 
-	// The window the scanner is given covers exactly the pixels asked for:
-	// the driver crops the scanned lines with it, and its line art and
-	// halftone steps rely on lines of exactly PixelNum pixels.
-	width = ceilDiv(uint64_t(pixels) * 300, dpi);
-	length = ceilDiv(uint64_t(lines) * 300, dpi);
-
-	ScanParameter &p = result.plan.parameter;
-	p.Left = static_cast<uint16_t>(left);
-	p.Top = static_cast<uint16_t>(top);
-	p.Width = static_cast<uint16_t>(width);
-	p.Length = static_cast<uint16_t>(length);
-	p.PixelNum = static_cast<uint16_t>(pixels);
-	p.LineNum = static_cast<uint16_t>(lines);
-	p.ScanMode = mode.scanMode;
-	p.BitPerPixel = mode.bitPerPixel;
-	p.HTPatternNo = options.mode == ColourMode::Halftone ? static_cast<uint8_t>(options.halftonePattern) : 0;
-	p.ColorFilter = static_cast<uint8_t>(options.filter);
-	p.XRes = static_cast<uint16_t>(dpi);
-	p.YRes = static_cast<uint16_t>(dpi);
-	p.byPagesThisJob = 1;
-
+	result.plan.parameter = window.window.parameter;
 	ImageGeometry &image = result.plan.image;
-	image.width = pixels;
-	image.height = lines;
-	image.kind = mode.kind;
-	image.dpi = dpi;
-	image.bytesPerLine = mode.bitPerPixel == 1 ? pixels / 8 : pixels * (mode.bitPerPixel / 8);
-
-	result.plan.scannedInColour = options.mode == ColourMode::Colour ||
-				      ((options.mode == ColourMode::Grey || options.mode == ColourMode::Halftone) &&
-				       options.filter == ColourFilter::None);
+	image.width = window.window.pixels;
+	image.height = window.window.lines;
+	image.kind = window.window.bitsPerPixel == 1 ? PixelKind::Bilevel
+		     : window.window.bitsPerPixel == 8 ? PixelKind::Grey
+						       : PixelKind::Colour;
+	image.dpi = options.resolution;
+	image.bytesPerLine = window.window.bytesPerLine;
+	result.plan.scannedInColour = window.window.scannedInColour;
 	return result;
-}
-
-void buildGammaTable(double gamma, unsigned char table[256])
-{
-	for (int i = 0; i < 256; ++i) {
-		if (gamma == 1.0) {
-			table[i] = static_cast<unsigned char>(i);
-			continue;
-		}
-		const double value = 255.0 * std::pow(i / 255.0, 1.0 / gamma);
-		table[i] = static_cast<unsigned char>(std::clamp(std::lround(value), 0L, 255L));
-	}
 }
 
 } // namespace torvane::scan

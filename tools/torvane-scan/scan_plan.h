@@ -9,6 +9,7 @@
 #include <torvane/torvane.h>
 
 #include "options.h"
+#include "client/scan_window.h"
 
 namespace torvane::scan {
 
@@ -66,6 +67,6 @@ double unitsToMillimetres(uint32_t units);
 PlanResult planScan(const Options &options, const ScannerArea &area);
 
 // The 256-entry tone curve sent with SetGammaTable: identity for gamma 1.
-void buildGammaTable(double gamma, unsigned char table[256]);
+using client::buildGammaTable;
 
 } // namespace torvane::scan

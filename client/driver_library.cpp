@@ -2,7 +2,7 @@
 // The driver library, loaded by model name as a TWAIN data source loads its
 // DLL, and its 27 exported functions resolved into a table.
 
-#include "driver_library.h"
+#include "client/driver_library.h"
 
 #include <algorithm>
 #include <climits>
@@ -11,7 +11,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-namespace torvane::scan {
+namespace torvane::client {
 
 std::vector<std::string> librarySearchList(const std::string &model, const std::string &explicitPath,
 					   const std::string &executableDir, const std::string &buildLibraryDir)
@@ -35,7 +35,8 @@ DriverLibrary::~DriverLibrary()
 	// joined, a pending button wait) can outlive its code.
 }
 
-std::unique_ptr<DriverLibrary> DriverLibrary::load(const std::vector<std::string> &searchList, std::string *error)
+std::unique_ptr<DriverLibrary> DriverLibrary::load(const std::vector<std::string> &searchList, std::string *error,
+						   bool ownNamespace)
 {
 	std::string reasons;
 	std::vector<std::string> tried;
@@ -52,7 +53,8 @@ std::unique_ptr<DriverLibrary> DriverLibrary::load(const std::vector<std::string
 				continue;
 			tried.push_back(real);
 		}
-		void *handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+		void *handle = ownNamespace ? ::dlmopen(LM_ID_NEWLM, path.c_str(), RTLD_NOW | RTLD_LOCAL)
+					     : ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 		if (!handle) {
 			const char *text = ::dlerror();
 			reasons += std::string("\n  ") + (text ? text : path.c_str());
@@ -105,4 +107,23 @@ std::string executableDir()
 	return slash == std::string::npos ? std::string() : text.substr(0, slash);
 }
 
-} // namespace torvane::scan
+std::string moduleDir(const void *address)
+{
+	Dl_info info{};
+	if (::dladdr(address, &info) == 0 || !info.dli_fname)
+		return {};
+	char resolved[PATH_MAX];
+	const std::string path = ::realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
+	const size_t slash = path.find_last_of('/');
+	return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string libraryModel(const std::string &path)
+{
+	const size_t slash = path.find_last_of('/');
+	const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+	const size_t dot = name.find('.');
+	return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+} // namespace torvane::client

@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: MIT
+// The driver library, loaded by model name as a TWAIN data source loads its
+// DLL, and its 27 exported functions resolved into a table.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <torvane/torvane.h>
+
+namespace torvane::client {
+
+// Every function the library exports, in the order of torvane.h.
+#define TORVANE_DRIVER_FUNCTIONS(X) \
+	X(InitializeDriver)         \
+	X(TerminateDriver)          \
+	X(ResetScanner)             \
+	X(ResetPushButton)          \
+	X(CheckPushButton)          \
+	X(DoCancel)                 \
+	X(GetScannerAbility)        \
+	X(GetScannerAbilityEx)      \
+	X(InitializeScanner)        \
+	X(GetScannerStatus)         \
+	X(GetScannerStatusEx)       \
+	X(GetLightStatus)           \
+	X(SetScanParameter)         \
+	X(SetGammaTable)            \
+	X(StartScan)                \
+	X(ReadScan)                 \
+	X(StopScan)                 \
+	X(ReadNVMData)              \
+	X(WriteNVMData)             \
+	X(InitializeNVM)            \
+	X(TestNVM)                  \
+	X(CheckNVMData)             \
+	X(SetNVRAMValue)            \
+	X(InitialButton)            \
+	X(ReadPushButton)           \
+	X(SetPowerSaveTime)         \
+	X(SendPowerOffTime)
+
+// Function pointers typed from the declarations of torvane.h.
+struct DriverApi {
+#define TORVANE_DRIVER_POINTER(name) decltype(&::name) name = nullptr;
+	TORVANE_DRIVER_FUNCTIONS(TORVANE_DRIVER_POINTER)
+#undef TORVANE_DRIVER_POINTER
+};
+
+// Where the library of `model` is looked for, in order: the explicit path
+// alone when one is given; otherwise MODEL.so in the lib folder beside the
+// executable's folder, then in the build tree, then by its bare name through
+// the normal library path.
+std::vector<std::string> librarySearchList(const std::string &model, const std::string &explicitPath,
+					   const std::string &executableDir, const std::string &buildLibraryDir);
+
+class DriverLibrary
+{
+public:
+	~DriverLibrary();
+	DriverLibrary(const DriverLibrary &) = delete;
+	DriverLibrary &operator=(const DriverLibrary &) = delete;
+
+	// Loads the first library of the search list that loads and exports all
+	// 27 functions. Null with `error` when none does. `ownNamespace` loads it
+	// with its own copy of every dependency: the libraries of two models are
+	// often one file under two names, which the loader would otherwise map
+	// once, under the first name (and the library checks the scanner's model
+	// against the name it was loaded under).
+	static std::unique_ptr<DriverLibrary> load(const std::vector<std::string> &searchList, std::string *error,
+						   bool ownNamespace = false);
+
+	const DriverApi &api() const { return api_; }
+	const std::string &path() const { return path_; }
+
+	// The code of the last failure, fetched (and cleared) with GetScannerStatusEx.
+	int32_t takeLastError() const;
+
+private:
+	DriverLibrary() = default;
+
+	void *handle_ = nullptr;
+	std::string path_;
+	DriverApi api_;
+};
+
+// The folder of the running executable.
+std::string executableDir();
+
+// The folder of the shared object (or program) holding `address`.
+std::string moduleDir(const void *address);
+
+// RM735 from .../RM735.so: the model a library file is named for.
+std::string libraryModel(const std::string &path);
+
+} // namespace torvane::client

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: MIT
+// The driver's exports in the order a front end calls them, each step giving
+// success or the driver's error code; shared by torvane-scan and the SANE backend.
+
+#include "client/driver_session.h"
+
+namespace torvane::client {
+
+Outcome DriverSession::findScanner()
+{
+	return api_.InitializeDriver() ? Outcome{} : failed();
+}
+
+Outcome DriverSession::readAbilities(ScannerAbility *basic, ScannerAbilityEx *extended)
+{
+	if (!api_.GetScannerAbility(basic) || !api_.GetScannerAbilityEx(extended))
+		return failed();
+	return {};
+}
+
+Outcome DriverSession::checkModel()
+{
+	return api_.InitializeScanner() ? Outcome{} : failed();
+}
+
+Outcome DriverSession::sendToneCurve(const unsigned char table[256], bool scannedInColour)
+{
+	const unsigned char first = scannedInColour ? 1 : 0;
+	const unsigned char last = scannedInColour ? 3 : 0;
+	for (unsigned char channel = first; channel <= last; ++channel)
+		if (!api_.SetGammaTable(table, channel))
+			return failed();
+	return {};
+}
+
+Outcome DriverSession::setUp(const ScanParameter &parameter)
+{
+	if (api_.SetScanParameter(&parameter))
+		return {};
+	const Outcome failure = failed();
+	if (failure.error != kErrorBusy) {
+		api_.StopScan();
+		library_.takeLastError();
+	}
+	return failure;
+}
+
+Outcome DriverSession::start()
+{
+	if (api_.StartScan())
+		return {};
+	const Outcome failure = failed();
+	api_.StopScan();
+	library_.takeLastError();
+	return failure;
+}
+
+Outcome DriverSession::read(uint8_t *buffer, uint32_t length)
+{
+	return api_.ReadScan(nullptr, buffer, length) ? Outcome{} : failed();
+}
+
+Outcome DriverSession::stop()
+{
+	return api_.StopScan() ? Outcome{} : failed();
+}
+
+} // namespace torvane::client

@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: MIT
+// The driver's exports in the order a front end calls them, each step giving
+// success or the driver's error code; shared by torvane-scan and the SANE backend.
+#pragma once
+
+#include <cstdint>
+
+#include <torvane/torvane.h>
+
+#include "client/driver_library.h"
+
+namespace torvane::client {
+
+// Error codes a front end reacts to.
+inline constexpr int32_t kErrorNoScanner = 129; // none found, or another model
+inline constexpr int32_t kErrorNoMemory = 152;
+inline constexpr int32_t kErrorCancelled = 159;
+inline constexpr int32_t kErrorBusy = 162;
+
+// One driver call's outcome: success, or the code fetched with GetScannerStatusEx.
+struct Outcome {
+	bool ok = true;
+	int32_t error = 0;
+
+	explicit operator bool() const { return ok; }
+};
+
+class DriverSession
+{
+public:
+	explicit DriverSession(const DriverLibrary &library) : library_(library), api_(library.api()) {}
+
+	// InitializeDriver: finds the scanner (129 when there is none).
+	Outcome findScanner();
+	// GetScannerAbility and GetScannerAbilityEx.
+	Outcome readAbilities(ScannerAbility *basic, ScannerAbilityEx *extended);
+	// InitializeScanner: 129 when the scanner is not the library's model.
+	Outcome checkModel();
+	// SetGammaTable: the same curve to channels 1 to 3 when the scanner
+	// scans in colour, else to the grey channel 0.
+	Outcome sendToneCurve(const unsigned char table[256], bool scannedInColour);
+	// SetScanParameter. A failure other than 162 (another program's scan,
+	// whose busy flag is not ours to clear) leaves our own scan cycle open:
+	// StopScan closes it, so that the scanner stays usable.
+	Outcome setUp(const ScanParameter &parameter);
+	// StartScan; on failure the cycle is closed with StopScan.
+	Outcome start();
+	// ReadScan: exactly `length` bytes of image.
+	Outcome read(uint8_t *buffer, uint32_t length);
+	// StopScan: ends the scan cycle (159 when it was cancelled).
+	Outcome stop();
+
+private:
+	Outcome failed() const { return Outcome{ false, library_.takeLastError() }; }
+
+	const DriverLibrary &library_;
+	const DriverApi &api_;
+};
+
+} // namespace torvane::client
