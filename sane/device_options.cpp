@@ -41,10 +41,11 @@ constexpr ButtonName kButtonNames[] = {
 constexpr double kMillimetresPerInch = 25.4;
 constexpr double kUnitsPerInch = 300.0;
 
-SANE_Option_Descriptor group(const char *name, const char *title)
+// A group: a title, and by convention no name.
+SANE_Option_Descriptor group(const char *title)
 {
 	SANE_Option_Descriptor d{};
-	d.name = name;
+	d.name = "";
 	d.title = title;
 	d.desc = "";
 	d.type = SANE_TYPE_GROUP;
@@ -133,7 +134,7 @@ DeviceOptions::DeviceOptions(const DeviceAbilities &abilities) : abilities_(abil
 				SANE_UNIT_NONE, sizeof(SANE_Word));
 	d[kNumOptions].cap = SANE_CAP_SOFT_DETECT;
 
-	d[kGroupStandard] = group(SANE_NAME_STANDARD, SANE_TITLE_STANDARD);
+	d[kGroupStandard] = group(SANE_TITLE_STANDARD);
 	d[kMode] = option(SANE_NAME_SCAN_MODE, SANE_TITLE_SCAN_MODE, SANE_DESC_SCAN_MODE, SANE_TYPE_STRING,
 			  SANE_UNIT_NONE, 16);
 	d[kMode].constraint_type = SANE_CONSTRAINT_STRING_LIST;
@@ -154,7 +155,7 @@ DeviceOptions::DeviceOptions(const DeviceAbilities &abilities) : abilities_(abil
 	d[kColourFilter].constraint_type = SANE_CONSTRAINT_STRING_LIST;
 	d[kColourFilter].constraint.string_list = kFilterNames;
 
-	d[kGroupGeometry] = group(SANE_NAME_GEOMETRY, SANE_TITLE_GEOMETRY);
+	d[kGroupGeometry] = group(SANE_TITLE_GEOMETRY);
 	const struct {
 		Option index;
 		const char *name, *title, *desc;
@@ -172,7 +173,7 @@ DeviceOptions::DeviceOptions(const DeviceAbilities &abilities) : abilities_(abil
 		d[corner.index].constraint.range = corner.range;
 	}
 
-	d[kGroupEnhancement] = group(SANE_NAME_ENHANCEMENT, SANE_TITLE_ENHANCEMENT);
+	d[kGroupEnhancement] = group(SANE_TITLE_ENHANCEMENT);
 	d[kCustomGamma] = option(SANE_NAME_CUSTOM_GAMMA, SANE_TITLE_CUSTOM_GAMMA, SANE_DESC_CUSTOM_GAMMA,
 				 SANE_TYPE_BOOL, SANE_UNIT_NONE, sizeof(SANE_Word));
 	d[kGammaTable] = option(SANE_NAME_GAMMA_VECTOR, SANE_TITLE_GAMMA_VECTOR, SANE_DESC_GAMMA_VECTOR,
@@ -180,7 +181,7 @@ DeviceOptions::DeviceOptions(const DeviceAbilities &abilities) : abilities_(abil
 	d[kGammaTable].constraint_type = SANE_CONSTRAINT_RANGE;
 	d[kGammaTable].constraint.range = &gammaRange_;
 
-	d[kGroupSensors] = group(SANE_NAME_SENSORS, SANE_TITLE_SENSORS);
+	d[kGroupSensors] = group(SANE_TITLE_SENSORS);
 	if (descriptors_.size() == kFirstButton)
 		d[kGroupSensors].cap = SANE_CAP_INACTIVE;
 	for (int index = kFirstButton; index < count(); ++index) {
