@@ -7,6 +7,9 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
           libpng-dev libtiff-dev libusb-1.0-0-dev)
+# The SANE backend: SANE's headers, scanimage and saned (tests), dpkg-dev
+# (apt-get source, the package's dependencies), unshare and ip (network test).
+packages+=(libsane-dev sane-utils dpkg-dev util-linux iproute2)
 if [[ "${1:-}" == "--windows" ]]; then
   # googletest: the GoogleTest sources, built with mingw-w64 for the Windows tests.
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)
