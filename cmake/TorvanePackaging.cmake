@@ -15,6 +15,13 @@ file(WRITE ${PROJECT_BINARY_DIR}/sane/dll.d/torvane "torvane\n")
 install(FILES ${PROJECT_BINARY_DIR}/sane/dll.d/torvane DESTINATION /etc/sane.d/dll.d)
 install(FILES ${PROJECT_SOURCE_DIR}/sane/60-torvane.hwdb DESTINATION /usr/lib/udev/hwdb.d)
 install(TARGETS torvane-scan torvane-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# torvane-scan looks for MODEL.so in the lib folder beside its own folder:
+# links there to the driver libraries.
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
+foreach(model RM735 KT918)
+  file(CREATE_LINK ${TORVANE_SANE_LIBDIR}/torvane/${model}.so ${PROJECT_BINARY_DIR}/package/${model}.so SYMBOLIC)
+  install(FILES ${PROJECT_BINARY_DIR}/package/${model}.so DESTINATION lib)
+endforeach()
 
 set(CPACK_PACKAGE_NAME torvane)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -51,5 +51,6 @@ grep -q "device \`torvane:usbscan0' is a Torvane RM735" "$work/list.txt"
 env -u LD_LIBRARY_PATH scanimage --format=pnm --mode Gray --resolution 100 > "$work/page.pnm"
 head -c 40 "$work/page.pnm" | grep -q $'^P5\n# SANE data follows\n850 ' || { echo "unexpected page"; exit 1; }
 echo "scanned $(stat -c %s "$work/page.pnm") bytes through $(pkg-config --variable=libdir sane-backends)/sane/libsane-torvane.so.1"
+torvane-scan --list
 stop_simulator
-dpkg -r torvane > /dev/null
+dpkg -P torvane > /dev/null

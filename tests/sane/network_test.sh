@@ -18,7 +18,7 @@ export TORVANE_INSTANCE="sane-network-$$"
 cleanup() {
   kill "$saned_pid" "$sim_pid" 2>/dev/null || true
   wait 2>/dev/null || true
-  rm -rf "$work" "/dev/shm/TQX5800$TORVANE_INSTANCE"*
+  rm -rf "$work" /dev/shm/TQX5800*"$TORVANE_INSTANCE"
 }
 trap cleanup EXIT
 ip link set lo up
