@@ -98,6 +98,13 @@ bool discoverScanner(FoundScanner *found)
 		return false;
 	}
 	found->model = fieldText(extended.Product, sizeof(extended.Product));
+	// The name comes from the device and becomes a file name: letters and digits only.
+	if (found->model.empty() ||
+	    found->model.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") !=
+		    std::string::npos) {
+		debugLog(kDebugError, "the scanner reports no usable model name");
+		return false;
+	}
 	found->library = libraryForModel(found->model, &error);
 	if (!found->library) {
 		debugLog(kDebugError, "a %s was found, but %s", found->model.c_str(), error.c_str());

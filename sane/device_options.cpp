@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include <sane/saneopts.h>
@@ -107,10 +108,13 @@ SANE_Word nearestResolution(SANE_Word asked)
 	return best;
 }
 
-int indexOf(const SANE_String_Const *names, const char *text)
+// The entry `value` names (case aside), read no further than the option's size.
+int indexOf(const SANE_String_Const *names, const void *value, SANE_Int size)
 {
+	const auto *text = static_cast<const char *>(value);
+	const std::string name(text, strnlen(text, static_cast<size_t>(size)));
 	for (int i = 0; names[i]; ++i)
-		if (::strcasecmp(names[i], text) == 0)
+		if (::strcasecmp(names[i], name.c_str()) == 0)
 			return i;
 	return -1;
 }
@@ -281,7 +285,7 @@ SANE_Status DeviceOptions::set(int option, void *value, SANE_Int *info)
 	switch (option) {
 	case kMode:
 	case kColourFilter: {
-		const int index = indexOf(option == kMode ? kModeNames : kFilterNames, static_cast<const char *>(value));
+		const int index = indexOf(option == kMode ? kModeNames : kFilterNames, value, descriptors_[option].size);
 		if (index < 0)
 			return SANE_STATUS_INVAL;
 		(option == kMode ? mode_ : colourFilter_) = index;
