@@ -20,10 +20,13 @@ namespace {
 class SaneBackendTest : public SaneTest
 {
 protected:
+	// The simulator's options; at full speed unless a test says otherwise.
+	virtual std::vector<std::string> simulatorOptions() const { return { "--full-speed" }; }
+
 	void SetUp() override
 	{
 		SaneTest::SetUp();
-		startSimulator();
+		startSimulator(simulatorOptions());
 		ASSERT_EQ(sane_init(nullptr, nullptr), SANE_STATUS_GOOD);
 		ASSERT_EQ(sane_open("", &handle), SANE_STATUS_GOOD);
 	}
@@ -65,6 +68,8 @@ TEST_F(SaneBackendTest, OptionsAnswerAsTheStandardAsks)
 	char mode[16] = "Halftone";
 	EXPECT_EQ(set(SANE_NAME_SCAN_MODE, mode, &info), SANE_STATUS_GOOD);
 	EXPECT_EQ(info, SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS);
+	EXPECT_EQ(set(SANE_NAME_SCAN_MODE, mode, &info), SANE_STATUS_GOOD);
+	EXPECT_EQ(info, 0); // nothing changed
 	pattern = 9;
 	EXPECT_EQ(set(SANE_NAME_HALFTONE_PATTERN, &pattern, &info), SANE_STATUS_GOOD);
 	EXPECT_EQ(info, SANE_INFO_INEXACT);
@@ -148,6 +153,29 @@ TEST_F(SaneBackendTest, AButtonPressIsSeenOnce)
 	EXPECT_EQ(pressed, SANE_FALSE);
 	ASSERT_EQ(get(SANE_NAME_SCAN, &pressed), SANE_STATUS_GOOD);
 	EXPECT_EQ(pressed, SANE_FALSE);
+}
+
+class SaneBusyTest : public SaneBackendTest
+{
+protected:
+	// About 3 s for torvane-scan's page.
+	std::vector<std::string> simulatorOptions() const override { return { "--rate", "300000" }; }
+};
+
+TEST_F(SaneBusyTest, AnotherProgramsScanMakesTheDeviceBusyAndGoesOn)
+{
+	const std::string page = folder.file("other.pnm");
+	scan::test::ChildProcess other(std::string(std::getenv("TORVANE_BINARY_DIR")) + "/bin/torvane-scan",
+				       { "-q", "-m", "lineart", "-r", "300", "-x", "1in", "-y", "1in", "-o", page }, environment(),
+				       folder.path());
+	ASSERT_TRUE(other.started());
+	std::this_thread::sleep_for(std::chrono::milliseconds(1000)); // its scan is under way
+	EXPECT_EQ(sane_start(handle), SANE_STATUS_DEVICE_BUSY);
+	const RunResult ended = other.wait(60000);
+	EXPECT_EQ(ended.exitCode, 0) << ended.err; // its scan was left alone
+	EXPECT_TRUE(torvane::test::exists(page));
+	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
+	sane_cancel(handle);
 }
 
 } // namespace
