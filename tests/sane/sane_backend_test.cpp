@@ -109,6 +109,10 @@ TEST_F(SaneBackendTest, NonBlockingReadsWithSelectGiveTheWholePage)
 {
 	char mode[16] = "Gray";
 	set(SANE_NAME_SCAN_MODE, mode);
+	SANE_Word dpi = 150;
+	set(SANE_NAME_SCAN_RESOLUTION, &dpi);
+	SANE_Fixed bottom = SANE_FIX(150); // a page of 1275 x 886 pixels
+	set(SANE_NAME_SCAN_BR_Y, &bottom);
 	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
 	SANE_Parameters p{};
 	ASSERT_EQ(sane_get_parameters(handle, &p), SANE_STATUS_GOOD);
@@ -132,7 +136,8 @@ TEST_F(SaneBackendTest, NonBlockingReadsWithSelectGiveTheWholePage)
 	}
 	EXPECT_EQ(status, SANE_STATUS_EOF);
 	EXPECT_EQ(total, size_t(p.bytes_per_line) * p.lines);
-	EXPECT_EQ(p.bytes_per_line, p.pixels_per_line);
+	EXPECT_EQ(p.bytes_per_line, 1275);
+	EXPECT_EQ(p.lines, 886);
 	SANE_Int length = 0;
 	EXPECT_EQ(sane_read(handle, buffer.data(), 10, &length), SANE_STATUS_EOF); // again, until the next start
 }
