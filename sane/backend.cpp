@@ -46,10 +46,12 @@ struct BackendState {
 	std::vector<const SANE_Device *> deviceList;
 };
 
+// Never destroyed: a front end that exits without sane_exit must not have a
+// scan stopped by a static destructor, after the driver's own have run.
 BackendState &state()
 {
-	static BackendState backend;
-	return backend;
+	static auto *backend = new BackendState;
+	return *backend;
 }
 
 // The device file the driver finds first: with a device folder, the
