@@ -192,6 +192,7 @@ TEST_F(UsbMock, PipesAReadTimesOutAfterTheTimeoutRecordsSeconds)
 	EXPECT_GE(waited, std::chrono::milliseconds(900));
 	// As the driver does after a failed exchange: the next one on a new file.
 	scanner->clearFaults();
+	file.reset();
 	file = openUsbDeviceFile("\\\\.\\usbscan0");
 	ASSERT_NE(file, nullptr);
 	EXPECT_TRUE(inquiryWorks(*file));
