@@ -138,8 +138,10 @@ public:
 	{
 		{
 			std::lock_guard<std::mutex> guard(mutex);
-			for (auto &[client, state] : clients)
-				forget(client, state);
+			for (auto &[client, state] : clients) {
+				g_object_weak_unref(G_OBJECT(client), &Private::onClientGone, this);
+				forget(state);
+			}
 			clients.clear();
 		}
 		g_object_unref(handler);
@@ -153,22 +155,20 @@ public:
 		return d->handle(client);
 	}
 
-	static void onConnectedChanged(GObject *object, GParamSpec *, gpointer self)
+	// umockdev lets a client go when its descriptor is closed.
+	static void onClientGone(gpointer self, GObject *object)
 	{
-		auto *client = UMOCKDEV_IOCTL_CLIENT(object);
-		if (umockdev_ioctl_client_get_connected(client))
-			return;
 		auto *d = static_cast<Private *>(self);
 		std::lock_guard<std::mutex> guard(d->mutex);
-		auto found = d->clients.find(client);
+		auto found = d->clients.find(reinterpret_cast<UMockdevIoctlClient *>(object));
 		if (found == d->clients.end())
 			return;
-		d->forget(client, found->second);
+		d->forget(found->second);
 		d->clients.erase(found);
 	}
 
 	// A closed descriptor: the kernel drops its URBs and claims.
-	void forget(UMockdevIoctlClient *client, Client &state)
+	void forget(Client &state)
 	{
 		Device &device = devices[state.device];
 		for (Urb &urb : state.urbs)
@@ -179,8 +179,6 @@ public:
 		--device.stats.clients;
 		if (device.spec.scanner)
 			device.spec.scanner->closeConnection(state.connection);
-		g_signal_handlers_disconnect_by_data(client, this);
-		g_object_unref(client);
 	}
 
 	Client *clientFor(UMockdevIoctlClient *client)
@@ -197,8 +195,7 @@ public:
 			if (devices[i].spec.scanner)
 				state.connection = devices[i].spec.scanner->openConnection();
 			++devices[i].stats.clients;
-			g_object_ref(client);
-			g_signal_connect(client, "notify::connected", G_CALLBACK(&Private::onConnectedChanged), this);
+			g_object_weak_ref(G_OBJECT(client), &Private::onClientGone, this);
 			return &clients.emplace(client, std::move(state)).first->second;
 		}
 		return nullptr;
@@ -234,9 +231,10 @@ public:
 		UMockdevIoctlData *data = nullptr;
 		switch (request) {
 		case USBDEVFS_GET_CAPABILITIES: {
-			// As every kernel since 3.x: one URB per transfer of any size.
+			// As a kernel whose host controller does scatter-gather (xHCI,
+			// EHCI): libusb makes one URB of each transfer, whatever its size.
 			auto *caps = resolveArg<uint32_t>(client, &data);
-			*caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+			*caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_BULK_SCATTER_GATHER |
 				USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 			completeWith(client, data, 0, 0);
 			return TRUE;
