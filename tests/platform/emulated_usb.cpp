@@ -95,6 +95,7 @@ struct Urb {
 	UMockdevIoctlData *data = nullptr; // the client's struct usbdevfs_urb, resolved
 	uint8_t type = 0;
 	uint8_t endpoint = 0;
+	unsigned flags = 0;
 	uint32_t length = 0;
 	bool ready = false; // has a result to reap
 	bool discarded = false;
@@ -231,11 +232,11 @@ public:
 		UMockdevIoctlData *data = nullptr;
 		switch (request) {
 		case USBDEVFS_GET_CAPABILITIES: {
-			// As a kernel whose host controller does scatter-gather (xHCI,
-			// EHCI): libusb makes one URB of each transfer, whatever its size.
 			auto *caps = resolveArg<uint32_t>(client, &data);
-			*caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_BULK_SCATTER_GATHER |
+			*caps = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
 				USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+			if (device.spec.scatterGather)
+				*caps |= USBDEVFS_CAP_BULK_SCATTER_GATHER;
 			completeWith(client, data, 0, 0);
 			return TRUE;
 		}
@@ -342,6 +343,7 @@ public:
 		entry.data = data;
 		entry.type = urb->type;
 		entry.endpoint = urb->endpoint;
+		entry.flags = urb->flags;
 		entry.length = static_cast<uint32_t>(std::max(urb->buffer_length, 0));
 		const bool known = (entry.endpoint == kBulkIn || entry.endpoint == kBulkOut) ?
 					   urb->type == USBDEVFS_URB_TYPE_BULK :
@@ -391,8 +393,36 @@ public:
 		return urb.ready;
 	}
 
-	// Gives the URB its result if the device has one for it now.
+	// Gives the URB its result if the device has one for it now. A URB of
+	// a chain that ends short or fails ends the chain: the kernel cancels
+	// the continuation URBs queued behind it.
 	void serve(Client &state, Device &device, Urb &urb)
+	{
+		if (urb.ready)
+			return;
+		answer(state, device, urb);
+		if (!urb.ready || urb.type != USBDEVFS_URB_TYPE_BULK)
+			return;
+		if (urb.status == 0 && urb.actual < urb.length && (urb.flags & USBDEVFS_URB_SHORT_NOT_OK))
+			urb.status = -EREMOTEIO;
+		if (urb.status == 0)
+			return;
+		bool behind = false;
+		for (Urb &other : state.urbs) {
+			if (&other == &urb) {
+				behind = true;
+				continue;
+			}
+			if (!behind || other.endpoint != urb.endpoint || other.ready)
+				continue;
+			if (!(other.flags & USBDEVFS_URB_BULK_CONTINUATION))
+				break;
+			other.ready = true;
+			other.status = -ECONNRESET;
+		}
+	}
+
+	void answer(Client &state, Device &device, Urb &urb)
 	{
 		if (urb.ready)
 			return;

@@ -36,8 +36,12 @@ struct DeviceSpec {
 	std::shared_ptr<torvane::sim::VirtualScanner> scanner;
 	// A kernel driver bound to the interface, which a claim must detach.
 	std::string kernelDriver;
-	// The node's mode bits: 0 takes every access away (see denyDeviceAccess).
+	// The node's mode bits: 0 takes every access away (with
+	// dropFileAccessOverride() when root).
 	unsigned nodeMode = 0666;
+	// Whether the host controller does scatter-gather: then libusb makes one
+	// URB of a transfer; without it, URBs of 16 KB chained by continuation.
+	bool scatterGather = true;
 };
 
 // What the device has seen, for the tests' checks.

@@ -145,6 +145,47 @@ TEST_F(UsbMock, ExchangeReadsEndAtShortAndZeroLengthPackets)
 	EXPECT_EQ(bus.stats(device).bulkInLengths, (std::vector<uint32_t>{ 160, 60, 1, 160, 160, 1 }));
 }
 
+TEST_F(UsbMock, ExchangeSplitIntoUrbsEndsAtAShortPacketAndLosesNoByte)
+{
+	// Without scatter-gather libusb splits a read into URBs of 16 KB; a
+	// short packet in the middle ends the read with what came, and the
+	// kernel cancels the URBs behind it.
+	emulated_usb::DeviceSpec spec;
+	spec.scanner = std::make_shared<sim::VirtualScanner>();
+	spec.scatterGather = false;
+	const size_t device = bus.plug(spec);
+	auto file = openUsbDeviceFile("\\\\.\\usbscan0");
+	ASSERT_NE(file, nullptr);
+	spec.scanner->addFault(sim::FaultRule::shortReads(0x28, 10000));
+	constexpr uint32_t kLength = 495360;
+	const uint8_t calibrationRead[10] = { 0x28, 0, 0x62, 0, 0x0A, 0x0D, 0x07, 0x8F, 0x00, 0 };
+	uint32_t count = 0;
+	ASSERT_TRUE(file->write(calibrationRead, 10, &count));
+	Bytes data(kLength);
+	std::vector<uint32_t> pieces;
+	for (uint32_t total = 0; total < kLength && pieces.size() < 60; total += count) {
+		ASSERT_TRUE(file->read(data.data() + total, kLength - total, &count));
+		pieces.push_back(count);
+	}
+	std::vector<uint32_t> expected(49, 10000);
+	expected.push_back(kLength - 49 * 10000);
+	EXPECT_EQ(pieces, expected);
+	EXPECT_TRUE(data == sim::VirtualScanner::calibrationData(kLength));
+	uint8_t status = 0xEE;
+	ASSERT_TRUE(file->read(&status, 1, &count));
+	EXPECT_EQ(status, 0);
+	// The first read: 30 URBs of 16 KB and one of the rest.
+	const std::vector<uint32_t> lengths = bus.stats(device).bulkInLengths;
+	ASSERT_GE(lengths.size(), 31u);
+	EXPECT_EQ(std::vector<uint32_t>(lengths.begin(), lengths.begin() + 31),
+		  [] {
+			  std::vector<uint32_t> urbs(30, 16384);
+			  urbs.push_back(kLength - 30 * 16384);
+			  return urbs;
+		  }());
+	EXPECT_EQ(bus.stats(device).flying, 0);
+}
+
 TEST_F(UsbMock, PipesAHaltedPipeFailsOneTransferAndIsClearedForTheNext)
 {
 	auto scanner = std::make_shared<sim::VirtualScanner>();
