@@ -104,7 +104,8 @@ struct Urb {
 	Bytes in; // data for an IN URB, copied to the client when reaped
 };
 
-// One open file descriptor on a device node.
+// One open file descriptor on a device node. The virtual scanner sees a
+// connection for each claim of the interface: the time a device file is open.
 struct Client {
 	size_t device = 0;
 	uint64_t connection = 0;
@@ -176,8 +177,14 @@ public:
 			g_object_unref(urb.data);
 		device.stats.flying -= static_cast<int>(state.urbs.size());
 		if (state.claimed)
-			--device.stats.claimed;
+			unclaim(state, device);
 		--device.stats.clients;
+	}
+
+	static void unclaim(Client &state, Device &device)
+	{
+		state.claimed = false;
+		--device.stats.claimed;
 		if (device.spec.scanner)
 			device.spec.scanner->closeConnection(state.connection);
 	}
@@ -193,8 +200,6 @@ public:
 				continue;
 			Client state;
 			state.device = i;
-			if (devices[i].spec.scanner)
-				state.connection = devices[i].spec.scanner->openConnection();
 			++devices[i].stats.clients;
 			g_object_weak_ref(G_OBJECT(client), &Private::onClientGone, this);
 			return &clients.emplace(client, std::move(state)).first->second;
@@ -246,8 +251,7 @@ public:
 			const unsigned interface = *resolveArg<unsigned>(client, &data);
 			if (interface != 0 || !state->claimed)
 				return completeWith(client, data, -1, EINVAL), TRUE;
-			state->claimed = false;
-			--device.stats.claimed;
+			unclaim(*state, device);
 			completeWith(client, data, 0, 0);
 			return TRUE;
 		}
@@ -328,6 +332,8 @@ public:
 			state.claimed = true;
 			++device.stats.claimed;
 			++device.stats.totalClaims;
+			if (device.spec.scanner)
+				state.connection = device.spec.scanner->openConnection();
 		}
 		completeWith(client, data, 0, 0);
 		return TRUE;

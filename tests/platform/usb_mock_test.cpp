@@ -94,6 +94,7 @@ TEST_F(UsbMock, EnumerationNumbersScannersByBusThenPortWhateverThePluggingOrder)
 	EXPECT_EQ(numbering(), (std::vector<uint16_t>{ 0x0740, 0x0735, 0x0918, 0 }));
 	EXPECT_EQ(bus.stats(0).clients, 0);
 	EXPECT_EQ(bus.stats(1).clients, 0);
+	EXPECT_EQ(bus.stats(3).claimed, 0);
 }
 
 TEST_F(UsbMock, EnumerationFindsAScannerReplugggedOnAnotherPort)

@@ -81,24 +81,29 @@ Pipes pipesOf(const libusb_config_descriptor &config)
 	return {};
 }
 
-// One scanner opened by this process, its interface claimed while it lives.
+// One scanner opened by this process. The libusb handle stays open from one
+// device file to the next (opening the node costs a resume of the device and
+// a change of libusb's event sources), but the interface is claimed only
+// while a device file is open, so that other programs can take their turn.
 struct OpenScanner {
 	OpenScanner() = default;
 	OpenScanner(const OpenScanner &) = delete;
 	OpenScanner &operator=(const OpenScanner &) = delete;
 	~OpenScanner()
 	{
-		if (!handle)
-			return;
-		libusb_release_interface(handle, pipes.interfaceNumber);
-		libusb_close(handle);
+		if (users > 0)
+			libusb_release_interface(handle, pipes.interfaceNumber);
+		if (handle)
+			libusb_close(handle);
 	}
 
 	libusb_device_handle *handle = nullptr;
+	libusb_device *device = nullptr; // as libusb lists it while attached
 	Pipes pipes;
 	uint16_t vendorId = 0;
 	uint16_t productId = 0;
 	uint16_t release = 0;
+	int users = 0; // open device files; the interface is claimed while > 0
 	// Unplugged: libusb reported that the device is gone. Every later
 	// transfer fails at once, and the next open finds the scanner afresh
 	// (on its new port, if it comes back) instead of this dead handle.
@@ -107,11 +112,13 @@ struct OpenScanner {
 
 using PortPath = std::vector<uint8_t>; // bus number, then the hub ports
 
-// The scanners open in this process, shared by their device files. The last
-// file of a scanner goes under scannersMutex, so that a claim by the next
-// open never meets the claim of the handle being closed.
+// The scanners this process has opened, by port. Claims and releases happen
+// under scannersMutex, so that a claim by the next open never meets the
+// claim of the file being closed.
+// Kept for the process, like the libusb context: no libusb call runs in the
+// static destructors at exit, while other threads may still be in libusb.
 std::mutex scannersMutex;
-std::map<PortPath, std::weak_ptr<OpenScanner>> openScanners;
+std::map<PortPath, std::shared_ptr<OpenScanner>> &openScanners = *new std::map<PortPath, std::shared_ptr<OpenScanner>>;
 
 // The attached devices as libusb lists them, with what numbering needs.
 struct DeviceList {
@@ -141,6 +148,13 @@ struct DeviceList {
 	DeviceList(const DeviceList &) = delete;
 	DeviceList &operator=(const DeviceList &) = delete;
 
+	PortPath portPathOf(size_t index) const
+	{
+		PortPath path { entries[index].bus };
+		path.insert(path.end(), entries[index].ports.begin(), entries[index].ports.end());
+		return path;
+	}
+
 	libusb_device **devices = nullptr;
 	std::vector<usb::AttachedDevice> entries;
 };
@@ -159,7 +173,7 @@ void logOpenFailure(const libusb_device_descriptor &descriptor, uint8_t bus, con
 				descriptor.idVendor, descriptor.idProduct, bus, step, libusb_error_name(error));
 }
 
-std::shared_ptr<OpenScanner> openAndClaim(libusb_device *device)
+std::shared_ptr<OpenScanner> openScanner(libusb_device *device)
 {
 	libusb_device_descriptor descriptor {};
 	libusb_config_descriptor *config = nullptr;
@@ -171,23 +185,43 @@ std::shared_ptr<OpenScanner> openAndClaim(libusb_device *device)
 	libusb_free_config_descriptor(config);
 	if (scanner->pipes.interfaceNumber < 0)
 		return nullptr;
-	libusb_device_handle *handle = nullptr;
-	if (const int rc = libusb_open(device, &handle); rc != 0) {
+	if (const int rc = libusb_open(device, &scanner->handle); rc != 0) {
+		scanner->handle = nullptr;
 		logOpenFailure(descriptor, libusb_get_bus_number(device), "open", rc);
 		return nullptr;
 	}
 	// A kernel driver bound to the interface is detached while we hold it.
-	libusb_set_auto_detach_kernel_driver(handle, 1);
-	if (const int rc = libusb_claim_interface(handle, scanner->pipes.interfaceNumber); rc != 0) {
-		logOpenFailure(descriptor, libusb_get_bus_number(device), "claiming the interface", rc);
-		libusb_close(handle);
-		return nullptr;
-	}
-	scanner->handle = handle;
+	libusb_set_auto_detach_kernel_driver(scanner->handle, 1);
+	scanner->device = device;
 	scanner->vendorId = descriptor.idVendor;
 	scanner->productId = descriptor.idProduct;
 	scanner->release = descriptor.bcdDevice;
 	return scanner;
+}
+
+bool claimFirstUse(OpenScanner &scanner)
+{
+	if (scanner.users > 0)
+		return true;
+	const int rc = libusb_claim_interface(scanner.handle, scanner.pipes.interfaceNumber);
+	if (rc == 0)
+		return true;
+	libusb_device_descriptor descriptor {};
+	libusb_get_device_descriptor(scanner.device, &descriptor);
+	logOpenFailure(descriptor, libusb_get_bus_number(scanner.device), "claiming the interface", rc);
+	if (rc == LIBUSB_ERROR_NO_DEVICE)
+		scanner.gone = true;
+	return false;
+}
+
+// Handles of scanners no longer attached where they were are let go (they
+// close with their last device file).
+void forgetDetached(const std::vector<PortPath> &attached)
+{
+	for (auto it = openScanners.begin(); it != openScanners.end();) {
+		const bool present = std::find(attached.begin(), attached.end(), it->first) != attached.end();
+		it = present && !it->second->gone ? std::next(it) : openScanners.erase(it);
+	}
 }
 
 // A counted use of an open scanner; the last one releases the interface.
@@ -201,28 +235,33 @@ public:
 			return nullptr;
 		DeviceList list;
 		const std::vector<size_t> order = usb::scannerOrder(list.entries);
-		if (*number >= order.size())
-			return nullptr;
-		const usb::AttachedDevice &attached = list.entries[order[*number]];
-		PortPath key { attached.bus };
-		key.insert(key.end(), attached.ports.begin(), attached.ports.end());
+		std::vector<PortPath> ports;
+		for (size_t index : order)
+			ports.push_back(list.portPathOf(index));
 
 		std::lock_guard<std::mutex> guard(scannersMutex);
-		std::shared_ptr<OpenScanner> scanner = openScanners[key].lock();
-		if (!scanner || scanner->gone) {
-			scanner = openAndClaim(list.devices[order[*number]]);
-			if (!scanner) {
-				openScanners.erase(key);
-				return nullptr;
-			}
-			openScanners[key] = scanner;
+		forgetDetached(ports);
+		if (*number >= order.size())
+			return nullptr;
+		libusb_device *device = list.devices[order[*number]];
+		std::shared_ptr<OpenScanner> &cached = openScanners[ports[*number]];
+		// The same port may hold a device plugged in since: another handle.
+		if (!cached || cached->device != device)
+			cached = openScanner(device);
+		std::shared_ptr<OpenScanner> scanner = cached;
+		if (!scanner || !claimFirstUse(*scanner)) {
+			openScanners.erase(ports[*number]);
+			return nullptr;
 		}
+		++scanner->users;
 		return std::unique_ptr<ScannerUse>(new ScannerUse(std::move(scanner)));
 	}
 
 	~ScannerUse()
 	{
 		std::lock_guard<std::mutex> guard(scannersMutex);
+		if (--scanner_->users == 0)
+			libusb_release_interface(scanner_->handle, scanner_->pipes.interfaceNumber);
 		scanner_.reset();
 	}
 	ScannerUse(const ScannerUse &) = delete;
