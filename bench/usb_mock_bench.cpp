@@ -33,6 +33,7 @@
 namespace {
 
 constexpr int kPages = 5;
+constexpr int kExchanges = 500;
 
 struct Case {
 	const char *name;
@@ -82,7 +83,9 @@ int runDriverSide()
 	const auto startScan = exported<decltype(&StartScan)>(library, "StartScan");
 	const auto readScan = exported<decltype(&ReadScan)>(library, "ReadScan");
 	const auto stopScan = exported<decltype(&StopScan)>(library, "StopScan");
-	if (!initializeDriver || !setScanParameter || !startScan || !readScan || !stopScan || !initializeDriver()) {
+	const auto initializeScanner = exported<decltype(&InitializeScanner)>(library, "InitializeScanner");
+	if (!initializeDriver || !setScanParameter || !startScan || !readScan || !stopScan || !initializeScanner ||
+	    !initializeDriver()) {
 		std::fprintf(stderr, "the driver did not find the scanner\n");
 		return 1;
 	}
@@ -119,6 +122,12 @@ int runDriverSide()
 		}
 		std::printf("%s|%.6f|%.6f\n", c.name, bestWall, bestCpu);
 	}
+	// The fixed cost of one command exchange (INQUIRY, 160 bytes in).
+	const double wall = seconds(CLOCK_MONOTONIC), cpu = processCpuSeconds();
+	for (int i = 0; i < kExchanges; ++i)
+		if (!initializeScanner())
+			return 1;
+	std::printf("exchange|%.6f|%.6f\n", seconds(CLOCK_MONOTONIC) - wall, processCpuSeconds() - cpu);
 	return 0;
 }
 
@@ -234,7 +243,12 @@ int main(int argc, char **argv)
 		std::printf("%-22s %8.1f | %10.1f %12.2f | %10.1f %12.2f | %9.2f\n", c.name, raw / 1e6, raw / s.wall / 1e6,
 			    s.cpu / raw * 1e9, raw / u.wall / 1e6, u.cpu / raw * 1e9, u.cpu / s.cpu);
 	}
+	if (socket.count("exchange") && usb.count("exchange"))
+		std::printf("%-22s %8s | %10.1f %12.1f | %10.1f %12.1f | %9.2f\n", "one INQUIRY exchange", "",
+			    kExchanges / socket["exchange"].wall, socket["exchange"].cpu / kExchanges * 1e6,
+			    kExchanges / usb["exchange"].wall, usb["exchange"].cpu / kExchanges * 1e6,
+			    usb["exchange"].cpu / socket["exchange"].cpu);
 	std::printf("ns/B: CPU time of the driver's process per raw image byte (USB: with libusb and the umockdev "
-		    "preload in place of usbfs)\n");
+		    "preload in place of usbfs); for the exchange: exchanges per second and CPU microseconds each\n");
 	return failures ? 1 : 0;
 }
