@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
           libpng-dev libtiff-dev libusb-1.0-0-dev)
+# umockdev: the USB tests emulate scanners on a USB bus for the real libusb.
+packages+=(umockdev libumockdev-dev)
 if [[ "${1:-}" == "--windows" ]]; then
   # googletest: the GoogleTest sources, built with mingw-w64 for the Windows tests.
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)
