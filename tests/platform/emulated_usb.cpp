@@ -558,8 +558,9 @@ public:
 			umockdev_testbed_attach_ioctl(testbed, node, handler, nullptr);
 		umockdev_testbed_add_from_string(testbed, record.c_str(), nullptr);
 		if (spec.nodeMode != 0666) {
-			const std::string file = std::string(umockdev_testbed_get_root_dir(testbed)) + node;
-			::chmod(file.c_str(), spec.nodeMode);
+			gchar *root = umockdev_testbed_get_root_dir(testbed);
+			::chmod((std::string(root) + node).c_str(), spec.nodeMode);
+			g_free(root);
 		}
 		return node;
 	}
