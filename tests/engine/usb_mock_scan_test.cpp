@@ -144,10 +144,9 @@ TEST_F(UsbMockScanTest, StopScanEndsAStalledImageReadAndTheScannerStaysUsable)
 	const ScanParameter parameter = parameterFor({ .xres = 600, .mode = 2, .colorFilter = 2, .length = 40 });
 	ASSERT_EQ(SetScanParameter(&parameter), 1);
 	scanner->addFault(sim::FaultRule::stallRead(0x28).forDataType(0x00));
+	const size_t earlier = bus->stats(device).bulkInLengths.size();
 	ASSERT_EQ(StartScan(), 1);
-	for (int i = 0; i < 1000 && bus->stats(device).flying == 0; ++i)
-		platform::sleepMs(10);
-	ASSERT_EQ(bus->stats(device).flying, 1);
+	ASSERT_TRUE(bus->waitForWithheldRead(device, earlier + 2)); // after RESERVE UNIT's and SCAN's status
 	EXPECT_EQ(StopScan(), 1);
 	EXPECT_EQ(bus->stats(device).flying, 0);
 	EXPECT_EQ(bus->stats(device).discarded, 1);
@@ -195,14 +194,13 @@ TEST_F(UsbMockScanTest, AnUnpluggedScannerFailsPromptlyAndIsFoundAgainOnItsNewPo
 	scanner->addFault(sim::FaultRule::stallRead(0x28).forDataType(0x69));
 	std::atomic<bool> done{ false };
 	int result = -1;
+	const size_t earlier = bus->stats(device).bulkInLengths.size();
 	std::thread reader([&] {
 		NvmRecord record{};
 		result = ReadNVMData(&record); // the scanner withholds the data
 		done = true;
 	});
-	for (int i = 0; i < 1000 && bus->stats(device).flying == 0; ++i)
-		platform::sleepMs(10);
-	ASSERT_EQ(bus->stats(device).flying, 1);
+	EXPECT_TRUE(bus->waitForWithheldRead(device, earlier));
 	bus->unplug(device);
 	// Ended by the unplug, long before the read's time-out of 120 s.
 	for (int i = 0; i < 1000 && !done; ++i)

@@ -636,6 +636,18 @@ DeviceStats Bus::stats(size_t index) const
 	return d_->devices.at(index).stats;
 }
 
+bool Bus::waitForWithheldRead(size_t index, size_t earlier) const
+{
+	for (int i = 0; i < 10000; ++i) {
+		const DeviceStats now = stats(index);
+		// A write goes before the read, and has been reaped when it is sent.
+		if (now.flying == 1 && now.bulkInLengths.size() > earlier)
+			return true;
+		usleep(1000);
+	}
+	return false;
+}
+
 std::string Bus::nodePath(size_t index) const
 {
 	std::lock_guard<std::mutex> guard(d_->mutex);

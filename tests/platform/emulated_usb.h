@@ -76,6 +76,10 @@ public:
 	// with EPIPE, and so does every later one until CLEAR_HALT.
 	void haltEndpoint(size_t index, uint8_t endpoint);
 	DeviceStats stats(size_t index) const;
+	// Waits (at most about ten seconds) until a bulk-in URB submitted after
+	// the first `earlier` ones is the one URB in flight: a read the device
+	// withholds. True when it is.
+	bool waitForWithheldRead(size_t index, size_t earlier) const;
 	std::string nodePath(size_t index) const; // /dev/bus/usb/BBB/DDD
 
 	class Private;

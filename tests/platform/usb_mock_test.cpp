@@ -255,9 +255,7 @@ TEST_F(UsbMock, UnplugEndsATransferInFlightAndEveryLaterCallFailsAtOnce)
 		failed = !inquiryRead(*file, 160, &got); // waits: the scanner sends nothing
 		done = true;
 	});
-	for (int i = 0; i < 5000 && bus.stats(device).flying == 0; ++i)
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	ASSERT_EQ(bus.stats(device).flying, 1);
+	EXPECT_TRUE(bus.waitForWithheldRead(device, 0));
 	bus.unplug(device);
 	// Ended by the unplug, long before the 120 s time-out of the read.
 	for (int i = 0; i < 10000 && !done; ++i)
