@@ -27,17 +27,28 @@ protected:
 	void SetUp() override { unsetenv("TORVANE_DEVICE_DIR"); }
 
 	size_t plug(uint16_t product, uint8_t busNumber, std::vector<uint8_t> ports,
-		    std::shared_ptr<sim::VirtualScanner> scanner = std::make_shared<sim::VirtualScanner>())
+		    std::shared_ptr<sim::VirtualScanner> served = std::make_shared<sim::VirtualScanner>())
 	{
 		emulated_usb::DeviceSpec spec;
 		spec.productId = product;
 		spec.bus = busNumber;
 		spec.ports = std::move(ports);
-		spec.scanner = std::move(scanner);
+		spec.scanner = std::move(served);
 		return bus.plug(spec);
 	}
 
+	// The fixture's scanner on bus 1, port 1, its device file open.
+	void plugAndOpen()
+	{
+		device = plug(0x0735, 1, { 1 }, scanner);
+		file = openUsbDeviceFile("\\\\.\\usbscan0");
+		ASSERT_NE(file, nullptr);
+	}
+
 	emulated_usb::Bus bus;
+	std::shared_ptr<sim::VirtualScanner> scanner = std::make_shared<sim::VirtualScanner>();
+	size_t device = 0;
+	std::unique_ptr<DeviceFile> file;
 };
 
 uint16_t productOf(const char *name)
@@ -116,10 +127,7 @@ TEST_F(UsbMock, EnumerationFindsAScannerReplugggedOnAnotherPort)
 
 TEST_F(UsbMock, ExchangeReadsEndAtShortAndZeroLengthPackets)
 {
-	auto scanner = std::make_shared<sim::VirtualScanner>();
-	const size_t device = plug(0x0735, 1, { 1 }, scanner);
-	auto file = openUsbDeviceFile("\\\\.\\usbscan0");
-	ASSERT_NE(file, nullptr);
+	plugAndOpen();
 
 	// The scanner sends the inquiry data in short packets of 100 bytes.
 	scanner->addFault(sim::FaultRule::shortReads(0x12, 100));
@@ -189,10 +197,7 @@ TEST_F(UsbMock, ExchangeSplitIntoUrbsEndsAtAShortPacketAndLosesNoByte)
 
 TEST_F(UsbMock, PipesAHaltedPipeFailsOneTransferAndIsClearedForTheNext)
 {
-	auto scanner = std::make_shared<sim::VirtualScanner>();
-	const size_t device = plug(0x0735, 1, { 1 }, scanner);
-	auto file = openUsbDeviceFile("\\\\.\\usbscan0");
-	ASSERT_NE(file, nullptr);
+	plugAndOpen();
 
 	bus.haltEndpoint(device, emulated_usb::kBulkIn);
 	uint32_t got = 0;
@@ -215,10 +220,7 @@ TEST_F(UsbMock, PipesAHaltedPipeFailsOneTransferAndIsClearedForTheNext)
 
 TEST_F(UsbMock, PipesAReadTimesOutAfterTheTimeoutRecordsSeconds)
 {
-	auto scanner = std::make_shared<sim::VirtualScanner>();
-	const size_t device = plug(0x0735, 1, { 1 }, scanner);
-	auto file = openUsbDeviceFile("\\\\.\\usbscan0");
-	ASSERT_NE(file, nullptr);
+	plugAndOpen();
 	const uint8_t record[12] = { 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0 };
 	ASSERT_TRUE(file->control(kIoctlSetTimeout, record, sizeof(record), nullptr, 0, nullptr));
 
@@ -242,10 +244,7 @@ TEST_F(UsbMock, PipesAReadTimesOutAfterTheTimeoutRecordsSeconds)
 
 TEST_F(UsbMock, UnplugEndsATransferInFlightAndEveryLaterCallFailsAtOnce)
 {
-	auto scanner = std::make_shared<sim::VirtualScanner>();
-	const size_t device = plug(0x0735, 1, { 1 }, scanner);
-	auto file = openUsbDeviceFile("\\\\.\\usbscan0");
-	ASSERT_NE(file, nullptr);
+	plugAndOpen();
 	scanner->addFault(sim::FaultRule::stallRead(0x12));
 
 	std::atomic<bool> done{ false };
