@@ -114,9 +114,9 @@ using PortPath = std::vector<uint8_t>; // bus number, then the hub ports
 
 // The scanners this process has opened, by port. Claims and releases happen
 // under scannersMutex, so that a claim by the next open never meets the
-// claim of the file being closed.
-// Kept for the process, like the libusb context: no libusb call runs in the
-// static destructors at exit, while other threads may still be in libusb.
+// claim of the file being closed. The map is kept for the process, like the
+// libusb context: no libusb call runs in the static destructors at exit,
+// while other threads may still be in libusb.
 std::mutex scannersMutex;
 std::map<PortPath, std::shared_ptr<OpenScanner>> &openScanners = *new std::map<PortPath, std::shared_ptr<OpenScanner>>;
 
