@@ -10,6 +10,8 @@ packages=(build-essential cmake ninja-build pkg-config
 # The SANE backend: SANE's headers, scanimage and saned (tests), dpkg-dev
 # (apt-get source, the package's dependencies), unshare and ip (network test).
 packages+=(libsane-dev sane-utils dpkg-dev util-linux iproute2)
+# umockdev: the USB tests emulate scanners on a USB bus for the real libusb.
+packages+=(umockdev libumockdev-dev)
 if [[ "${1:-}" == "--windows" ]]; then
   # googletest: the GoogleTest sources, built with mingw-w64 for the Windows tests.
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // A stand-in for libusb with scanners on imaginary ports, so that the device
-// files of real scanners can be tested without hardware. The test program
-// that links it links no libusb: the libusb calls of the driver land here.
+// files of real scanners can be tested without hardware (and without
+// umockdev). Its definitions come before libusb in the test program's link,
+// so the libusb calls of the driver land here. The real libusb meets
+// emulated scanners in the umockdev tests (emulated_usb.h).
 //
 // Each device has a bulk-out pipe that records what it gets, a bulk-in pipe
 // that serves queued bytes (or stalls while empty, if asked), and an

@@ -23,6 +23,7 @@
 #include "progress.h"
 #include "record_text.h"
 #include "scan_plan.h"
+#include "usb_access.h"
 
 namespace torvane::scan {
 
@@ -126,6 +127,9 @@ ExitCode Frontend::findScanner()
 		if (folder && *folder && !simulated_)
 			where = std::string(" in TORVANE_DEVICE_DIR=") + folder + " (is torvane-sim serving it?)";
 		printError("no supported scanner found" + where);
+		if (!folder && !simulated_)
+			if (const std::string hint = usbAccessHint(); !hint.empty())
+				printError(hint);
 		return ExitCode::NoScanner;
 	}
 	return driverFailure("the scanner could not be searched for", code);

@@ -12,6 +12,7 @@
 #include "embedded_scanner.h"
 #include "exit_codes.h"
 #include "frontend.h"
+#include "usb_access.h"
 #include "options.h"
 #include "run_config.h"
 
@@ -94,8 +95,11 @@ int runProgram(int argc, char **argv)
 			return toInt(ExitCode::Setup);
 		}
 		simulated = true;
-		if (!options.quiet && source == ScannerSource::FoundOrEmbedded)
+		if (!options.quiet && source == ScannerSource::FoundOrEmbedded) {
 			printNote("no scanner found on USB: using " + embedded->description());
+			if (const std::string hint = usbAccessHint(); !hint.empty())
+				printNote(hint);
+		}
 	}
 
 	Frontend frontend(*library, options, simulated);

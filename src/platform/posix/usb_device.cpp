@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <map>
@@ -23,6 +24,7 @@
 
 #include <libusb.h>
 
+#include "driver/debug_log.h"
 #include "platform/posix/device_backends.h"
 #include "platform/posix/io_interrupt.h"
 #include "platform/posix/usb_numbering.h"
@@ -79,20 +81,44 @@ Pipes pipesOf(const libusb_config_descriptor &config)
 	return {};
 }
 
-// One scanner opened by this process, its interface claimed.
+// One scanner opened by this process. The libusb handle stays open from one
+// device file to the next (opening the node costs a resume of the device and
+// a change of libusb's event sources), but the interface is claimed only
+// while a device file is open, so that other programs can take their turn.
 struct OpenScanner {
+	OpenScanner() = default;
+	OpenScanner(const OpenScanner &) = delete;
+	OpenScanner &operator=(const OpenScanner &) = delete;
+	~OpenScanner()
+	{
+		if (users > 0)
+			libusb_release_interface(handle, pipes.interfaceNumber);
+		if (handle)
+			libusb_close(handle);
+	}
+
 	libusb_device_handle *handle = nullptr;
+	libusb_device *device = nullptr; // as libusb lists it while attached
 	Pipes pipes;
 	uint16_t vendorId = 0;
 	uint16_t productId = 0;
 	uint16_t release = 0;
-	int users = 0;
+	int users = 0; // open device files; the interface is claimed while > 0
+	// Unplugged: libusb reported that the device is gone. Every later
+	// transfer fails at once, and the next open finds the scanner afresh
+	// (on its new port, if it comes back) instead of this dead handle.
+	std::atomic<bool> gone{ false };
 };
 
 using PortPath = std::vector<uint8_t>; // bus number, then the hub ports
 
+// The scanners this process has opened, by port. Claims and releases happen
+// under scannersMutex, so that a claim by the next open never meets the
+// claim of the file being closed. The map is kept for the process, like the
+// libusb context: no libusb call runs in the static destructors at exit,
+// while other threads may still be in libusb.
 std::mutex scannersMutex;
-std::map<PortPath, OpenScanner> openScanners;
+std::map<PortPath, std::shared_ptr<OpenScanner>> &openScanners = *new std::map<PortPath, std::shared_ptr<OpenScanner>>;
 
 // The attached devices as libusb lists them, with what numbering needs.
 struct DeviceList {
@@ -122,32 +148,80 @@ struct DeviceList {
 	DeviceList(const DeviceList &) = delete;
 	DeviceList &operator=(const DeviceList &) = delete;
 
+	PortPath portPathOf(size_t index) const
+	{
+		PortPath path { entries[index].bus };
+		path.insert(path.end(), entries[index].ports.begin(), entries[index].ports.end());
+		return path;
+	}
+
 	libusb_device **devices = nullptr;
 	std::vector<usb::AttachedDevice> entries;
 };
 
-bool openAndClaim(libusb_device *device, OpenScanner &scanner)
+// Why a scanner could not be opened goes to the log: most often the user
+// lacks access to the device node, which the log is the place to tell.
+void logOpenFailure(const libusb_device_descriptor &descriptor, uint8_t bus, const char *step, int error)
+{
+	if (error == LIBUSB_ERROR_ACCESS)
+		driver::logLine(driver::kMainLog, 3,
+				"USB scanner %04X:%04X on bus %u: no access to its device node (%s); a udev rule must "
+				"give the user read and write access, e.g. through the scanner group",
+				descriptor.idVendor, descriptor.idProduct, bus, libusb_error_name(error));
+	else
+		driver::logLine(driver::kMainLog, 3, "USB scanner %04X:%04X on bus %u: %s failed (%s)",
+				descriptor.idVendor, descriptor.idProduct, bus, step, libusb_error_name(error));
+}
+
+std::shared_ptr<OpenScanner> openScanner(libusb_device *device)
 {
 	libusb_device_descriptor descriptor {};
 	libusb_config_descriptor *config = nullptr;
 	if (libusb_get_device_descriptor(device, &descriptor) != 0 ||
 	    libusb_get_active_config_descriptor(device, &config) != 0)
-		return false;
-	scanner.pipes = pipesOf(*config);
+		return nullptr;
+	auto scanner = std::make_shared<OpenScanner>();
+	scanner->pipes = pipesOf(*config);
 	libusb_free_config_descriptor(config);
-	if (scanner.pipes.interfaceNumber < 0 || libusb_open(device, &scanner.handle) != 0)
-		return false;
-	// A kernel driver bound to the interface is detached while we hold it.
-	libusb_set_auto_detach_kernel_driver(scanner.handle, 1);
-	if (libusb_claim_interface(scanner.handle, scanner.pipes.interfaceNumber) != 0) {
-		libusb_close(scanner.handle);
-		scanner.handle = nullptr;
-		return false;
+	if (scanner->pipes.interfaceNumber < 0)
+		return nullptr;
+	if (const int rc = libusb_open(device, &scanner->handle); rc != 0) {
+		scanner->handle = nullptr;
+		logOpenFailure(descriptor, libusb_get_bus_number(device), "open", rc);
+		return nullptr;
 	}
-	scanner.vendorId = descriptor.idVendor;
-	scanner.productId = descriptor.idProduct;
-	scanner.release = descriptor.bcdDevice;
-	return true;
+	// A kernel driver bound to the interface is detached while we hold it.
+	libusb_set_auto_detach_kernel_driver(scanner->handle, 1);
+	scanner->device = device;
+	scanner->vendorId = descriptor.idVendor;
+	scanner->productId = descriptor.idProduct;
+	scanner->release = descriptor.bcdDevice;
+	return scanner;
+}
+
+bool claimFirstUse(OpenScanner &scanner)
+{
+	if (scanner.users > 0)
+		return true;
+	const int rc = libusb_claim_interface(scanner.handle, scanner.pipes.interfaceNumber);
+	if (rc == 0)
+		return true;
+	libusb_device_descriptor descriptor {};
+	libusb_get_device_descriptor(scanner.device, &descriptor);
+	logOpenFailure(descriptor, libusb_get_bus_number(scanner.device), "claiming the interface", rc);
+	if (rc == LIBUSB_ERROR_NO_DEVICE)
+		scanner.gone = true;
+	return false;
+}
+
+// Handles of scanners no longer attached where they were are let go (they
+// close with their last device file).
+void forgetDetached(const std::vector<PortPath> &attached)
+{
+	for (auto it = openScanners.begin(); it != openScanners.end();) {
+		const bool present = std::find(attached.begin(), attached.end(), it->first) != attached.end();
+		it = present && !it->second->gone ? std::next(it) : openScanners.erase(it);
+	}
 }
 
 // A counted use of an open scanner; the last one releases the interface.
@@ -161,43 +235,56 @@ public:
 			return nullptr;
 		DeviceList list;
 		const std::vector<size_t> order = usb::scannerOrder(list.entries);
-		if (*number >= order.size())
-			return nullptr;
-		const usb::AttachedDevice &attached = list.entries[order[*number]];
-		PortPath key { attached.bus };
-		key.insert(key.end(), attached.ports.begin(), attached.ports.end());
+		std::vector<PortPath> ports;
+		for (size_t index : order)
+			ports.push_back(list.portPathOf(index));
 
 		std::lock_guard<std::mutex> guard(scannersMutex);
-		OpenScanner &scanner = openScanners[key];
-		if (scanner.users == 0 && !openAndClaim(list.devices[order[*number]], scanner)) {
-			openScanners.erase(key);
+		forgetDetached(ports);
+		if (*number >= order.size())
+			return nullptr;
+		libusb_device *device = list.devices[order[*number]];
+		std::shared_ptr<OpenScanner> &cached = openScanners[ports[*number]];
+		// The same port may hold a device plugged in since: another handle.
+		if (!cached || cached->device != device)
+			cached = openScanner(device);
+		std::shared_ptr<OpenScanner> scanner = cached;
+		if (!scanner || !claimFirstUse(*scanner)) {
+			openScanners.erase(ports[*number]);
 			return nullptr;
 		}
-		++scanner.users;
-		return std::unique_ptr<ScannerUse>(new ScannerUse(std::move(key), scanner));
+		++scanner->users;
+		return std::unique_ptr<ScannerUse>(new ScannerUse(std::move(scanner)));
 	}
 
 	~ScannerUse()
 	{
 		std::lock_guard<std::mutex> guard(scannersMutex);
-		if (--scanner_.users > 0)
-			return;
-		libusb_release_interface(scanner_.handle, scanner_.pipes.interfaceNumber);
-		libusb_close(scanner_.handle);
-		openScanners.erase(key_);
+		if (--scanner_->users == 0)
+			libusb_release_interface(scanner_->handle, scanner_->pipes.interfaceNumber);
+		scanner_.reset();
 	}
 	ScannerUse(const ScannerUse &) = delete;
 	ScannerUse &operator=(const ScannerUse &) = delete;
 
-	// std::map keeps the entry where it is while other entries come and go.
-	const OpenScanner &scanner() const { return scanner_; }
+	OpenScanner &scanner() const { return *scanner_; }
 
 private:
-	ScannerUse(PortPath key, OpenScanner &scanner) : key_(std::move(key)), scanner_(scanner) {}
+	explicit ScannerUse(std::shared_ptr<OpenScanner> scanner) : scanner_(std::move(scanner)) {}
 
-	PortPath key_;
-	OpenScanner &scanner_;
+	std::shared_ptr<OpenScanner> scanner_;
 };
+
+// What a finished transfer means for the scanner: a halted pipe is cleared
+// for the next transfer (the device answered this one with a STALL), and a
+// scanner that is gone is marked so.
+void afterTransfer(OpenScanner &scanner, uint8_t endpoint, libusb_transfer_status status)
+{
+	if (status == LIBUSB_TRANSFER_STALL && libusb_clear_halt(scanner.handle, endpoint) == LIBUSB_ERROR_NO_DEVICE)
+		status = LIBUSB_TRANSFER_NO_DEVICE;
+	if (status == LIBUSB_TRANSFER_NO_DEVICE)
+		scanner.gone = true;
+}
 
 void LIBUSB_CALL markCompleted(libusb_transfer *transfer)
 {
@@ -256,6 +343,8 @@ public:
 		}
 		case kIoctlGetDeviceDescriptor: {
 			const OpenScanner &scanner = use_->scanner();
+			if (scanner.gone)
+				return false;
 			const std::array<uint8_t, 8> record =
 				usb::deviceDescriptorRecord(scanner.vendorId, scanner.productId, scanner.release);
 			if (!out || outLength < record.size())
@@ -288,18 +377,22 @@ private:
 		*done = 0;
 		if (length == 0)
 			return true;
-		if (length > static_cast<uint32_t>(INT_MAX) || endpoint == 0)
+		OpenScanner &scanner = use_->scanner();
+		if (length > static_cast<uint32_t>(INT_MAX) || endpoint == 0 || scanner.gone)
 			return false;
 		libusb_transfer *transfer = libusb_alloc_transfer(0);
 		if (!transfer)
 			return false;
 		int completed = 0;
-		libusb_fill_bulk_transfer(transfer, use_->scanner().handle, endpoint, static_cast<unsigned char *>(data),
+		libusb_fill_bulk_transfer(transfer, scanner.handle, endpoint, static_cast<unsigned char *>(data),
 					  static_cast<int>(length), markCompleted, &completed, timeoutMs);
 		transfer->type = type;
 		{
 			std::lock_guard<std::mutex> guard(mutex_);
-			if (interrupted_ || libusb_submit_transfer(transfer) != 0) {
+			const int rc = interrupted_ ? LIBUSB_ERROR_INTERRUPTED : libusb_submit_transfer(transfer);
+			if (rc != 0) {
+				if (rc == LIBUSB_ERROR_NO_DEVICE)
+					scanner.gone = true;
 				libusb_free_transfer(transfer);
 				return false;
 			}
@@ -312,6 +405,7 @@ private:
 		}
 		*done = static_cast<uint32_t>(transfer->actual_length);
 		const bool ok = transfer->status == LIBUSB_TRANSFER_COMPLETED;
+		afterTransfer(scanner, endpoint, transfer->status);
 		libusb_free_transfer(transfer);
 		return ok;
 	}
@@ -349,7 +443,7 @@ public:
 	Start start() override
 	{
 		const uint8_t endpoint = use_->scanner().pipes.interruptIn;
-		if (transfer_ || endpoint == 0)
+		if (transfer_ || endpoint == 0 || use_->scanner().gone)
 			return Start::Failed;
 		transfer_ = libusb_alloc_transfer(0);
 		if (!transfer_)
@@ -376,6 +470,10 @@ public:
 			if (!completed_)
 				return Poll::Pending;
 		}
+		if (!reported_) {
+			reported_ = true;
+			afterTransfer(use_->scanner(), transfer_->endpoint, transfer_->status);
+		}
 		if (transfer_->status != LIBUSB_TRANSFER_COMPLETED || transfer_->actual_length <= 0)
 			return Poll::Ended;
 		*count = static_cast<uint32_t>(std::min(transfer_->actual_length, 8));
@@ -387,6 +485,7 @@ private:
 	std::unique_ptr<ScannerUse> use_;
 	libusb_transfer *transfer_ = nullptr;
 	int completed_ = 0;
+	bool reported_ = false;
 	uint8_t report_[8] = {};
 };
 
