@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "imaging/exact_math.h"
+#include "imaging/simd_level.h"
 #include "imaging/work_memory.h"
 
 namespace torvane::imaging {
@@ -279,21 +280,25 @@ struct SharpenRule {
 		if (inner < innerEnd) {
 			for (unsigned r = 0; r < 3; ++r) {
 				for (unsigned col = 0; col < 3; ++col) {
-					const int32_t weight = kernel[3 * r + col];
+					const Sum weight = Sum(kernel[3 * r + col]);
 					if (!weight)
 						continue;
 					/* j >= step here, so j + col x step - step >= 0 */
 					const uint8_t *row = rows[r] + (inner + col * step - step);
 					Sum *s = sums + (inner - begin);
-					for (size_t j = 0; j < innerEnd - inner; ++j)
+					const size_t count = innerEnd - inner;
+					for (size_t j = 0; j < count; ++j)
 						s[j] = Sum(s[j] + weight * row[j]);
 				}
 			}
 		}
-		for (size_t j = begin; j < end; ++j) {
-			if (j < inner || j >= innerEnd)
-				sums[j - begin] = Sum(edgeSum(n, j));
-		}
+		/* The bytes of the first and last pixel, whose neighbour columns are
+		 * clamped to the line: at most a pixel at each end of the line. */
+		const size_t headEnd = std::min(end, std::max(begin, inner));
+		for (size_t j = begin; j < headEnd; ++j)
+			sums[j - begin] = Sum(edgeSum(n, j));
+		for (size_t j = std::max(headEnd, std::max(begin, innerEnd)); j < end; ++j)
+			sums[j - begin] = Sum(edgeSum(n, j));
 	}
 
 	void operator()(const Neighbourhood &n) const
@@ -319,16 +324,20 @@ struct SharpenRule {
 				std::memcpy(out, c, length);
 				continue;
 			}
+			/* Local copies: stores of bytes might alias the members, which
+			 * would keep the loops from being vectorised. */
 			if (narrow) {
 				int16_t sums[kTile];
 				tileSums(n, begin, begin + length, sums);
+				const ClampedQuotient16 divide16 = quotient16;
 				for (size_t j = 0; j < length; ++j)
-					sharpened[j] = quotient16(sums[j]);
+					sharpened[j] = divide16(sums[j]);
 			} else {
 				int32_t sums[kTile];
 				tileSums(n, begin, begin + length, sums);
+				const ClampedQuotient divide32 = quotient;
 				for (size_t j = 0; j < length; ++j)
-					sharpened[j] = quotient(sums[j]);
+					sharpened[j] = divide32(sums[j]);
 			}
 			for (size_t j = 0; j < length; ++j)
 				out[j] = blendBytes(pixelValue(grey.at, j), sharpened[j], c[j]);
@@ -452,22 +461,126 @@ uint16_t runFilter(Filter filter, const Rule &rule, uint8_t *image, uint16_t pix
 		const size_t count = std::min(pieceLines, size_t(lines) - start);
 		uint8_t *chunk = image + start * lineBytes;
 		std::memcpy(block.lines + 2 * lineBytes, chunk, count * lineBytes);
-		for (size_t i = 0; i < count; ++i) {
-			const Neighbourhood n{ block.lines + i * lineBytes, block.lines + (i + 1) * lineBytes,
-					       block.lines + (i + 2) * lineBytes, chunk + i * lineBytes,
-					       lineBytes };
-			if (blend && i == 0 && block.linesDone == 0)
-				std::memcpy(n.out, n.below, lineBytes); /* the scan's first line */
-			else
-				rule(n);
-		}
+		const bool firstOfScan = blend && block.linesDone == 0;
+		runAtSimdLevel([&] {
+			for (size_t i = 0; i < count; ++i) {
+				const Neighbourhood n{ block.lines + i * lineBytes,
+						       block.lines + (i + 1) * lineBytes,
+						       block.lines + (i + 2) * lineBytes, chunk + i * lineBytes,
+						       lineBytes };
+				if (firstOfScan && i == 0)
+					std::memcpy(n.out, n.below, lineBytes); /* the scan's first line */
+				else
+					rule(n);
+			}
+		});
 		std::memmove(block.lines, block.lines + count * lineBytes, 2 * lineBytes);
 		block.linesDone = addLines(block.linesDone, count);
 	}
 	return lines;
 }
 
+/* The four filters in one pass ------------------------------------------ */
+
+// Each filter's work block serves as a window of three lines, used round:
+// the input line i of a call lies at block line (i + 2) mod 3, between the
+// two lines before it, which are the carried lines at first. Filter k's output
+// line i is written straight into filter k + 1's block, the last filter's into
+// the image. At the end the last two input lines are put back at block lines
+// 0 and 1, where a call of the filter on its own expects its carried lines.
+struct FourFilters {
+	WorkBlock *blocks[4];
+	BlendRule blend;
+	NeutraliseRule neutralise;
+	SharpenRule sharpen;
+	AdjustRule adjust;
+};
+
+inline uint8_t *windowLine(const WorkBlock &block, size_t line, size_t lineBytes)
+{
+	return block.lines + (line % 3) * lineBytes;
+}
+
+void filterLinesInOnePass(const FourFilters &f, const uint8_t *source, uint8_t *image, size_t lineBytes,
+			  size_t lines)
+{
+	const bool firstOfScan = f.blocks[0]->linesDone == 0;
+	for (size_t i = 0; i < lines; ++i) {
+		std::memcpy(windowLine(*f.blocks[0], i + 2, lineBytes), source + i * lineBytes, lineBytes);
+		Neighbourhood n[4];
+		for (size_t k = 0; k < 4; ++k) {
+			const WorkBlock &block = *f.blocks[k];
+			uint8_t *out = k < 3 ? windowLine(*f.blocks[k + 1], i + 2, lineBytes) : image + i * lineBytes;
+			n[k] = { windowLine(block, i, lineBytes), windowLine(block, i + 1, lineBytes),
+				 windowLine(block, i + 2, lineBytes), out, lineBytes };
+		}
+		if (firstOfScan && i == 0)
+			std::memcpy(n[0].out, n[0].below, lineBytes); /* the scan's first line */
+		else
+			f.blend(n[0]);
+		f.neutralise(n[1]);
+		f.sharpen(n[2]);
+		f.adjust(n[3]);
+	}
+}
+
+// Block lines (lines + 2) mod 3 and (lines + 3) mod 3, the last two input
+// lines, back to lines 0 and 1.
+void settleCarriedLines(WorkBlock &block, size_t lineBytes, size_t lines)
+{
+	switch (lines % 3) {
+	case 1:
+		std::memmove(block.lines, block.lines + lineBytes, 2 * lineBytes);
+		break;
+	case 2:
+		std::memcpy(block.lines + lineBytes, block.lines, lineBytes);
+		std::memcpy(block.lines, block.lines + 2 * lineBytes, lineBytes);
+		break;
+	default:
+		break;
+	}
+}
+
+// Whether all four blocks exist and hold the three lines of a window.
+bool blocksHoldWindows(size_t lineBytes)
+{
+	for (const WorkBlock &block : workBlocks) {
+		if (!blockExists(block) || block.bytes / lineBytes < 3)
+			return false;
+	}
+	return true;
+}
+
 } // namespace
+
+uint16_t FilterChunkInOnePass(const uint8_t *source, uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
+			      uint8_t bitsPerPixel, const int8_t *sharpenKernel, int16_t window)
+{
+	const size_t lineBytes = size_t(pixelsPerLine) * bitsPerPixel / 8;
+	if (!image || !source || lineBytes == 0 || !blocksHoldWindows(lineBytes)) {
+		/* The first chunk of a scan (the blocks are made by the calls on
+		 * their own), or a case without lines to filter. */
+		if (image && source && source != image)
+			std::memmove(image, source, size_t(lines) * lineBytes);
+		uint16_t count = BlendChannelLines(image, pixelsPerLine, lines, bitsPerPixel, nullptr, window);
+		count = NeutraliseGreyPixels(image, pixelsPerLine, count, bitsPerPixel, nullptr, window);
+		count = SharpenGreyPixels(image, pixelsPerLine, count, bitsPerPixel, sharpenKernel, window);
+		return AdjustReddishPixels(image, pixelsPerLine, count, bitsPerPixel, nullptr, window);
+	}
+
+	static const int8_t kIdentity[9] = { 0, 0, 0, 0, 1, 0, 0, 0, 0 };
+	const FourFilters filters{ { &workBlocks[0], &workBlocks[1], &workBlocks[2], &workBlocks[3] },
+				   BlendRule{},
+				   NeutraliseRule{},
+				   SharpenRule(sharpenKernel ? sharpenKernel : kIdentity, bitsPerPixel / 8),
+				   AdjustRule{} };
+	runAtSimdLevel([&] { filterLinesInOnePass(filters, source, image, lineBytes, lines); });
+	for (WorkBlock &block : workBlocks) {
+		settleCarriedLines(block, lineBytes, lines);
+		block.linesDone = addLines(block.linesDone, lines);
+	}
+	return lines;
+}
 
 uint16_t BlendChannelLines(uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
 			   uint8_t bitsPerPixel, [[maybe_unused]] const int8_t *kernel,
