@@ -19,6 +19,8 @@ namespace {
 using detail::ClampedQuotient;
 using detail::ClampedQuotient16;
 using detail::divide;
+using detail::divideWide;
+using detail::dividesWideExactlyBelow;
 using detail::dividesExactlyBelow;
 
 // A work block holds as many lines as fit in 5 MiB, plus the two carried lines.
@@ -102,7 +104,7 @@ void keepPartialPixel(const Neighbourhood &n)
 // as if a pixel began there, stored two places on, and handed to the three
 // bytes of each pixel through channel masks: byte j of channel k takes the
 // value computed at byte j - k.
-constexpr size_t kTile = 384; /* bytes: 128 whole pixels */
+constexpr size_t kTile = 1536; /* bytes: 512 whole pixels */
 
 struct ChannelMasks {
 	uint8_t of[3][kTile]; /* 0xFF where byte j of a tile is channel k */
@@ -384,6 +386,36 @@ constexpr ToneCurves kToneCurves = [] {
 
 static_assert(kToneCurves.greenBlue[255] == 255 && kToneCurves.red[255] == 255);
 
+// The same curves as arithmetic on 16-bit lanes, which vectorises where the
+// table lookups do not: every piece is computed and the one for t chosen
+// (the others may wrap around; they are never chosen).
+constexpr uint8_t greenBlueCurve(uint8_t t)
+{
+	const uint16_t v = t;
+	const uint16_t middle = uint16_t(35 + divide<25>(uint16_t(40 * (v - 35))));
+	const uint16_t upper = uint16_t(75 + divideWide<195>(uint16_t(180 * (v - 60))));
+	return uint8_t(v <= 34 ? v : v <= 60 ? middle : upper);
+}
+
+constexpr uint8_t redCurve(uint8_t t)
+{
+	const uint16_t v = t;
+	const uint16_t lower = divideWide<145>(uint16_t(140 * v));
+	const uint16_t middle = uint16_t(140 + 2 * (v - 145));
+	const uint16_t upper = uint16_t(160 + divideWide<100>(uint16_t(95 * (v - 155))));
+	return uint8_t(v <= 144 ? lower : v <= 155 ? middle : upper);
+}
+
+static_assert(dividesExactlyBelow<25>(40 * 25 + 1) && dividesWideExactlyBelow<195>(180 * 195 + 1) &&
+	      dividesWideExactlyBelow<145>(140 * 144 + 1) && dividesWideExactlyBelow<100>(95 * 100 + 1));
+static_assert([] {
+	for (unsigned t = 0; t < 256; ++t) {
+		if (greenBlueCurve(uint8_t(t)) != kToneCurves.greenBlue[t] || redCurve(uint8_t(t)) != kToneCurves.red[t])
+			return false;
+	}
+	return true;
+}());
+
 void adjustTile(const uint8_t *c, uint8_t *out, size_t length)
 {
 	uint8_t curved[kTile];
@@ -405,11 +437,8 @@ void adjustTile(const uint8_t *c, uint8_t *out, size_t length)
 		std::memcpy(out, c, length);
 		return;
 	}
-	for (size_t j = 0; j < length; j += 3) {
-		curved[j] = kToneCurves.red[c[j]];
-		curved[j + 1] = kToneCurves.greenBlue[c[j + 1]];
-		curved[j + 2] = kToneCurves.greenBlue[c[j + 2]];
-	}
+	for (size_t j = 0; j < length; ++j)
+		curved[j] = blendBytes(kChannels.of[0][j], redCurve(c[j]), greenBlueCurve(c[j]));
 	for (size_t j = 0; j < length; ++j) {
 		const uint8_t chosen = uint8_t((kChannels.of[0][j] & curveRed.at[j + 2]) |
 					       (kChannels.of[1][j] & curveGreenBlue.at[j + 1]) |
