@@ -187,36 +187,30 @@ struct BlendRule {
 
 // A pixel whose channels, each averaged over the three lines, lie within 15
 // of each other takes its luminance (3 R + 6 G + B) / 10 in all three bytes.
-void neutraliseTile(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out,
-		    size_t length)
+// Pixel by pixel, with arguments by value: the vectoriser takes the pixels
+// of a line apart into channels and puts them together again.
+void neutraliseLine(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out, size_t pixels)
 {
 	static_assert(dividesExactlyBelow<3>(3 * 255 + 1) && dividesExactlyBelow<10>(10 * 255 + 1));
-	uint8_t mean[kTile];
-	PixelValues nearGrey, luminance;
-	nearGrey.clearEdges(length);
-	luminance.clearEdges(length);
-
-	for (size_t j = 0; j < length; ++j)
-		mean[j] = uint8_t(divide<3>(uint16_t(a[j] + c[j] + b[j])));
-	for (size_t j = 0; j + 2 < length; ++j) {
-		const uint8_t m0 = mean[j], m1 = mean[j + 1], m2 = mean[j + 2];
-		const uint8_t high = std::max(m0, std::max(m1, m2));
-		const uint8_t low = std::min(m0, std::min(m1, m2));
-		nearGrey.at[j + 2] = uint8_t(-uint8_t(uint8_t(high - low) <= 15));
-		luminance.at[j + 2] =
-			uint8_t(divide<10>(uint16_t(3 * c[j] + 6 * c[j + 1] + c[j + 2])));
+	for (size_t x = 0; x < pixels; ++x) {
+		const size_t j = 3 * x;
+		const uint8_t red = uint8_t(divide<3>(uint16_t(a[j] + c[j] + b[j])));
+		const uint8_t green = uint8_t(divide<3>(uint16_t(a[j + 1] + c[j + 1] + b[j + 1])));
+		const uint8_t blue = uint8_t(divide<3>(uint16_t(a[j + 2] + c[j + 2] + b[j + 2])));
+		const uint8_t high = std::max(red, std::max(green, blue));
+		const uint8_t low = std::min(red, std::min(green, blue));
+		const bool nearGrey = uint8_t(high - low) <= 15;
+		const uint8_t luminance = uint8_t(divide<10>(uint16_t(3 * c[j] + 6 * c[j + 1] + c[j + 2])));
+		out[j] = nearGrey ? luminance : c[j];
+		out[j + 1] = nearGrey ? luminance : c[j + 1];
+		out[j + 2] = nearGrey ? luminance : c[j + 2];
 	}
-	for (size_t j = 0; j < length; ++j)
-		out[j] = blendBytes(pixelValue(nearGrey.at, j), pixelValue(luminance.at, j), c[j]);
 }
 
 struct NeutraliseRule {
 	void operator()(const Neighbourhood &n) const
 	{
-		const size_t whole = wholePixelBytes(n.bytes);
-		for (size_t begin = 0; begin < whole; begin += kTile)
-			neutraliseTile(n.above + begin, n.centre + begin, n.below + begin, n.out + begin,
-				       std::min(kTile, whole - begin));
+		neutraliseLine(n.above, n.centre, n.below, n.out, n.bytes / 3);
 		keepPartialPixel(n);
 	}
 };
@@ -416,43 +410,25 @@ static_assert([] {
 	return true;
 }());
 
-void adjustTile(const uint8_t *c, uint8_t *out, size_t length)
+// Pixel by pixel, with arguments by value (see neutraliseLine).
+void adjustLine(const uint8_t *c, uint8_t *out, size_t pixels)
 {
-	uint8_t curved[kTile];
-	PixelValues curveGreenBlue, curveRed;
-	curveGreenBlue.clearEdges(length);
-	curveRed.clearEdges(length);
-
-	uint8_t anyReddish = 0;
-	for (size_t j = 0; j + 2 < length; ++j) {
+	for (size_t x = 0; x < pixels; ++x) {
+		const size_t j = 3 * x;
 		const uint8_t red = c[j], green = c[j + 1], blue = c[j + 2];
-		const uint8_t reddish = uint8_t(uint8_t(red > 110) & uint8_t(red > green));
-		const uint8_t dominant = uint8_t(reddish & uint8_t(red > blue));
-		const uint8_t even = uint8_t(reddish & uint8_t(red == blue));
-		curveGreenBlue.at[j + 2] = uint8_t(-dominant);
-		curveRed.at[j + 2] = uint8_t(-even);
-		anyReddish = uint8_t(anyReddish | dominant | even);
-	}
-	if (!anyReddish) {
-		std::memcpy(out, c, length);
-		return;
-	}
-	for (size_t j = 0; j < length; ++j)
-		curved[j] = blendBytes(kChannels.of[0][j], redCurve(c[j]), greenBlueCurve(c[j]));
-	for (size_t j = 0; j < length; ++j) {
-		const uint8_t chosen = uint8_t((kChannels.of[0][j] & curveRed.at[j + 2]) |
-					       (kChannels.of[1][j] & curveGreenBlue.at[j + 1]) |
-					       (kChannels.of[2][j] & curveGreenBlue.at[j]));
-		out[j] = blendBytes(chosen, curved[j], c[j]);
+		const bool reddish = red > 110 && red > green;
+		const bool dominant = reddish && red > blue;
+		const bool even = reddish && red == blue;
+		out[j] = even ? redCurve(red) : red;
+		out[j + 1] = dominant ? greenBlueCurve(green) : green;
+		out[j + 2] = dominant ? greenBlueCurve(blue) : blue;
 	}
 }
 
 struct AdjustRule {
 	void operator()(const Neighbourhood &n) const
 	{
-		const size_t whole = wholePixelBytes(n.bytes);
-		for (size_t begin = 0; begin < whole; begin += kTile)
-			adjustTile(n.centre + begin, n.out + begin, std::min(kTile, whole - begin));
+		adjustLine(n.centre, n.out, n.bytes / 3);
 		keepPartialPixel(n);
 	}
 };

@@ -23,6 +23,7 @@
 #endif
 
 #include "imaging/exact_math.h"
+#include "imaging/simd_level.h"
 #include "imaging/work_memory.h"
 
 namespace torvane::imaging {
@@ -924,7 +925,7 @@ uint32_t ResampleLines(const uint8_t *source, uint32_t sourcePixels, int32_t sou
 			BoxAverager averager(sourcePixels, destPixels, sourceLines, result);
 			if (!averager.allocate())
 				return 0;
-			averager.run(source, destination);
+			runAtSimdLevel([&] { averager.run(source, destination); });
 		}
 	} else {
 		if (!interpolate(source, sourcePixels, sourceLines, destination, destPixels, xFactor,

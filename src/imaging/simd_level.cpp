@@ -17,7 +17,7 @@ SimdLevel detectSimdLevel()
 	__builtin_cpu_init();
 	if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
 	    __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-	    __builtin_cpu_supports("avx2"))
+	    __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx2"))
 		return SimdLevel::Avx512;
 	if (__builtin_cpu_supports("avx2"))
 		return SimdLevel::Avx2;

@@ -8,7 +8,8 @@ namespace torvane::imaging {
 
 // The same source is compiled for each level and gives the same bytes on
 // each: only the width of the vector instructions differs. Plain is the
-// reference and runs everywhere.
+// reference and runs everywhere; Avx512 needs BW, VL, DQ and VBMI (byte
+// permutes, which take colour pixels apart), else Avx2 serves.
 enum class SimdLevel : uint8_t { Plain, Avx2, Avx512 };
 
 // The best level the processor (and the operating system) supports.
@@ -28,7 +29,7 @@ __attribute__((target("avx2"), flatten)) void runAvx2(const Work &work)
 	work();
 }
 template<typename Work>
-__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512"),
+__attribute__((target("avx2,avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi,prefer-vector-width=512"),
 	       flatten)) void runAvx512(const Work &work)
 {
 	work();
