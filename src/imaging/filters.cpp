@@ -187,30 +187,36 @@ struct BlendRule {
 
 // A pixel whose channels, each averaged over the three lines, lie within 15
 // of each other takes its luminance (3 R + 6 G + B) / 10 in all three bytes.
-// Pixel by pixel, with arguments by value: the vectoriser takes the pixels
-// of a line apart into channels and puts them together again.
-void neutraliseLine(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out, size_t pixels)
+void neutraliseTile(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out,
+		    size_t length)
 {
 	static_assert(dividesExactlyBelow<3>(3 * 255 + 1) && dividesExactlyBelow<10>(10 * 255 + 1));
-	for (size_t x = 0; x < pixels; ++x) {
-		const size_t j = 3 * x;
-		const uint8_t red = uint8_t(divide<3>(uint16_t(a[j] + c[j] + b[j])));
-		const uint8_t green = uint8_t(divide<3>(uint16_t(a[j + 1] + c[j + 1] + b[j + 1])));
-		const uint8_t blue = uint8_t(divide<3>(uint16_t(a[j + 2] + c[j + 2] + b[j + 2])));
-		const uint8_t high = std::max(red, std::max(green, blue));
-		const uint8_t low = std::min(red, std::min(green, blue));
-		const bool nearGrey = uint8_t(high - low) <= 15;
-		const uint8_t luminance = uint8_t(divide<10>(uint16_t(3 * c[j] + 6 * c[j + 1] + c[j + 2])));
-		out[j] = nearGrey ? luminance : c[j];
-		out[j + 1] = nearGrey ? luminance : c[j + 1];
-		out[j + 2] = nearGrey ? luminance : c[j + 2];
+	uint8_t mean[kTile];
+	PixelValues nearGrey, luminance;
+	nearGrey.clearEdges(length);
+	luminance.clearEdges(length);
+
+	for (size_t j = 0; j < length; ++j)
+		mean[j] = uint8_t(divide<3>(uint16_t(a[j] + c[j] + b[j])));
+	for (size_t j = 0; j + 2 < length; ++j) {
+		const uint8_t m0 = mean[j], m1 = mean[j + 1], m2 = mean[j + 2];
+		const uint8_t high = std::max(m0, std::max(m1, m2));
+		const uint8_t low = std::min(m0, std::min(m1, m2));
+		nearGrey.at[j + 2] = uint8_t(-uint8_t(uint8_t(high - low) <= 15));
+		luminance.at[j + 2] =
+			uint8_t(divide<10>(uint16_t(3 * c[j] + 6 * c[j + 1] + c[j + 2])));
 	}
+	for (size_t j = 0; j < length; ++j)
+		out[j] = blendBytes(pixelValue(nearGrey.at, j), pixelValue(luminance.at, j), c[j]);
 }
 
 struct NeutraliseRule {
 	void operator()(const Neighbourhood &n) const
 	{
-		neutraliseLine(n.above, n.centre, n.below, n.out, n.bytes / 3);
+		const size_t whole = wholePixelBytes(n.bytes);
+		for (size_t begin = 0; begin < whole; begin += kTile)
+			neutraliseTile(n.above + begin, n.centre + begin, n.below + begin, n.out + begin,
+				       std::min(kTile, whole - begin));
 		keepPartialPixel(n);
 	}
 };
@@ -237,11 +243,68 @@ bool sumsFitInt16(const int8_t *kernel)
 	return weight * 255 <= INT16_MAX;
 }
 
+// A kernel whose left and right columns are 0, as the read pipeline's is:
+// every sum is the column's own three bytes, weighed, and no byte needs its
+// neighbours. The line is worked on in one pass: the sum, its quotient, and
+// whether the byte's pixel is grey, told from the bytes around it: byte j of
+// channel k belongs to the pixel starting at j - k, whose three bytes are
+// equal when the byte equals both neighbours in the pixel.
+struct VerticalWeights {
+	int16_t above, centre, below;
+};
+
+inline uint8_t sharpenedByte(const uint8_t *a, const uint8_t *c, const uint8_t *b, size_t j,
+			     VerticalWeights w, ClampedQuotient16 divide16)
+{
+	return divide16(int16_t(w.above * a[j] + w.centre * c[j] + w.below * b[j]));
+}
+
+// The bytes of the pixel starting at p, with its own three bytes in view.
+void sharpenPixelVertically(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out, size_t p,
+			    VerticalWeights w, ClampedQuotient16 divide16)
+{
+	const bool grey = c[p] == c[p + 1] && c[p + 1] == c[p + 2];
+	for (size_t j = p; j < p + 3; ++j)
+		out[j] = grey ? sharpenedByte(a, c, b, j, w, divide16) : c[j];
+}
+
+void sharpenLineVertically(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out, size_t whole,
+			   VerticalWeights w, ClampedQuotient16 divide16)
+{
+	if (whole < 9) {
+		for (size_t p = 0; p < whole; p += 3)
+			sharpenPixelVertically(a, c, b, out, p, w, divide16);
+		return;
+	}
+	/* Between the first and the last pixel, bytes j - 2 to j + 2 lie in the line. */
+	sharpenPixelVertically(a, c, b, out, 0, w, divide16);
+	sharpenPixelVertically(a, c, b, out, whole - 3, w, divide16);
+	for (size_t begin = 3; begin < whole - 3; begin += kTile) {
+		const size_t length = std::min(kTile, whole - 3 - begin);
+		const uint8_t *ta = a + begin, *tc = c + begin, *tb = b + begin;
+		uint8_t *to = out + begin;
+		for (size_t j = 0; j < length; ++j) {
+			const uint8_t sharp = sharpenedByte(ta, tc, tb, j, w, divide16);
+			const uint8_t before2 = uint8_t(-uint8_t(tc[j - 2] == tc[j - 1]));
+			const uint8_t before = uint8_t(-uint8_t(tc[j - 1] == tc[j]));
+			const uint8_t after = uint8_t(-uint8_t(tc[j] == tc[j + 1]));
+			const uint8_t after2 = uint8_t(-uint8_t(tc[j + 1] == tc[j + 2]));
+			const uint8_t grey = uint8_t((kChannels.of[0][j] & after & after2) |
+						     (kChannels.of[1][j] & before & after) |
+						     (kChannels.of[2][j] & before2 & before));
+			to[j] = blendBytes(grey, sharp, tc[j]);
+		}
+	}
+}
+
 struct SharpenRule {
 	SharpenRule(const int8_t *kernelBytes, size_t pixelBytes)
 		: divisor(kernelDivisor(kernelBytes)), quotient(divisor),
 		  quotient16(std::max(divisor, 2)), step(pixelBytes),
-		  narrow(divisor >= 2 && sumsFitInt16(kernelBytes))
+		  narrow(divisor >= 2 && sumsFitInt16(kernelBytes)),
+		  vertical(narrow && pixelBytes == 3 && !kernelBytes[0] && !kernelBytes[2] && !kernelBytes[3] &&
+			   !kernelBytes[5] && !kernelBytes[6] && !kernelBytes[8]),
+		  weights{ kernelBytes[1], kernelBytes[4], kernelBytes[7] }
 	{
 		for (unsigned k = 0; k < 9; ++k)
 			kernel[k] = kernelBytes[k];
@@ -302,6 +365,11 @@ struct SharpenRule {
 		uint8_t sharpened[kTile];
 		PixelValues grey;
 		const size_t whole = wholePixelBytes(n.bytes);
+		if (vertical) {
+			sharpenLineVertically(n.above, n.centre, n.below, n.out, whole, weights, quotient16);
+			keepPartialPixel(n);
+			return;
+		}
 
 		for (size_t begin = 0; begin < whole; begin += kTile) {
 			const size_t length = std::min(kTile, whole - begin);
@@ -347,6 +415,8 @@ struct SharpenRule {
 	ClampedQuotient16 quotient16;
 	size_t step;
 	bool narrow;
+	bool vertical;
+	VerticalWeights weights;
 };
 
 /* AdjustReddishPixels ---------------------------------------------------- */
