@@ -81,24 +81,27 @@ constexpr uint16_t divideWide(uint16_t x)
 	return uint16_t(uint16_t((uint32_t(x) * reciprocal) >> 16) >> shift);
 }
 
+// Whether quotient(x) is floor(x / divisor) for every x below bound.
 template<uint16_t divisor>
-constexpr bool dividesWideExactlyBelow(uint32_t bound)
+constexpr bool exactBelow(uint16_t (*quotient)(uint16_t), uint32_t bound)
 {
 	for (uint32_t x = 0; x < bound; ++x) {
-		if (divideWide<divisor>(uint16_t(x)) != x / divisor)
+		if (quotient(uint16_t(x)) != x / divisor)
 			return false;
 	}
 	return true;
 }
 
 template<uint16_t divisor>
+constexpr bool dividesWideExactlyBelow(uint32_t bound)
+{
+	return exactBelow<divisor>(divideWide<divisor>, bound);
+}
+
+template<uint16_t divisor>
 constexpr bool dividesExactlyBelow(uint32_t bound)
 {
-	for (uint32_t x = 0; x < bound; ++x) {
-		if (divide<divisor>(uint16_t(x)) != x / divisor)
-			return false;
-	}
-	return true;
+	return exactBelow<divisor>(divide<divisor>, bound);
 }
 
 // clamp(S / divisor, 0, 255), S / divisor truncating toward zero, for a
