@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
           libpng-dev libtiff-dev libusb-1.0-0-dev)
+# bench/pillow_compare.py: the image routines beside Pillow.
+packages+=(python3-pil)
 if [[ "${1:-}" == "--windows" ]]; then
   # googletest: the GoogleTest sources, built with mingw-w64 for the Windows tests.
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)
