@@ -413,6 +413,19 @@ TEST_F(FilterTest, PipelineChainMatchesReference)
 	EXPECT_TRUE(fast == plain);
 }
 
+// The oracle comparisons run the fallback forced on and every level above it
+// that this processor has; a level it lacks is never used.
+TEST(SimdLevelTest, AnyLevelUpToTheProcessorsCanBeChosen)
+{
+	EXPECT_EQ(simdLevel(), bestSimdLevel());
+	for (const SimdLevel level : availableSimdLevels()) {
+		const SimdLevelScope scope(level);
+		EXPECT_EQ(simdLevel(), level);
+	}
+	setSimdLevel(SimdLevel::Avx512);
+	EXPECT_EQ(simdLevel(), bestSimdLevel());
+}
+
 // The chain of the four filters, through the one-pass routine, from a chunk
 // elsewhere or in place, against the reference calls one after another: at
 // every instruction set level, on widths around the tile and vector sizes
