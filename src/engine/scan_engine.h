@@ -27,7 +27,8 @@ StartResult startScan();
 int stopScan();
 
 // Frees the buffers kept from the last scan for the next one (ring slots,
-// staging buffer, scratch block); a running scan keeps its own. TerminateDriver.
+// staging buffer, scratch block, the image routines' work blocks); a running
+// scan keeps its own. TerminateDriver.
 void releaseKeptScanBuffers();
 
 // How long StopScan waits for the thread before it ends it (2000 ms), and

@@ -9,6 +9,7 @@
 #include "engine/chunk_ring.h"
 #include "engine/image_routines.h"
 #include "engine/scan_teardown.h"
+#include "imaging/work_memory.h"
 #include "platform/platform.h"
 #include "setup/scan_settings.h"
 #include "transport/commands.h"
@@ -75,6 +76,7 @@ void releaseImageRoutines()
 void releaseKeptScanBuffers()
 {
 	releaseRetainedBuffers();
+	imaging::releaseKeptWorkBlocks();
 }
 
 int stopScan()

@@ -30,6 +30,7 @@ struct WorkBlock {
 	intptr_t handle = 0;
 	uint8_t *lines = nullptr;
 	size_t bytes = 0;
+	size_t written = 0; // bytes ever written, all that a reuse has to clear
 	uint16_t linesDone = 0;
 };
 
@@ -61,7 +62,8 @@ bool createBlock(WorkBlock &block, size_t lineBytes)
 void releaseBlock(WorkBlock &block)
 {
 	if (block.handle != 0)
-		releaseWorkBlock(block.lines);
+		releaseWorkBlock(block.lines, block.written);
+	block.written = 0;
 	block.lines = nullptr;
 	block.bytes = 0;
 	block.handle = kReleasedHandle;
@@ -536,6 +538,7 @@ uint16_t runFilter(Filter filter, const Rule &rule, uint8_t *image, uint16_t pix
 		const size_t count = std::min(pieceLines, size_t(lines) - start);
 		uint8_t *chunk = image + start * lineBytes;
 		std::memcpy(block.lines + 2 * lineBytes, chunk, count * lineBytes);
+		block.written = std::max(block.written, (count + 2) * lineBytes);
 		const bool firstOfScan = blend && block.linesDone == 0;
 		runAtSimdLevel([&] {
 			for (size_t i = 0; i < count; ++i) {
@@ -576,18 +579,30 @@ inline uint8_t *windowLine(const WorkBlock &block, size_t line, size_t lineBytes
 	return block.lines + (line % 3) * lineBytes;
 }
 
+// With the chunk apart from the image (`direct`), the first filter reads its
+// lines where they are, and only the two carried lines come from its block.
 void filterLinesInOnePass(const FourFilters &f, const uint8_t *source, uint8_t *image, size_t lineBytes,
-			  size_t lines)
+			  size_t lines, bool direct)
 {
 	const bool firstOfScan = f.blocks[0]->linesDone == 0;
+	const uint8_t *carried = f.blocks[0]->lines;
+	const auto inputLine = [&](size_t line) { /* block line `line`: carried, then the chunk */
+		return line < 2 ? carried + line * lineBytes : source + (line - 2) * lineBytes;
+	};
 	for (size_t i = 0; i < lines; ++i) {
-		std::memcpy(windowLine(*f.blocks[0], i + 2, lineBytes), source + i * lineBytes, lineBytes);
+		if (!direct)
+			std::memcpy(windowLine(*f.blocks[0], i + 2, lineBytes), source + i * lineBytes, lineBytes);
 		Neighbourhood n[4];
 		for (size_t k = 0; k < 4; ++k) {
 			const WorkBlock &block = *f.blocks[k];
 			uint8_t *out = k < 3 ? windowLine(*f.blocks[k + 1], i + 2, lineBytes) : image + i * lineBytes;
 			n[k] = { windowLine(block, i, lineBytes), windowLine(block, i + 1, lineBytes),
 				 windowLine(block, i + 2, lineBytes), out, lineBytes };
+		}
+		if (direct) {
+			n[0].above = inputLine(i);
+			n[0].centre = inputLine(i + 1);
+			n[0].below = inputLine(i + 2);
 		}
 		if (firstOfScan && i == 0)
 			std::memcpy(n[0].out, n[0].below, lineBytes); /* the scan's first line */
@@ -649,9 +664,24 @@ uint16_t FilterChunkInOnePass(const uint8_t *source, uint8_t *image, uint16_t pi
 				   NeutraliseRule{},
 				   SharpenRule(sharpenKernel ? sharpenKernel : kIdentity, bitsPerPixel / 8),
 				   AdjustRule{} };
-	runAtSimdLevel([&] { filterLinesInOnePass(filters, source, image, lineBytes, lines); });
+	/* The chunk and the image apart: the first filter reads the chunk in place. */
+	const size_t chunkBytes = size_t(lines) * lineBytes;
+	const auto from = reinterpret_cast<uintptr_t>(source), to = reinterpret_cast<uintptr_t>(image);
+	const bool direct = from + chunkBytes <= to || to + chunkBytes <= from;
+	runAtSimdLevel([&] { filterLinesInOnePass(filters, source, image, lineBytes, lines, direct); });
+	if (direct && lines > 0) {
+		/* The chunk's last two lines (with one line, the carried line 1 and it). */
+		uint8_t *carried = workBlocks[0].lines;
+		if (lines == 1)
+			std::memmove(carried, carried + lineBytes, lineBytes);
+		else
+			std::memcpy(carried, source + (lines - 2) * lineBytes, lineBytes);
+		std::memcpy(carried + lineBytes, source + (lines - 1) * lineBytes, lineBytes);
+	}
 	for (WorkBlock &block : workBlocks) {
-		settleCarriedLines(block, lineBytes, lines);
+		block.written = std::max(block.written, 3 * lineBytes);
+		if (!direct || &block != &workBlocks[0])
+			settleCarriedLines(block, lineBytes, lines);
 		block.linesDone = addLines(block.linesDone, lines);
 	}
 	return lines;

@@ -254,6 +254,7 @@ struct Carry {
 	uint8_t *lines = nullptr;
 	size_t bytes = 0;
 	size_t held = 0; // lines kept, at most bytes / L
+	size_t written = 0; // bytes of the block ever written, cleared when it is reused
 	uint32_t linesTaken = 0;
 	uint32_t linesMade = 0;
 	ColumnPlan plan;
@@ -290,7 +291,8 @@ bool createCarry(size_t lineBytes)
 void releaseCarry()
 {
 	if (carry.handle != 0)
-		releaseWorkBlock(carry.lines);
+		releaseWorkBlock(carry.lines, carry.written);
+	carry.written = 0;
 	freePlan(carry.plan);
 	releaseWorkBlock(carry.boxBlock);
 	carry.boxBlock = nullptr;
@@ -343,6 +345,7 @@ void keepLines(const LineSource &source, int64_t first)
 			std::memmove(to, line, lineBytes);
 	}
 	carry.held = count;
+	carry.written = std::max(carry.written, count * lineBytes);
 }
 
 /* Bilinear interpolation -------------------------------------------------- */
