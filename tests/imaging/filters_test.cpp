@@ -11,6 +11,7 @@
 
 #include "image_helpers.h"
 #include "imaging/filters.h"
+#include "imaging/work_memory.h"
 #include "oracle/oracle.h"
 
 using namespace torvane::imaging;
@@ -411,6 +412,21 @@ TEST_F(FilterTest, PipelineChainMatchesReference)
 		}
 	}
 	EXPECT_TRUE(fast == plain);
+}
+
+// A released block serves the next request of its size, zeroed again where
+// it was written; TerminateDriver frees what is kept.
+TEST(WorkMemoryTest, AKeptBlockComesBackZeroed)
+{
+	auto *block = static_cast<uint8_t *>(allocateWorkBlock(4099));
+	ASSERT_TRUE(block);
+	std::memset(block, 0x5A, 1000);
+	releaseWorkBlock(block, 1000);
+	auto *again = static_cast<uint8_t *>(allocateWorkBlock(4099));
+	EXPECT_EQ(again, block);
+	EXPECT_TRUE(std::all_of(again, again + 4099, [](uint8_t b) { return b == 0; }));
+	releaseWorkBlock(again, 0);
+	releaseKeptWorkBlocks();
 }
 
 // The oracle comparisons run the fallback forced on and every level above it
