@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 namespace torvane::imaging {
 
@@ -21,15 +20,55 @@ WorkBlockAllocator allocator = zeroedBlock;
 
 // Blocks of the default allocator in use, and those kept for reuse with the
 // bytes that were written into them. The image routines run on one thread at
-// a time (the front end's calls), like the rest of their state.
+// a time (the front end's calls), like the rest of their state. Plain arrays,
+// which outlive every destructor run at exit: a block in use then is still
+// found through them, not lost. A block beyond the table is not kept.
 struct Block {
 	void *memory;
 	std::size_t bytes;
 	std::size_t written;
 };
-constexpr std::size_t kKeptBlocks = 6;
-std::vector<Block> issued;
-std::vector<Block> kept;
+
+template<std::size_t kSize>
+struct BlockTable {
+	Block at[kSize];
+	std::size_t count;
+
+	Block *find(bool (*match)(const Block &, const void *), const void *key)
+	{
+		for (std::size_t i = 0; i < count; ++i) {
+			if (match(at[i], key))
+				return &at[i];
+		}
+		return nullptr;
+	}
+	bool add(const Block &block)
+	{
+		if (count == kSize)
+			return false;
+		at[count++] = block;
+		return true;
+	}
+	Block remove(Block *block)
+	{
+		const Block removed = *block;
+		*block = at[--count];
+		return removed;
+	}
+};
+
+BlockTable<32> issued;
+BlockTable<6> kept;
+
+bool ofSize(const Block &block, const void *bytes)
+{
+	return block.bytes == *static_cast<const std::size_t *>(bytes);
+}
+
+bool atAddress(const Block &block, const void *memory)
+{
+	return block.memory == memory;
+}
 
 } // namespace
 
@@ -37,18 +76,15 @@ void *allocateWorkBlock(std::size_t bytes)
 {
 	if (allocator != zeroedBlock)
 		return allocator(bytes);
-	const auto reusable =
-		std::find_if(kept.begin(), kept.end(), [bytes](const Block &block) { return block.bytes == bytes; });
-	if (reusable != kept.end()) {
-		Block block = *reusable;
-		kept.erase(reusable);
+	if (Block *reusable = kept.find(ofSize, &bytes)) {
+		const Block block = kept.remove(reusable);
 		std::memset(block.memory, 0, std::min(block.written, block.bytes));
-		issued.push_back(block);
+		issued.add(block);
 		return block.memory;
 	}
 	void *memory = zeroedBlock(bytes);
 	if (memory)
-		issued.push_back({ memory, bytes, 0 });
+		issued.add({ memory, bytes, 0 });
 	return memory;
 }
 
@@ -56,25 +92,22 @@ void releaseWorkBlock(void *block, std::size_t writtenBytes)
 {
 	if (!block)
 		return;
-	const auto own =
-		std::find_if(issued.begin(), issued.end(), [block](const Block &b) { return b.memory == block; });
-	if (own == issued.end()) {
+	Block *own = issued.find(atAddress, block);
+	if (!own) {
 		std::free(block);
 		return;
 	}
-	const Block released{ own->memory, own->bytes, std::min(writtenBytes, own->bytes) };
-	issued.erase(own);
-	if (kept.size() < kKeptBlocks)
-		kept.push_back(released);
-	else
+	Block released = issued.remove(own);
+	released.written = std::min(writtenBytes, released.bytes);
+	if (!kept.add(released))
 		std::free(block);
 }
 
 void releaseKeptWorkBlocks()
 {
-	for (const Block &block : kept)
-		std::free(block.memory);
-	kept.clear();
+	for (std::size_t i = 0; i < kept.count; ++i)
+		std::free(kept.at[i].memory);
+	kept.count = 0;
 }
 
 void setWorkBlockAllocator(WorkBlockAllocator replacement)
