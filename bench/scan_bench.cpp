@@ -21,6 +21,7 @@
 
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -212,7 +213,15 @@ int main(int argc, char **argv)
 		return 1;
 	const std::string directory = pattern;
 	setenv("TORVANE_DEVICE_DIR", directory.c_str(), 1);
-	setenv("TORVANE_INSTANCE", ("bench-" + std::to_string(getpid())).c_str(), 1);
+	const std::string instance = "bench-" + std::to_string(getpid());
+	setenv("TORVANE_INSTANCE", instance.c_str(), 1);
+	// The driver's shared state lives in /dev/shm under the instance's name;
+	// it goes with the benchmark, however the benchmark ends.
+	const std::string sharedState = "/TQX5800." + instance;
+	struct RemoveSharedState {
+		const std::string &name;
+		~RemoveSharedState() { shm_unlink(name.c_str()); }
+	} removeSharedState{ sharedState };
 	setenv("TORVANE_REGISTRY", (directory + "/no-config").c_str(), 1);
 
 	int pipeEnds[2];

@@ -12,6 +12,8 @@ packages=(build-essential cmake ninja-build pkg-config
 packages+=(libsane-dev sane-utils dpkg-dev util-linux iproute2)
 # umockdev: the USB tests emulate scanners on a USB bus for the real libusb.
 packages+=(umockdev libumockdev-dev)
+# bench/pillow_compare.py: the image routines beside Pillow.
+packages+=(python3-pil)
 if [[ "${1:-}" == "--windows" ]]; then
   # googletest: the GoogleTest sources, built with mingw-w64 for the Windows tests.
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)

@@ -17,8 +17,6 @@ namespace torvane::engine {
 
 namespace {
 
-constexpr uint32_t kFullRingPollMs = 25;
-
 // Waits while the slot still holds a chunk the reader has not taken. False
 // when the thread should end instead: StopScan cleared acquireEnabled, or the
 // slot stayed full for longer than the limit.
@@ -26,16 +24,16 @@ bool waitForFreeSlot(ChunkRing &ring, int32_t slot)
 {
 	if (ring.slotLines[slot].load(std::memory_order_acquire) == 0)
 		return true;
-	const uint32_t start = platform::tickCount();
-	while (ring.slotLines[slot].load(std::memory_order_acquire) != 0) {
-		if (!ring.acquireEnabled.load(std::memory_order_relaxed))
-			return false;
-		// Unsigned difference: the tick counter's wrap-around does no harm.
-		if (platform::tickCount() - start > fullRingWaitMs())
-			return false;
-		platform::sleepMs(kFullRingPollMs);
-	}
-	return ring.acquireEnabled.load(std::memory_order_relaxed) != 0;
+	// Woken when the reader frees a slot or StopScan clears acquireEnabled.
+	const bool freed = ring.waitFor(
+		ring.slotFreed,
+		[&] {
+			return ring.slotLines[slot].load(std::memory_order_acquire) == 0 ||
+			       !ring.acquireEnabled.load(std::memory_order_relaxed);
+		},
+		platform::tickCount(), fullRingWaitMs());
+	return freed && ring.acquireEnabled.load(std::memory_order_relaxed) != 0 &&
+	       ring.slotLines[slot].load(std::memory_order_acquire) == 0;
 }
 
 // One image data read of `length` bytes into `buffer`.
@@ -94,6 +92,7 @@ void AcquisitionThread(void *context)
 		if (!complete) {
 			// The reader stops waiting as soon as it finds the ring empty.
 			driver::exchangeScanBusy(0);
+			ring.signalReader();
 		}
 		// Every byte of the slot is written before anyone reads it: what the
 		// scanner sent, then zeros. So the short last chunk carries no line
@@ -109,11 +108,13 @@ void AcquisitionThread(void *context)
 		if (complete) {
 			ring.slotLines[slot].fetch_add(static_cast<int32_t>(ring.chunkLines), std::memory_order_acq_rel);
 			ring.writeSlot = (slot + 1) % kRingSlots;
+			ring.signalReader();
 		}
 		length = nextChunkLength(ring, received);
 	}
 
 	ring.acquisitionEnded.store(true, std::memory_order_release);
+	ring.signalReader();
 	platform::setThreadIoInterrupt(nullptr);
 }
 

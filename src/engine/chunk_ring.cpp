@@ -3,6 +3,8 @@
 
 #include "engine/chunk_ring.h"
 
+#include <cstring>
+
 #include "engine/engine_testing.h"
 
 namespace torvane::engine {
@@ -23,7 +25,62 @@ bool faultInjected(BufferKind kind, uint32_t index)
 	return allocationFault && allocationFault(kind, index);
 }
 
+// A page after page costs no allocation, page faults or zeroing of fresh
+// memory: the ring slots, the staging buffer and the scratch block of one
+// scan are kept for the next while they are large enough for it.
+struct RetainedBuffer {
+	ScanBuffer buffer;
+	size_t capacity = 0;
+};
+
+struct RetainedBuffers {
+	RetainedBuffer slots[kRingSlots];
+	RetainedBuffer staging;
+	RetainedBuffer scratch;
+	bool scratchLent = false;
+};
+
+RetainedBuffers retained;
+
+RetainedBuffer &retainedOf(BufferKind kind, uint32_t index)
+{
+	switch (kind) {
+	case BufferKind::RingSlot:
+		return retained.slots[index % kRingSlots];
+	case BufferKind::Staging:
+		return retained.staging;
+	case BufferKind::Scratch:
+		break;
+	}
+	return retained.scratch;
+}
+
+// The kept buffer when it holds `bytes`; a smaller one is freed.
+ScanBuffer takeRetained(RetainedBuffer &kept, size_t bytes, size_t &capacity)
+{
+	if (kept.buffer && kept.capacity >= bytes) {
+		capacity = kept.capacity;
+		kept.capacity = 0;
+		return std::move(kept.buffer);
+	}
+	kept.buffer.reset();
+	kept.capacity = 0;
+	return nullptr;
+}
+
 } // namespace
+
+void ChunkRing::signalReader()
+{
+	{ const std::lock_guard<std::mutex> published(handOverMutex); }
+	chunkHandedOver.notify_all();
+}
+
+void ChunkRing::signalAcquisition()
+{
+	{ const std::lock_guard<std::mutex> published(handOverMutex); }
+	slotFreed.notify_all();
+}
 
 uint32_t chunkLinesFor(uint16_t requestedXRes)
 {
@@ -34,20 +91,83 @@ uint32_t chunkLinesFor(uint16_t requestedXRes)
 	return 4;
 }
 
-ScanBuffer allocateScanBuffer(BufferKind kind, uint32_t index, size_t bytes)
+ScanBuffer allocateScanBuffer(BufferKind kind, uint32_t index, size_t bytes, size_t *capacity)
 {
 	if (faultInjected(kind, index))
 		return nullptr;
-	if (kind == BufferKind::RingSlot)
-		return ScanBuffer(static_cast<uint8_t *>(std::malloc(bytes ? bytes : 1)));
-	return ScanBuffer(static_cast<uint8_t *>(std::calloc(bytes ? bytes : 1, 1)));
+	size_t size = bytes ? bytes : 1;
+	ScanBuffer buffer = takeRetained(retainedOf(kind, index), size, size);
+	if (buffer) {
+		// The thread writes every byte of a slot before it is read; the
+		// staging buffer starts zeroed as a fresh one would.
+		if (kind != BufferKind::RingSlot)
+			std::memset(buffer.get(), 0, bytes);
+	} else if (kind == BufferKind::RingSlot) {
+		buffer.reset(static_cast<uint8_t *>(std::malloc(size)));
+	} else {
+		buffer.reset(static_cast<uint8_t *>(std::calloc(size, 1)));
+	}
+	if (capacity)
+		*capacity = buffer ? size : 0;
+	return buffer;
 }
 
-void *allocateScratch(size_t bytes)
+void retainScanBuffer(BufferKind kind, uint32_t index, ScanBuffer buffer, size_t capacity)
+{
+	RetainedBuffer &kept = retainedOf(kind, index);
+	kept.buffer = std::move(buffer);
+	kept.capacity = kept.buffer ? capacity : 0;
+}
+
+void releaseRetainedBuffers()
+{
+	for (RetainedBuffer &slot : retained.slots)
+		slot = {};
+	retained.staging = {};
+	if (!retained.scratchLent)
+		retained.scratch = {};
+}
+
+size_t retainedBufferBytes()
+{
+	size_t bytes = retained.staging.capacity + (retained.scratchLent ? 0 : retained.scratch.capacity);
+	for (const RetainedBuffer &slot : retained.slots)
+		bytes += slot.capacity;
+	return bytes;
+}
+
+uint8_t *allocateScratch(size_t bytes)
 {
 	if (faultInjected(BufferKind::Scratch, 0))
 		return nullptr;
-	return platform::allocateWorkMemory(bytes);
+	// One scratch block at a time: a second request gets a block of its own.
+	if (retained.scratchLent)
+		return static_cast<uint8_t *>(platform::allocateWorkMemory(bytes));
+	size_t capacity = 0;
+	ScanBuffer kept = takeRetained(retained.scratch, bytes ? bytes : 1, capacity);
+	if (kept) {
+		std::memset(kept.get(), 0, bytes);
+	} else {
+		capacity = bytes ? bytes : 1;
+		kept.reset(static_cast<uint8_t *>(std::calloc(capacity, 1)));
+		if (!kept)
+			return nullptr;
+	}
+	retained.scratchLent = true;
+	retained.scratch.capacity = capacity;
+	retained.scratch.buffer = std::move(kept);
+	return retained.scratch.buffer.get();
+}
+
+void releaseScratch(uint8_t *block)
+{
+	if (!block)
+		return;
+	if (retained.scratchLent && block == retained.scratch.buffer.get()) {
+		retained.scratchLent = false;
+		return;
+	}
+	platform::freeWorkMemory(block);
 }
 
 uint32_t fullRingWaitMs()

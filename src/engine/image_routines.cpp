@@ -31,15 +31,13 @@ bool isFilteredModel()
 	return std::memcmp(product, "RM735", 6) == 0 || std::memcmp(product, "KT918", 6) == 0;
 }
 
-uint32_t applyModelFilters(uint8_t *image, uint16_t pixelsPerLine, uint32_t lines, uint8_t bitsPerPixel)
+uint32_t applyModelFilters(const uint8_t *source, uint8_t *image, uint16_t pixelsPerLine, uint32_t lines,
+			   uint8_t bitsPerPixel)
 {
-	uint16_t count = static_cast<uint16_t>(lines);
-	count = imaging::BlendChannelLines(image, pixelsPerLine, count, bitsPerPixel, kBlendKernel, kFilterWindow);
-	count = imaging::NeutraliseGreyPixels(image, pixelsPerLine, count, bitsPerPixel, kNeutraliseKernel,
-					      kFilterWindow);
-	count = imaging::SharpenGreyPixels(image, pixelsPerLine, count, bitsPerPixel, kSharpenKernel, kFilterWindow);
-	count = imaging::AdjustReddishPixels(image, pixelsPerLine, count, bitsPerPixel, kReddishKernel, kFilterWindow);
-	return count;
+	// One pass for the four filters; the kernels of the others are not read.
+	static_assert(kBlendKernel[0] == 1 && kNeutraliseKernel[4] == 16 && kReddishKernel[4] == 1);
+	return imaging::FilterChunkInOnePass(source, image, pixelsPerLine, static_cast<uint16_t>(lines), bitsPerPixel,
+					     kSharpenKernel, kFilterWindow);
 }
 
 uint32_t resample(const uint8_t *source, uint32_t sourcePixels, uint32_t lines, uint8_t *destination,

@@ -13,8 +13,10 @@ namespace torvane::engine {
 bool isFilteredModel();
 
 // BlendChannelLines, NeutraliseGreyPixels, SharpenGreyPixels and
-// AdjustReddishPixels in this order, in place; the line count they return.
-uint32_t applyModelFilters(uint8_t *image, uint16_t pixelsPerLine, uint32_t lines, uint8_t bitsPerPixel);
+// AdjustReddishPixels in this order, on the chunk at `source` (which may be
+// `image`), the result in `image`; the line count they return.
+uint32_t applyModelFilters(const uint8_t *source, uint8_t *image, uint16_t pixelsPerLine, uint32_t lines,
+			   uint8_t bitsPerPixel);
 
 // ResampleLines with the same factor for width and height.
 uint32_t resample(const uint8_t *source, uint32_t sourcePixels, uint32_t lines, uint8_t *destination,

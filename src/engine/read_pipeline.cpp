@@ -21,13 +21,12 @@ namespace torvane::engine {
 
 ScanBuffer stagingBuffer;
 size_t stagingBytes = 0;
+size_t stagingCapacity = 0;
 uint32_t pendingBytes = 0;
 uint32_t validBytes = 0;
 uint8_t cropApplied = 0;
 
 namespace {
-
-constexpr uint32_t kDataPollMs = 10;
 
 // Bytes per pixel as the resampler counts them (1 below 8 bits), rounded up
 // so that no step's line is longer than this many bytes per pixel.
@@ -55,12 +54,8 @@ bool scanEnded()
 class ScratchBlock
 {
 public:
-	explicit ScratchBlock(size_t bytes) : data_(static_cast<uint8_t *>(allocateScratch(bytes))) {}
-	~ScratchBlock()
-	{
-		if (data_)
-			platform::freeWorkMemory(data_);
-	}
+	explicit ScratchBlock(size_t bytes) : data_(allocateScratch(bytes)) {}
+	~ScratchBlock() { releaseScratch(data_); }
 	ScratchBlock(const ScratchBlock &) = delete;
 	ScratchBlock &operator=(const ScratchBlock &) = delete;
 	uint8_t *data() const { return data_; }
@@ -142,12 +137,22 @@ bool modelFiltersApply()
 }
 
 // The filters return as many lines as they receive: the byte counts stay.
-void filterChunk(WorkedChunk &chunk)
+void filterChunk(WorkedChunk &chunk, const uint8_t *source)
 {
-	if (!modelFiltersApply())
-		return;
-	chunk.lines = applyModelFilters(stagingBuffer.get(), setup::userRequest.PixelNum, chunk.lines,
+	chunk.lines = applyModelFilters(source, stagingBuffer.get(), setup::userRequest.PixelNum, chunk.lines,
 					setup::workParam.BitPerPixel);
+}
+
+template<typename Consume>
+int takeFilledSlot(Consume consume);
+
+// Whether the filters can read the chunk straight from its slot: they run,
+// no crop moves the lines first, and their lines are the scanned lines.
+bool filtersReadTheSlot(const ChunkRing &ring)
+{
+	const uint32_t filterLineBytes = (setup::userRequest.PixelNum * setup::workParam.BitPerPixel) / 8;
+	return modelFiltersApply() && !lineCrop() &&
+	       static_cast<uint64_t>(filterLineBytes) * ring.chunkLines == ring.chunkBytes;
 }
 
 // The most lines a chunk can grow to (resampling adds at most one line to the
@@ -238,24 +243,30 @@ bool needsScratch()
 bool workOnNextChunk()
 {
 	const ChunkRing &ring = *chunkRing;
-	std::unique_ptr<ScratchBlock> scratch;
+	std::optional<ScratchBlock> scratch;
 	if (needsScratch()) {
-		scratch = std::make_unique<ScratchBlock>(stagingBytes);
+		scratch.emplace(stagingBytes);
 		if (!scratch->data()) {
 			driver::setLastError(driver::kErrorNoMemory);
 			return false;
 		}
 	}
-	if (!TakeFilledSlot()) {
+	WorkedChunk chunk{ ring.chunkLines, ring.chunkBytes };
+	// Filtered from the slot into the staging buffer, or copied (and cut)
+	// into it and worked on there.
+	const bool fromSlot = filtersReadTheSlot(ring);
+	const int taken = fromSlot ? takeFilledSlot([&](const uint8_t *slot) { filterChunk(chunk, slot); })
+				   : TakeFilledSlot();
+	if (!taken) {
 		driver::setLastError(driver::kErrorNoImageData);
 		pendingBytes = 0;
 		return false;
 	}
 
 	pendingBytes = validBytes = ring.chunkBytes;
-	WorkedChunk chunk{ ring.chunkLines, ring.chunkBytes };
 	cropChunk(chunk);
-	filterChunk(chunk);
+	if (!fromSlot && modelFiltersApply())
+		filterChunk(chunk, stagingBuffer.get());
 	if (scratch) {
 		resampleChunk(chunk, scratch->data(), ring.chunkLines);
 		greyChunk(chunk, scratch->data());
@@ -275,40 +286,52 @@ size_t workedChunkBytes(uint32_t chunkLines, uint32_t chunkBytes)
 	return static_cast<size_t>(std::max<uint64_t>(chunkBytes, maxWorkedLines(chunkLines) * lineBytes));
 }
 
-int TakeFilledSlot()
+namespace {
+
+// Waits for the slot at readSlot to be filled, lets `consume` read it, and
+// frees it. 1, or 0 when no chunk came.
+template<typename Consume>
+int takeFilledSlot(Consume consume)
 {
 	ChunkRing &ring = *chunkRing;
 	std::atomic<int32_t> &count = ring.slotLines[ring.readSlot];
-	const uint32_t start = platform::tickCount();
-	int32_t lines = count.load(std::memory_order_acquire);
-	while (lines == 0) {
-		// No more chunks will come: the thread has ended, or a failed read
-		// cleared ScanBusy. A last look catches a chunk handed over just
-		// before that.
-		if (scanEnded() || ring.acquisitionEnded.load(std::memory_order_acquire)) {
-			lines = count.load(std::memory_order_acquire);
-			break;
-		}
-		if (platform::tickCount() - start > dataWaitMs())
-			break;
-		platform::sleepMs(kDataPollMs);
-		lines = count.load(std::memory_order_acquire);
-	}
+	// Woken when the thread hands a chunk over or will send no more: it has
+	// returned, or a failed read cleared ScanBusy.
+	ring.waitFor(
+		ring.chunkHandedOver,
+		[&] {
+			return count.load(std::memory_order_acquire) != 0 || scanEnded() ||
+			       ring.acquisitionEnded.load(std::memory_order_acquire);
+		},
+		platform::tickCount(), dataWaitMs());
+	// A last look catches a chunk handed over just before the thread ended.
+	const int32_t lines = count.load(std::memory_order_acquire);
 	if (lines <= 0)
 		return 0;
 
-	const uint8_t *slot = ring.slotBuffer[ring.readSlot].get();
-	if (const std::optional<LineCrop> crop = lineCrop()) {
-		// startByte + keptBytes never passes the end of a line.
-		for (uint32_t i = 0; i < ring.chunkLines; ++i)
-			std::memcpy(stagingBuffer.get() + static_cast<size_t>(i) * crop->keptBytes,
-				    slot + crop->startByte + static_cast<size_t>(i) * crop->sourceLineBytes, crop->keptBytes);
-	} else {
-		std::memcpy(stagingBuffer.get(), slot, ring.chunkBytes);
-	}
+	consume(static_cast<const uint8_t *>(ring.slotBuffer[ring.readSlot].get()));
 	count.fetch_sub(lines, std::memory_order_acq_rel);
+	ring.signalAcquisition();
 	ring.readSlot = (ring.readSlot + 1) % kRingSlots;
 	return 1;
+}
+
+} // namespace
+
+int TakeFilledSlot()
+{
+	return takeFilledSlot([](const uint8_t *slot) {
+		const ChunkRing &ring = *chunkRing;
+		if (const std::optional<LineCrop> crop = lineCrop()) {
+			// startByte + keptBytes never passes the end of a line.
+			for (uint32_t i = 0; i < ring.chunkLines; ++i)
+				std::memcpy(stagingBuffer.get() + static_cast<size_t>(i) * crop->keptBytes,
+					    slot + crop->startByte + static_cast<size_t>(i) * crop->sourceLineBytes,
+					    crop->keptBytes);
+		} else {
+			std::memcpy(stagingBuffer.get(), slot, ring.chunkBytes);
+		}
+	});
 }
 
 int readScan(uint8_t *buffer, uint32_t length)

@@ -15,6 +15,8 @@ namespace torvane::engine {
 // are not delivered yet.
 extern ScanBuffer stagingBuffer;
 extern size_t stagingBytes;
+// What the staging buffer holds (it may be kept from a scan with larger chunks).
+extern size_t stagingCapacity;
 extern uint32_t pendingBytes;
 extern uint32_t validBytes;
 // 1 from the first cropped chunk of a scan until StopScan.

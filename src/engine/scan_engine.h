@@ -26,6 +26,11 @@ StartResult startScan();
 // after DoCancel.
 int stopScan();
 
+// Frees the buffers kept from the last scan for the next one (ring slots,
+// staging buffer, scratch block, the image routines' work blocks); a running
+// scan keeps its own. TerminateDriver.
+void releaseKeptScanBuffers();
+
 // How long StopScan waits for the thread before it ends it (2000 ms), and
 // after interrupting its device I/O where it cannot be ended by force.
 inline constexpr uint32_t kThreadStopWaitMs = 2000;

@@ -53,8 +53,14 @@ bool allocateRing(uint32_t lines, uint32_t chunkBytes)
 		return false;
 	chunkRing->chunkLines = lines;
 	chunkRing->chunkBytes = chunkBytes;
+	chunkRing->slotCapacity = chunkBytes;
 	for (int32_t i = 0; i < kRingSlots; ++i) {
-		chunkRing->slotBuffer[i] = allocateScanBuffer(BufferKind::RingSlot, static_cast<uint32_t>(i), chunkBytes);
+		size_t capacity = 0;
+		chunkRing->slotBuffer[i] =
+			allocateScanBuffer(BufferKind::RingSlot, static_cast<uint32_t>(i), chunkBytes, &capacity);
+		// All slots hold at least chunkBytes; the ring remembers the least.
+		if (i == 0 || (capacity && capacity < chunkRing->slotCapacity))
+			chunkRing->slotCapacity = capacity;
 		chunkRing->slotLines[i].store(0, std::memory_order_relaxed);
 		if (!chunkRing->slotBuffer[i])
 			return false;
@@ -115,7 +121,7 @@ StartResult startScan()
 	const uint32_t chunkBytes = lineBytes * lines;
 
 	stagingBytes = workedChunkBytes(lines, chunkBytes);
-	stagingBuffer = allocateScanBuffer(BufferKind::Staging, 0, stagingBytes);
+	stagingBuffer = allocateScanBuffer(BufferKind::Staging, 0, stagingBytes, &stagingCapacity);
 	if (!stagingBuffer) {
 		stagingBytes = 0;
 		driver::setLastError(driver::kErrorNoMemory);

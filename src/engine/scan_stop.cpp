@@ -9,6 +9,7 @@
 #include "engine/chunk_ring.h"
 #include "engine/image_routines.h"
 #include "engine/scan_teardown.h"
+#include "imaging/work_memory.h"
 #include "platform/platform.h"
 #include "setup/scan_settings.h"
 #include "transport/commands.h"
@@ -18,13 +19,16 @@ namespace torvane::engine {
 
 bool endAcquisition()
 {
-	if (chunkRing)
+	if (chunkRing) {
 		chunkRing->acquireEnabled.store(0, std::memory_order_relaxed);
+		// A thread waiting for a free slot ends at once.
+		chunkRing->signalAcquisition();
+	}
 	if (!acquireThread)
 		return true;
 
-	// The thread looks at acquireEnabled between chunks (and every 25 ms
-	// while the ring is full); only a stalled device keeps it longer.
+	// The thread looks at acquireEnabled between chunks and is woken while
+	// it waits for a free slot; only a stalled device keeps it longer.
 	bool ended = platform::waitThread(*acquireThread, kThreadStopWaitMs) ||
 		     platform::terminateThread(*acquireThread);
 	if (!ended && chunkRing && chunkRing->interrupt) {
@@ -45,9 +49,19 @@ void freeScanBuffers(bool threadEnded)
 		driver::logLine(driver::kMainLog, 3, "StopScan : acquisition thread still running, ring left allocated");
 		[[maybe_unused]] ChunkRing *leaked = chunkRing.release();
 	}
+	if (chunkRing) {
+		// Kept for the next scan; TerminateDriver frees them.
+		for (int32_t i = 0; i < kRingSlots; ++i) {
+			if (chunkRing->slotBuffer[i])
+				retainScanBuffer(BufferKind::RingSlot, static_cast<uint32_t>(i),
+						 std::move(chunkRing->slotBuffer[i]), chunkRing->slotCapacity);
+		}
+	}
 	chunkRing.reset();
-	stagingBuffer.reset();
+	if (stagingBuffer)
+		retainScanBuffer(BufferKind::Staging, 0, std::move(stagingBuffer), stagingCapacity);
 	stagingBytes = 0;
+	stagingCapacity = 0;
 }
 
 void releaseImageRoutines()
@@ -57,6 +71,12 @@ void releaseImageRoutines()
 		releaseResampler();
 	if (driver::RawTestMode != 1 && setup::workParam.ScanMode == 4 && xres == 300)
 		releaseModelFilters();
+}
+
+void releaseKeptScanBuffers()
+{
+	releaseRetainedBuffers();
+	imaging::releaseKeptWorkBlocks();
 }
 
 int stopScan()

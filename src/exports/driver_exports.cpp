@@ -6,6 +6,7 @@
 #include "torvane/torvane.h"
 
 #include "driver/driver_state.h"
+#include "engine/scan_engine.h"
 #include "exports/export_lines.h"
 #include "panel/button_wait.h"
 #include "setup/scan_settings.h"
@@ -35,6 +36,8 @@ TORVANE_API int TerminateDriver(void)
 		driver::releaseDeviceLock();
 	// Also without the lock: the next ReadPushButton starts a fresh wait.
 	panel::abandonButtonWait();
+	// The buffers kept from scan to scan go with the driver's session.
+	engine::releaseKeptScanBuffers();
 	driver::logExit(exports::kTerminateDriverLines, result);
 	return result;
 }

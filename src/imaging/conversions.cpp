@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstring>
 
+#include "imaging/exact_math.h"
 #include "imaging/halftone_matrices.h"
+#include "imaging/simd_level.h"
 
 namespace torvane::imaging {
 
@@ -20,7 +22,8 @@ static_assert(std::endian::native == std::endian::little,
 // The luminance of one colour pixel; at most 2550 / 10 = 255.
 inline uint8_t greyOf(unsigned b0, unsigned b1, unsigned b2)
 {
-	return static_cast<uint8_t>((3 * b0 + 6 * b1 + b2) / 10);
+	static_assert(detail::dividesExactlyBelow<10>(10 * 255 + 1));
+	return static_cast<uint8_t>(detail::divide<10>(static_cast<uint16_t>(3 * b0 + 6 * b1 + b2)));
 }
 
 // Packs eight pixels into one byte: bit 7 - k is set when the mask byte k has
@@ -55,22 +58,30 @@ inline uint8_t lineArtByte(const uint8_t *pixels, size_t count)
 	return value;
 }
 
+// Arguments by value: the stores of bytes then cannot alias them, and the
+// loop over the pixels of a line vectorises.
+void colourToGrey(const uint8_t *source, uint8_t *destination, size_t lineBytes, size_t lines)
+{
+	const size_t wholePixels = lineBytes / 3;
+	const size_t partialBytes = lineBytes % 3;
+	for (size_t i = 0; i < lines; ++i) {
+		const uint8_t *in = source + i * lineBytes;
+		for (size_t x = 0; x < wholePixels; ++x)
+			destination[x] = greyOf(in[3 * x], in[3 * x + 1], in[3 * x + 2]);
+		destination += wholePixels;
+		if (partialBytes) {
+			in += 3 * wholePixels;
+			*destination++ = greyOf(in[0], partialBytes > 1 ? in[1] : 0, 0);
+		}
+	}
+}
+
 } // namespace
 
 uint16_t ColourLinesToGrey(const uint8_t *source, uint8_t *destination, uint32_t colourLineBytes,
 			   uint32_t lines)
 {
-	const size_t lineBytes = colourLineBytes;
-	const size_t wholePixels = lineBytes / 3;
-	const size_t partialBytes = lineBytes % 3;
-
-	for (size_t i = 0; i < lines; ++i) {
-		const uint8_t *in = source + i * lineBytes;
-		for (size_t x = 0; x < wholePixels; ++x, in += 3)
-			*destination++ = greyOf(in[0], in[1], in[2]);
-		if (partialBytes)
-			*destination++ = greyOf(in[0], partialBytes > 1 ? in[1] : 0, 0);
-	}
+	runAtSimdLevel([=] { colourToGrey(source, destination, colourLineBytes, lines); });
 	return static_cast<uint16_t>(lines);
 }
 

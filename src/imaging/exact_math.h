@@ -59,14 +59,49 @@ constexpr uint16_t divide(uint16_t x)
 	return uint16_t((uint32_t(x) * reciprocal) >> 16);
 }
 
+// floor(x / divisor) for larger x: ((x * m) >> 16) >> shift with the largest
+// shift for which m = ceil(2^(16 + shift) / divisor) still fits 16 bits, a
+// multiply-high and a shift. Exact while x stays below the bound each use
+// checks at compile time with dividesWideExactlyBelow.
 template<uint16_t divisor>
-constexpr bool dividesExactlyBelow(uint32_t bound)
+constexpr unsigned wideShift()
+{
+	unsigned shift = 0;
+	while (shift < 15 && ((uint64_t(1) << (17 + shift)) + divisor - 1) / divisor <= 65535)
+		++shift;
+	return shift;
+}
+
+template<uint16_t divisor>
+constexpr uint16_t divideWide(uint16_t x)
+{
+	constexpr unsigned shift = wideShift<divisor>();
+	constexpr uint32_t reciprocal = uint32_t(((uint64_t(1) << (16 + shift)) + divisor - 1) / divisor);
+	static_assert(reciprocal <= 65535);
+	return uint16_t(uint16_t((uint32_t(x) * reciprocal) >> 16) >> shift);
+}
+
+// Whether quotient(x) is floor(x / divisor) for every x below bound.
+template<uint16_t divisor>
+constexpr bool exactBelow(uint16_t (*quotient)(uint16_t), uint32_t bound)
 {
 	for (uint32_t x = 0; x < bound; ++x) {
-		if (divide<divisor>(uint16_t(x)) != x / divisor)
+		if (quotient(uint16_t(x)) != x / divisor)
 			return false;
 	}
 	return true;
+}
+
+template<uint16_t divisor>
+constexpr bool dividesWideExactlyBelow(uint32_t bound)
+{
+	return exactBelow<divisor>(divideWide<divisor>, bound);
+}
+
+template<uint16_t divisor>
+constexpr bool dividesExactlyBelow(uint32_t bound)
+{
+	return exactBelow<divisor>(divide<divisor>, bound);
 }
 
 // clamp(S / divisor, 0, 255), S / divisor truncating toward zero, for a

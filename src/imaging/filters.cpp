@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "imaging/exact_math.h"
+#include "imaging/simd_level.h"
 #include "imaging/work_memory.h"
 
 namespace torvane::imaging {
@@ -18,6 +19,8 @@ namespace {
 using detail::ClampedQuotient;
 using detail::ClampedQuotient16;
 using detail::divide;
+using detail::divideWide;
+using detail::dividesWideExactlyBelow;
 using detail::dividesExactlyBelow;
 
 // A work block holds as many lines as fit in 5 MiB, plus the two carried lines.
@@ -27,6 +30,7 @@ struct WorkBlock {
 	intptr_t handle = 0;
 	uint8_t *lines = nullptr;
 	size_t bytes = 0;
+	size_t written = 0; // bytes ever written, all that a reuse has to clear
 	uint16_t linesDone = 0;
 };
 
@@ -58,7 +62,8 @@ bool createBlock(WorkBlock &block, size_t lineBytes)
 void releaseBlock(WorkBlock &block)
 {
 	if (block.handle != 0)
-		releaseWorkBlock(block.lines);
+		releaseWorkBlock(block.lines, block.written);
+	block.written = 0;
 	block.lines = nullptr;
 	block.bytes = 0;
 	block.handle = kReleasedHandle;
@@ -101,7 +106,7 @@ void keepPartialPixel(const Neighbourhood &n)
 // as if a pixel began there, stored two places on, and handed to the three
 // bytes of each pixel through channel masks: byte j of channel k takes the
 // value computed at byte j - k.
-constexpr size_t kTile = 384; /* bytes: 128 whole pixels */
+constexpr size_t kTile = 1536; /* bytes: 512 whole pixels */
 
 struct ChannelMasks {
 	uint8_t of[3][kTile]; /* 0xFF where byte j of a tile is channel k */
@@ -240,11 +245,68 @@ bool sumsFitInt16(const int8_t *kernel)
 	return weight * 255 <= INT16_MAX;
 }
 
+// A kernel whose left and right columns are 0, as the read pipeline's is:
+// every sum is the column's own three bytes, weighed, and no byte needs its
+// neighbours. The line is worked on in one pass: the sum, its quotient, and
+// whether the byte's pixel is grey, told from the bytes around it: byte j of
+// channel k belongs to the pixel starting at j - k, whose three bytes are
+// equal when the byte equals both neighbours in the pixel.
+struct VerticalWeights {
+	int16_t above, centre, below;
+};
+
+inline uint8_t sharpenedByte(const uint8_t *a, const uint8_t *c, const uint8_t *b, size_t j,
+			     VerticalWeights w, ClampedQuotient16 divide16)
+{
+	return divide16(int16_t(w.above * a[j] + w.centre * c[j] + w.below * b[j]));
+}
+
+// The bytes of the pixel starting at p, with its own three bytes in view.
+void sharpenPixelVertically(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out, size_t p,
+			    VerticalWeights w, ClampedQuotient16 divide16)
+{
+	const bool grey = c[p] == c[p + 1] && c[p + 1] == c[p + 2];
+	for (size_t j = p; j < p + 3; ++j)
+		out[j] = grey ? sharpenedByte(a, c, b, j, w, divide16) : c[j];
+}
+
+void sharpenLineVertically(const uint8_t *a, const uint8_t *c, const uint8_t *b, uint8_t *out, size_t whole,
+			   VerticalWeights w, ClampedQuotient16 divide16)
+{
+	if (whole < 9) {
+		for (size_t p = 0; p < whole; p += 3)
+			sharpenPixelVertically(a, c, b, out, p, w, divide16);
+		return;
+	}
+	/* Between the first and the last pixel, bytes j - 2 to j + 2 lie in the line. */
+	sharpenPixelVertically(a, c, b, out, 0, w, divide16);
+	sharpenPixelVertically(a, c, b, out, whole - 3, w, divide16);
+	for (size_t begin = 3; begin < whole - 3; begin += kTile) {
+		const size_t length = std::min(kTile, whole - 3 - begin);
+		const uint8_t *ta = a + begin, *tc = c + begin, *tb = b + begin;
+		uint8_t *to = out + begin;
+		for (size_t j = 0; j < length; ++j) {
+			const uint8_t sharp = sharpenedByte(ta, tc, tb, j, w, divide16);
+			const uint8_t before2 = uint8_t(-uint8_t(tc[j - 2] == tc[j - 1]));
+			const uint8_t before = uint8_t(-uint8_t(tc[j - 1] == tc[j]));
+			const uint8_t after = uint8_t(-uint8_t(tc[j] == tc[j + 1]));
+			const uint8_t after2 = uint8_t(-uint8_t(tc[j + 1] == tc[j + 2]));
+			const uint8_t grey = uint8_t((kChannels.of[0][j] & after & after2) |
+						     (kChannels.of[1][j] & before & after) |
+						     (kChannels.of[2][j] & before2 & before));
+			to[j] = blendBytes(grey, sharp, tc[j]);
+		}
+	}
+}
+
 struct SharpenRule {
 	SharpenRule(const int8_t *kernelBytes, size_t pixelBytes)
 		: divisor(kernelDivisor(kernelBytes)), quotient(divisor),
 		  quotient16(std::max(divisor, 2)), step(pixelBytes),
-		  narrow(divisor >= 2 && sumsFitInt16(kernelBytes))
+		  narrow(divisor >= 2 && sumsFitInt16(kernelBytes)),
+		  vertical(narrow && pixelBytes == 3 && !kernelBytes[0] && !kernelBytes[2] && !kernelBytes[3] &&
+			   !kernelBytes[5] && !kernelBytes[6] && !kernelBytes[8]),
+		  weights{ kernelBytes[1], kernelBytes[4], kernelBytes[7] }
 	{
 		for (unsigned k = 0; k < 9; ++k)
 			kernel[k] = kernelBytes[k];
@@ -279,21 +341,25 @@ struct SharpenRule {
 		if (inner < innerEnd) {
 			for (unsigned r = 0; r < 3; ++r) {
 				for (unsigned col = 0; col < 3; ++col) {
-					const int32_t weight = kernel[3 * r + col];
+					const Sum weight = Sum(kernel[3 * r + col]);
 					if (!weight)
 						continue;
 					/* j >= step here, so j + col x step - step >= 0 */
 					const uint8_t *row = rows[r] + (inner + col * step - step);
 					Sum *s = sums + (inner - begin);
-					for (size_t j = 0; j < innerEnd - inner; ++j)
+					const size_t count = innerEnd - inner;
+					for (size_t j = 0; j < count; ++j)
 						s[j] = Sum(s[j] + weight * row[j]);
 				}
 			}
 		}
-		for (size_t j = begin; j < end; ++j) {
-			if (j < inner || j >= innerEnd)
-				sums[j - begin] = Sum(edgeSum(n, j));
-		}
+		/* The bytes of the first and last pixel, whose neighbour columns are
+		 * clamped to the line: at most a pixel at each end of the line. */
+		const size_t headEnd = std::min(end, std::max(begin, inner));
+		for (size_t j = begin; j < headEnd; ++j)
+			sums[j - begin] = Sum(edgeSum(n, j));
+		for (size_t j = std::max(headEnd, std::max(begin, innerEnd)); j < end; ++j)
+			sums[j - begin] = Sum(edgeSum(n, j));
 	}
 
 	void operator()(const Neighbourhood &n) const
@@ -301,6 +367,11 @@ struct SharpenRule {
 		uint8_t sharpened[kTile];
 		PixelValues grey;
 		const size_t whole = wholePixelBytes(n.bytes);
+		if (vertical) {
+			sharpenLineVertically(n.above, n.centre, n.below, n.out, whole, weights, quotient16);
+			keepPartialPixel(n);
+			return;
+		}
 
 		for (size_t begin = 0; begin < whole; begin += kTile) {
 			const size_t length = std::min(kTile, whole - begin);
@@ -319,16 +390,20 @@ struct SharpenRule {
 				std::memcpy(out, c, length);
 				continue;
 			}
+			/* Local copies: stores of bytes might alias the members, which
+			 * would keep the loops from being vectorised. */
 			if (narrow) {
 				int16_t sums[kTile];
 				tileSums(n, begin, begin + length, sums);
+				const ClampedQuotient16 divide16 = quotient16;
 				for (size_t j = 0; j < length; ++j)
-					sharpened[j] = quotient16(sums[j]);
+					sharpened[j] = divide16(sums[j]);
 			} else {
 				int32_t sums[kTile];
 				tileSums(n, begin, begin + length, sums);
+				const ClampedQuotient divide32 = quotient;
 				for (size_t j = 0; j < length; ++j)
-					sharpened[j] = quotient(sums[j]);
+					sharpened[j] = divide32(sums[j]);
 			}
 			for (size_t j = 0; j < length; ++j)
 				out[j] = blendBytes(pixelValue(grey.at, j), sharpened[j], c[j]);
@@ -342,6 +417,8 @@ struct SharpenRule {
 	ClampedQuotient16 quotient16;
 	size_t step;
 	bool narrow;
+	bool vertical;
+	VerticalWeights weights;
 };
 
 /* AdjustReddishPixels ---------------------------------------------------- */
@@ -375,46 +452,55 @@ constexpr ToneCurves kToneCurves = [] {
 
 static_assert(kToneCurves.greenBlue[255] == 255 && kToneCurves.red[255] == 255);
 
-void adjustTile(const uint8_t *c, uint8_t *out, size_t length)
+// The same curves as arithmetic on 16-bit lanes, which vectorises where the
+// table lookups do not: every piece is computed and the one for t chosen
+// (the others may wrap around; they are never chosen).
+constexpr uint8_t greenBlueCurve(uint8_t t)
 {
-	uint8_t curved[kTile];
-	PixelValues curveGreenBlue, curveRed;
-	curveGreenBlue.clearEdges(length);
-	curveRed.clearEdges(length);
+	const uint16_t v = t;
+	const uint16_t middle = uint16_t(35 + divide<25>(uint16_t(40 * (v - 35))));
+	const uint16_t upper = uint16_t(75 + divideWide<195>(uint16_t(180 * (v - 60))));
+	return uint8_t(v <= 34 ? v : v <= 60 ? middle : upper);
+}
 
-	uint8_t anyReddish = 0;
-	for (size_t j = 0; j + 2 < length; ++j) {
+constexpr uint8_t redCurve(uint8_t t)
+{
+	const uint16_t v = t;
+	const uint16_t lower = divideWide<145>(uint16_t(140 * v));
+	const uint16_t middle = uint16_t(140 + 2 * (v - 145));
+	const uint16_t upper = uint16_t(160 + divideWide<100>(uint16_t(95 * (v - 155))));
+	return uint8_t(v <= 144 ? lower : v <= 155 ? middle : upper);
+}
+
+static_assert(dividesExactlyBelow<25>(40 * 25 + 1) && dividesWideExactlyBelow<195>(180 * 195 + 1) &&
+	      dividesWideExactlyBelow<145>(140 * 144 + 1) && dividesWideExactlyBelow<100>(95 * 100 + 1));
+static_assert([] {
+	for (unsigned t = 0; t < 256; ++t) {
+		if (greenBlueCurve(uint8_t(t)) != kToneCurves.greenBlue[t] || redCurve(uint8_t(t)) != kToneCurves.red[t])
+			return false;
+	}
+	return true;
+}());
+
+// Pixel by pixel, with arguments by value (see neutraliseLine).
+void adjustLine(const uint8_t *c, uint8_t *out, size_t pixels)
+{
+	for (size_t x = 0; x < pixels; ++x) {
+		const size_t j = 3 * x;
 		const uint8_t red = c[j], green = c[j + 1], blue = c[j + 2];
-		const uint8_t reddish = uint8_t(uint8_t(red > 110) & uint8_t(red > green));
-		const uint8_t dominant = uint8_t(reddish & uint8_t(red > blue));
-		const uint8_t even = uint8_t(reddish & uint8_t(red == blue));
-		curveGreenBlue.at[j + 2] = uint8_t(-dominant);
-		curveRed.at[j + 2] = uint8_t(-even);
-		anyReddish = uint8_t(anyReddish | dominant | even);
-	}
-	if (!anyReddish) {
-		std::memcpy(out, c, length);
-		return;
-	}
-	for (size_t j = 0; j < length; j += 3) {
-		curved[j] = kToneCurves.red[c[j]];
-		curved[j + 1] = kToneCurves.greenBlue[c[j + 1]];
-		curved[j + 2] = kToneCurves.greenBlue[c[j + 2]];
-	}
-	for (size_t j = 0; j < length; ++j) {
-		const uint8_t chosen = uint8_t((kChannels.of[0][j] & curveRed.at[j + 2]) |
-					       (kChannels.of[1][j] & curveGreenBlue.at[j + 1]) |
-					       (kChannels.of[2][j] & curveGreenBlue.at[j]));
-		out[j] = blendBytes(chosen, curved[j], c[j]);
+		const bool reddish = red > 110 && red > green;
+		const bool dominant = reddish && red > blue;
+		const bool even = reddish && red == blue;
+		out[j] = even ? redCurve(red) : red;
+		out[j + 1] = dominant ? greenBlueCurve(green) : green;
+		out[j + 2] = dominant ? greenBlueCurve(blue) : blue;
 	}
 }
 
 struct AdjustRule {
 	void operator()(const Neighbourhood &n) const
 	{
-		const size_t whole = wholePixelBytes(n.bytes);
-		for (size_t begin = 0; begin < whole; begin += kTile)
-			adjustTile(n.centre + begin, n.out + begin, std::min(kTile, whole - begin));
+		adjustLine(n.centre, n.out, n.bytes / 3);
 		keepPartialPixel(n);
 	}
 };
@@ -452,22 +538,154 @@ uint16_t runFilter(Filter filter, const Rule &rule, uint8_t *image, uint16_t pix
 		const size_t count = std::min(pieceLines, size_t(lines) - start);
 		uint8_t *chunk = image + start * lineBytes;
 		std::memcpy(block.lines + 2 * lineBytes, chunk, count * lineBytes);
-		for (size_t i = 0; i < count; ++i) {
-			const Neighbourhood n{ block.lines + i * lineBytes, block.lines + (i + 1) * lineBytes,
-					       block.lines + (i + 2) * lineBytes, chunk + i * lineBytes,
-					       lineBytes };
-			if (blend && i == 0 && block.linesDone == 0)
-				std::memcpy(n.out, n.below, lineBytes); /* the scan's first line */
-			else
-				rule(n);
-		}
+		block.written = std::max(block.written, (count + 2) * lineBytes);
+		const bool firstOfScan = blend && block.linesDone == 0;
+		runAtSimdLevel([&] {
+			for (size_t i = 0; i < count; ++i) {
+				const Neighbourhood n{ block.lines + i * lineBytes,
+						       block.lines + (i + 1) * lineBytes,
+						       block.lines + (i + 2) * lineBytes, chunk + i * lineBytes,
+						       lineBytes };
+				if (firstOfScan && i == 0)
+					std::memcpy(n.out, n.below, lineBytes); /* the scan's first line */
+				else
+					rule(n);
+			}
+		});
 		std::memmove(block.lines, block.lines + count * lineBytes, 2 * lineBytes);
 		block.linesDone = addLines(block.linesDone, count);
 	}
 	return lines;
 }
 
+/* The four filters in one pass ------------------------------------------ */
+
+// Each filter's work block serves as a window of three lines, used round:
+// the input line i of a call lies at block line (i + 2) mod 3, between the
+// two lines before it, which are the carried lines at first. Filter k's output
+// line i is written straight into filter k + 1's block, the last filter's into
+// the image. At the end the last two input lines are put back at block lines
+// 0 and 1, where a call of the filter on its own expects its carried lines.
+struct FourFilters {
+	WorkBlock *blocks[4];
+	BlendRule blend;
+	NeutraliseRule neutralise;
+	SharpenRule sharpen;
+	AdjustRule adjust;
+};
+
+inline uint8_t *windowLine(const WorkBlock &block, size_t line, size_t lineBytes)
+{
+	return block.lines + (line % 3) * lineBytes;
+}
+
+// With the chunk apart from the image (`direct`), the first filter reads its
+// lines where they are, and only the two carried lines come from its block.
+void filterLinesInOnePass(const FourFilters &f, const uint8_t *source, uint8_t *image, size_t lineBytes,
+			  size_t lines, bool direct)
+{
+	const bool firstOfScan = f.blocks[0]->linesDone == 0;
+	const uint8_t *carried = f.blocks[0]->lines;
+	const auto inputLine = [&](size_t line) { /* block line `line`: carried, then the chunk */
+		return line < 2 ? carried + line * lineBytes : source + (line - 2) * lineBytes;
+	};
+	for (size_t i = 0; i < lines; ++i) {
+		if (!direct)
+			std::memcpy(windowLine(*f.blocks[0], i + 2, lineBytes), source + i * lineBytes, lineBytes);
+		Neighbourhood n[4];
+		for (size_t k = 0; k < 4; ++k) {
+			const WorkBlock &block = *f.blocks[k];
+			uint8_t *out = k < 3 ? windowLine(*f.blocks[k + 1], i + 2, lineBytes) : image + i * lineBytes;
+			n[k] = { windowLine(block, i, lineBytes), windowLine(block, i + 1, lineBytes),
+				 windowLine(block, i + 2, lineBytes), out, lineBytes };
+		}
+		if (direct) {
+			n[0].above = inputLine(i);
+			n[0].centre = inputLine(i + 1);
+			n[0].below = inputLine(i + 2);
+		}
+		if (firstOfScan && i == 0)
+			std::memcpy(n[0].out, n[0].below, lineBytes); /* the scan's first line */
+		else
+			f.blend(n[0]);
+		f.neutralise(n[1]);
+		f.sharpen(n[2]);
+		f.adjust(n[3]);
+	}
+}
+
+// Block lines (lines + 2) mod 3 and (lines + 3) mod 3, the last two input
+// lines, back to lines 0 and 1.
+void settleCarriedLines(WorkBlock &block, size_t lineBytes, size_t lines)
+{
+	switch (lines % 3) {
+	case 1:
+		std::memmove(block.lines, block.lines + lineBytes, 2 * lineBytes);
+		break;
+	case 2:
+		std::memcpy(block.lines + lineBytes, block.lines, lineBytes);
+		std::memcpy(block.lines, block.lines + 2 * lineBytes, lineBytes);
+		break;
+	default:
+		break;
+	}
+}
+
+// Whether all four blocks exist and hold the three lines of a window.
+bool blocksHoldWindows(size_t lineBytes)
+{
+	for (const WorkBlock &block : workBlocks) {
+		if (!blockExists(block) || block.bytes / lineBytes < 3)
+			return false;
+	}
+	return true;
+}
+
 } // namespace
+
+uint16_t FilterChunkInOnePass(const uint8_t *source, uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
+			      uint8_t bitsPerPixel, const int8_t *sharpenKernel, int16_t window)
+{
+	const size_t lineBytes = size_t(pixelsPerLine) * bitsPerPixel / 8;
+	if (!image || !source || lineBytes == 0 || !blocksHoldWindows(lineBytes)) {
+		/* The first chunk of a scan (the blocks are made by the calls on
+		 * their own), or a case without lines to filter. */
+		if (image && source && source != image)
+			std::memmove(image, source, size_t(lines) * lineBytes);
+		uint16_t count = BlendChannelLines(image, pixelsPerLine, lines, bitsPerPixel, nullptr, window);
+		count = NeutraliseGreyPixels(image, pixelsPerLine, count, bitsPerPixel, nullptr, window);
+		count = SharpenGreyPixels(image, pixelsPerLine, count, bitsPerPixel, sharpenKernel, window);
+		return AdjustReddishPixels(image, pixelsPerLine, count, bitsPerPixel, nullptr, window);
+	}
+
+	static const int8_t kIdentity[9] = { 0, 0, 0, 0, 1, 0, 0, 0, 0 };
+	const FourFilters filters{ { &workBlocks[0], &workBlocks[1], &workBlocks[2], &workBlocks[3] },
+				   BlendRule{},
+				   NeutraliseRule{},
+				   SharpenRule(sharpenKernel ? sharpenKernel : kIdentity, bitsPerPixel / 8),
+				   AdjustRule{} };
+	/* The chunk and the image apart: the first filter reads the chunk in place. */
+	const size_t chunkBytes = size_t(lines) * lineBytes;
+	const auto from = reinterpret_cast<uintptr_t>(source), to = reinterpret_cast<uintptr_t>(image);
+	const bool direct = from + chunkBytes <= to || to + chunkBytes <= from;
+	runAtSimdLevel([&] { filterLinesInOnePass(filters, source, image, lineBytes, lines, direct); });
+	if (direct && lines > 0) {
+		/* The chunk's last two lines (with one line, the carried line 1 and it). */
+		uint8_t *carried = workBlocks[0].lines;
+		if (lines == 1)
+			std::memmove(carried, carried + lineBytes, lineBytes);
+		else
+			std::memcpy(carried, source + (lines - 2) * lineBytes, lineBytes);
+		std::memcpy(carried + lineBytes, source + (lines - 1) * lineBytes, lineBytes);
+	}
+	for (WorkBlock &block : workBlocks) {
+		block.written = std::max(block.written, 3 * lineBytes);
+		if (!direct || &block != &workBlocks[0])
+			settleCarriedLines(block, lineBytes, lines);
+		block.linesDone = addLines(block.linesDone, lines);
+	}
+	return lines;
+}
 
 uint16_t BlendChannelLines(uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
 			   uint8_t bitsPerPixel, [[maybe_unused]] const int8_t *kernel,

@@ -31,6 +31,17 @@ uint16_t SharpenGreyPixels(uint8_t *image, uint16_t pixelsPerLine, uint16_t line
 uint16_t AdjustReddishPixels(uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
 			     uint8_t bitsPerPixel, const int8_t *kernel, int16_t window);
 
+// The four filters in the read pipeline's order (BlendChannelLines,
+// NeutraliseGreyPixels, SharpenGreyPixels, AdjustReddishPixels, with
+// `sharpenKernel` for SharpenGreyPixels), in one pass over the chunk: line by
+// line, each filter's output line goes straight on to the next filter. Gives
+// the bytes, carried lines and results of the four calls in a row on an
+// image holding the bytes of `source`, which is read from and may be `image`
+// itself (or hold lines x L bytes elsewhere: the chunk need not be copied
+// into the image first). Returns the last filter's line count.
+uint16_t FilterChunkInOnePass(const uint8_t *source, uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
+			      uint8_t bitsPerPixel, const int8_t *sharpenKernel, int16_t window);
+
 enum class Filter { BlendChannelLines, NeutraliseGreyPixels, SharpenGreyPixels, AdjustReddishPixels };
 
 // The carried state of one filter, for diagnostics and tests.

@@ -23,13 +23,13 @@
 #endif
 
 #include "imaging/exact_math.h"
+#include "imaging/simd_level.h"
 #include "imaging/work_memory.h"
 
 namespace torvane::imaging {
 
 namespace {
 
-using detail::SignedDivisor;
 using detail::truncToInt32;
 using detail::truncToInt64;
 using detail::wrappedQuotient;
@@ -254,9 +254,15 @@ struct Carry {
 	uint8_t *lines = nullptr;
 	size_t bytes = 0;
 	size_t held = 0; // lines kept, at most bytes / L
+	size_t written = 0; // bytes of the block ever written, cleared when it is reused
 	uint32_t linesTaken = 0;
 	uint32_t linesMade = 0;
 	ColumnPlan plan;
+	// The work memory of box averaging, kept from chunk to chunk while the
+	// widths stay.
+	void *boxBlock = nullptr;
+	uint32_t boxSourcePixels = 0;
+	uint32_t boxDestPixels = 0;
 };
 
 Carry carry;
@@ -285,8 +291,11 @@ bool createCarry(size_t lineBytes)
 void releaseCarry()
 {
 	if (carry.handle != 0)
-		releaseWorkBlock(carry.lines);
+		releaseWorkBlock(carry.lines, carry.written);
+	carry.written = 0;
 	freePlan(carry.plan);
+	releaseWorkBlock(carry.boxBlock);
+	carry.boxBlock = nullptr;
 	carry.lines = nullptr;
 	carry.bytes = 0;
 	carry.held = 0;
@@ -336,6 +345,7 @@ void keepLines(const LineSource &source, int64_t first)
 			std::memmove(to, line, lineBytes);
 	}
 	carry.held = count;
+	carry.written = std::max(carry.written, count * lineBytes);
 }
 
 /* Bilinear interpolation -------------------------------------------------- */
@@ -637,6 +647,68 @@ void interpolateLines(ColumnPlan &plan, const LineSource &lines, uint8_t *destin
 // boundary, in thousandths. Sums wrap modulo 2^32 instead of overflowing, so
 // adding them in another order gives the same bits: the lines between two box
 // boundaries are summed column by column first and spread over the slots once.
+//
+// The slots are worked on side by side, one lane per slot and channel
+// (lane 3x + c), which vectorises: the run of whole pixels of a box is the
+// difference of two running sums along the line, and what a box boundary
+// hands on to the next slot is computed for every lane first and taken up by
+// the next one after.
+// The lane loops of box averaging, on their own with pointers that do not
+// alias, so that they vectorise (with gathers where the level has them).
+// The summed interior lines: s x 1000 of the run kept in each lane, and at a
+// boundary s x (1000 - J) kept and s x J handed on to the next slot.
+void spreadLanes(const uint32_t *__restrict sums, const uint32_t *__restrict from, const uint32_t *__restrict to,
+		 const uint32_t *__restrict at, const uint32_t *__restrict share, uint32_t *__restrict cur,
+		 uint32_t *__restrict handed, size_t lanes, size_t boundaryLanes)
+{
+	for (size_t i = 0; i < lanes; ++i) {
+		const uint32_t runSum = sums[to[i]] - sums[from[i]];
+		const uint32_t s = (i < boundaryLanes ? UINT32_MAX : 0u) & (sums[at[i] + 3] - sums[at[i]]);
+		cur[i] += runSum * 1000u + s * (1000u - share[i]);
+		handed[i] = s * share[i];
+	}
+}
+
+// What the boundary pixel of each slot hands on to the next slot on a line at
+// a box boundary down: J x dw to the current row, J x cw to the next.
+void handOnLanes(const uint32_t *__restrict sums, const uint32_t *__restrict at, const uint32_t *__restrict share,
+		 uint32_t cw, uint32_t *__restrict toCur, uint32_t *__restrict toNxt, size_t boundaryLanes)
+{
+	const uint32_t dw = 1000u - cw;
+	for (size_t i = 0; i < boundaryLanes; ++i) {
+		const uint32_t v = sums[at[i] + 3] - sums[at[i]];
+		toCur[i] = uint32_t(wrappedQuotient(v * dw * share[i], 1000));
+		toNxt[i] = uint32_t(wrappedQuotient(v * cw * share[i], 1000));
+	}
+}
+
+// The runs and boundary pixels of a line at a box boundary down; a slot after
+// a boundary takes up what it hands on (the next row's share replaces what
+// that slot held).
+void boxBoundaryLanes(const uint32_t *__restrict sums, const uint32_t *__restrict from, const uint32_t *__restrict to,
+		    const uint32_t *__restrict at, const uint32_t *__restrict share, const uint32_t *__restrict toCur,
+		    const uint32_t *__restrict toNxt, uint32_t cw, uint32_t *__restrict cur, uint32_t *__restrict nxt,
+		    size_t lanes, size_t boundaryLanes)
+{
+	const uint32_t dw = 1000u - cw;
+	/* Branch free: every lane reads a pixel in the line (a lane without a
+	 * boundary reads the first one), and what it does not use is masked. */
+	const auto lane = [&](size_t i, bool handedOn) {
+		const uint32_t runSum = sums[to[i]] - sums[from[i]];
+		const uint32_t boundary = i < boundaryLanes ? UINT32_MAX : 0u;
+		const uint32_t v = sums[at[i] + 3] - sums[at[i]];
+		const uint32_t k = 1000u - share[i];
+		const uint32_t keptNow = uint32_t(wrappedQuotient(v * k * dw, 1000));
+		const uint32_t keptNext = uint32_t(wrappedQuotient(v * k * cw, 1000));
+		cur[i] = cur[i] + runSum * dw + (handedOn ? toCur[i - 3] : 0u) + (boundary & keptNow);
+		nxt[i] = (handedOn ? toNxt[i - 3] : nxt[i]) + runSum * cw + (boundary & keptNext);
+	};
+	for (size_t i = 0; i < lanes && i < 3; ++i)
+		lane(i, false);
+	for (size_t i = 3; i < lanes; ++i)
+		lane(i, i - 3 < boundaryLanes);
+}
+
 class BoxAverager
 {
 public:
@@ -645,19 +717,37 @@ public:
 		  result_(result)
 	{
 	}
-	~BoxAverager() { releaseWorkBlock(block_); }
-
+	// The work memory, kept in the carry from call to call while the widths
+	// stay (the release call frees it); the accumulators start at 0.
 	bool allocate()
 	{
 		const size_t slotValues = 3 * (size_t(destPixels_) + 1);
-		block_ = allocateCarved([&](Carver &carver) {
+		const auto layout = [&](Carver &carver) {
 			current_ = carver.take<uint32_t>(slotValues);
 			next_ = carver.take<uint32_t>(slotValues);
 			columnSums_ = carver.take<uint32_t>(3 * size_t(sourcePixels_));
-			boundaryPixel_ = carver.take<uint32_t>(destPixels_);
-			boundaryShare_ = carver.take<int32_t>(destPixels_);
-		});
-		return block_ != nullptr;
+			running_ = carver.take<uint32_t>(3 * (size_t(sourcePixels_) + 1));
+			runFrom_ = carver.take<uint32_t>(slotValues);
+			runTo_ = carver.take<uint32_t>(slotValues);
+			boundaryAt_ = carver.take<uint32_t>(slotValues);
+			share_ = carver.take<uint32_t>(slotValues);
+			toCurrent_ = carver.take<uint32_t>(slotValues);
+			toNext_ = carver.take<uint32_t>(slotValues);
+		};
+		if (carry.boxBlock && carry.boxSourcePixels == sourcePixels_ && carry.boxDestPixels == destPixels_) {
+			Carver placing;
+			placing.place(carry.boxBlock);
+			layout(placing);
+			std::memset(current_, 0, slotValues * sizeof(uint32_t));
+			std::memset(next_, 0, slotValues * sizeof(uint32_t));
+			std::memset(columnSums_, 0, 3 * size_t(sourcePixels_) * sizeof(uint32_t));
+			return true;
+		}
+		releaseWorkBlock(carry.boxBlock);
+		carry.boxBlock = allocateCarved(layout);
+		carry.boxSourcePixels = sourcePixels_;
+		carry.boxDestPixels = destPixels_;
+		return carry.boxBlock != nullptr;
 	}
 
 	void run(const uint8_t *source, uint8_t *destination)
@@ -665,7 +755,7 @@ public:
 		const float t = float(sourcePixels_) / float(destPixels_);
 		const float u = float(sourceLines_) / float(result_);
 		/* A box weighs t x 1000 x u thousandths; 0 (an impossible box) divides by 1. */
-		divisor_ = SignedDivisor(std::max(truncToInt32((t * 1000.0f) * u), 1));
+		divisor_ = double(std::max(truncToInt32((t * 1000.0f) * u), 1));
 		planColumns(t);
 
 		const size_t lineBytes = 3 * size_t(sourcePixels_);
@@ -702,108 +792,125 @@ public:
 	}
 
 private:
-	// The box boundaries across: the pixel where slot x ends, and its share
-	// J (thousandths) of slot x + 1. Boundaries past the last output pixel
-	// touch only slots that are never written out, and are left aside.
+	// The box boundaries across: slot x gathers the whole pixels from its
+	// run's start to the pixel where it ends, whose share J (thousandths) goes
+	// to slot x + 1. Boundaries past the last output pixel touch only slots
+	// that are never written out, and are left aside. Per lane: the run as
+	// two places in the running sums, the boundary byte, and J.
 	void planColumns(float t)
 	{
 		float boundary = t - 1.0f;
 		uint32_t count = 0;
+		uint32_t runStart = 0;
 		for (uint32_t d = 0; d < sourcePixels_; ++d) {
 			if (boundary > float(d))
 				continue;
-			if (count < destPixels_) {
-				boundaryPixel_[count] = d;
-				boundaryShare_[count] = truncToInt32((float(d) - boundary) * 1000.0f);
-			}
+			if (count < destPixels_)
+				planSlot(count, runStart, d, truncToInt32((float(d) - boundary) * 1000.0f));
+			runStart = d + 1;
 			++count;
 			boundary += t;
 		}
 		boundaries_ = std::min(count, destPixels_);
 		/* The slot after the last boundary still gathers, and is written out,
-		 * while it is an output pixel. */
+		 * while it is an output pixel: up to the end of the line. */
 		lastSlot_ = count < destPixels_ ? count : destPixels_ - 1;
+		if (count < destPixels_)
+			planSlot(count, runStart, sourcePixels_, 0);
+		lanes_ = 3 * (size_t(lastSlot_) + 1);
 	}
 
-	uint32_t runBegin(uint32_t x) const { return x == 0 ? 0 : boundaryPixel_[x - 1] + 1; }
-	uint32_t runEnd(uint32_t x) const
+	// Slot x: whole pixels [from, to), then the boundary pixel `to` with share
+	// j, unless `to` is the end of the line.
+	void planSlot(uint32_t x, uint32_t from, uint32_t to, int32_t j)
 	{
-		return x < boundaries_ ? boundaryPixel_[x] : sourcePixels_;
+		for (uint32_t c = 0; c < 3; ++c) {
+			const size_t lane = 3 * size_t(x) + c;
+			runFrom_[lane] = 3 * from + c;
+			runTo_[lane] = 3 * to + c;
+			/* A slot without a boundary reads (and masks) the first pixel. */
+			boundaryAt_[lane] = to < sourcePixels_ ? 3 * to + c : c;
+			share_[lane] = uint32_t(j);
+		}
 	}
 
-	uint8_t quotient(uint32_t sum) const { return uint8_t(divisor_.divide(int32_t(sum))); }
+	bool hasBoundary(size_t lane) const { return lane / 3 < boundaries_; }
+
+	// An exact quotient: for |sum| < 2^31 and a divisor of at least 1 the
+	// double quotient lies closer to the true one than any integer it does
+	// not equal, so truncating it truncates the true quotient.
+	uint8_t quotient(uint32_t sum) const { return uint8_t(int32_t(double(int32_t(sum)) / divisor_)); }
 
 	void addToColumnSums(const uint8_t *line)
 	{
+		uint32_t *sums = columnSums_;
 		const size_t bytes = 3 * size_t(sourcePixels_);
 		for (size_t i = 0; i < bytes; ++i)
-			columnSums_[i] += line[i];
+			sums[i] += line[i];
+	}
+
+	// Running sums of each channel along a line: running_[3d + c] is the sum
+	// of channel c over pixels 0 ... d - 1 (modulo 2^32).
+	template<typename Value>
+	void runningSums(const Value *values)
+	{
+		uint32_t *sums = running_;
+		uint32_t red = 0, green = 0, blue = 0;
+		sums[0] = sums[1] = sums[2] = 0;
+		const size_t pixels = sourcePixels_;
+		for (size_t d = 0; d < pixels; ++d) {
+			sums[3 * d + 3] = red += values[3 * d];
+			sums[3 * d + 4] = green += values[3 * d + 1];
+			sums[3 * d + 5] = blue += values[3 * d + 2];
+		}
 	}
 
 	// Adds the summed interior lines to the current row: s x 1000 inside a
 	// box, s x (1000 - J) and s x J at its boundary.
 	void spreadColumnSums()
 	{
-		uint32_t *cur = current_;
-		const uint32_t *sums = columnSums_;
-		for (uint32_t x = 0; x <= lastSlot_; ++x) {
-			uint32_t run[3] = {};
-			for (uint32_t d = runBegin(x); d < runEnd(x); ++d) {
-				run[0] += sums[3 * d];
-				run[1] += sums[3 * d + 1];
-				run[2] += sums[3 * d + 2];
-			}
-			for (unsigned c = 0; c < 3; ++c)
-				cur[3 * x + c] += run[c] * 1000u;
-			if (x < boundaries_) {
-				const uint32_t d = boundaryPixel_[x];
-				const uint32_t share = uint32_t(boundaryShare_[x]);
-				for (unsigned c = 0; c < 3; ++c) {
-					cur[3 * x + c] += sums[3 * d + c] * (1000u - share);
-					cur[3 * x + 3 + c] += sums[3 * d + c] * share;
-				}
-			}
+		runningSums(columnSums_);
+		const size_t lanes = lanes_, boundaryLanes = 3 * size_t(boundaries_);
+		uint32_t *cur = current_, *handed = toCurrent_;
+		spreadLanes(running_, runFrom_, runTo_, boundaryAt_, share_, cur, handed, lanes, boundaryLanes);
+		for (size_t i = 3; i < lanes; ++i)
+			cur[i] += handed[i - 3];
+		if (boundaries_ > lastSlot_) {
+			for (size_t i = lanes; i < lanes + 3; ++i)
+				cur[i] += handed[i - 3];
 		}
 		std::memset(columnSums_, 0, 3 * size_t(sourcePixels_) * sizeof(uint32_t));
 	}
 
 	// A line on a box boundary down: its share cw (thousandths) goes to the next
 	// row, 1000 - cw to the current one, which is then complete and written out.
-	void boundaryLine(const uint8_t *s, uint32_t cw, uint8_t *out)
+	// At a boundary across, the share J of the boundary pixel goes on to slot
+	// x + 1: J x dw to the current row, and J x cw starts that slot's next row
+	// afresh.
+	void boundaryLine(const uint8_t *line, uint32_t cw, uint8_t *out)
 	{
-		uint32_t *cur = current_;
-		uint32_t *nxt = next_;
-		const uint32_t dw = 1000u - cw;
-		for (uint32_t x = 0; x <= lastSlot_; ++x) {
-			uint32_t run[3] = {};
-			for (uint32_t d = runBegin(x); d < runEnd(x); ++d) {
-				run[0] += s[3 * d];
-				run[1] += s[3 * d + 1];
-				run[2] += s[3 * d + 2];
-			}
-			for (unsigned c = 0; c < 3; ++c) {
-				cur[3 * x + c] += run[c] * dw;
-				nxt[3 * x + c] += run[c] * cw;
-			}
-			if (x >= boundaries_)
-				continue;
-			const uint32_t d = boundaryPixel_[x];
-			const uint32_t j = uint32_t(boundaryShare_[x]);
-			const uint32_t k = 1000u - j;
-			for (unsigned c = 0; c < 3; ++c) {
-				const uint32_t v = s[3 * d + c];
-				cur[3 * x + c] += uint32_t(wrappedQuotient(v * k * dw, 1000));
-				if (out)
-					out[3 * x + c] = quotient(cur[3 * x + c]);
-				nxt[3 * x + c] += uint32_t(wrappedQuotient(v * k * cw, 1000));
-				cur[3 * x + 3 + c] += uint32_t(wrappedQuotient(v * dw * j, 1000));
-				nxt[3 * x + 3 + c] = uint32_t(wrappedQuotient(v * cw * j, 1000));
+		runningSums(line);
+		uint32_t *cur = current_, *nxt = next_, *toCur = toCurrent_, *toNxt = toNext_;
+		const size_t lanes = lanes_, boundaryLanes = 3 * size_t(boundaries_);
+		handOnLanes(running_, boundaryAt_, share_, cw, toCur, toNxt, boundaryLanes);
+		boxBoundaryLanes(running_, runFrom_, runTo_, boundaryAt_, share_, toCur, toNxt, cw, cur, nxt, lanes,
+			       boundaryLanes);
+		/* The spare slot after the last output pixel takes what its
+		 * boundary hands on, as any slot would. */
+		if (boundaries_ > lastSlot_) {
+			for (size_t i = lanes; i < lanes + 3; ++i) {
+				cur[i] += toCur[i - 3];
+				nxt[i] = toNxt[i - 3];
 			}
 		}
+		if (!out)
+			return;
+		for (size_t i = 0; i < boundaryLanes; ++i)
+			out[i] = quotient(cur[i]);
 		/* A last box whose boundary fell just past the line: written as it is. */
-		if (out && boundaries_ < destPixels_) {
-			for (unsigned c = 0; c < 3; ++c)
-				out[3 * boundaries_ + c] = quotient(cur[3 * boundaries_ + c]);
+		if (boundaries_ < destPixels_) {
+			for (size_t i = boundaryLanes; i < boundaryLanes + 3; ++i)
+				out[i] = quotient(cur[i]);
 		}
 	}
 
@@ -811,16 +918,21 @@ private:
 	uint32_t destPixels_;
 	int32_t sourceLines_;
 	uint32_t result_;
-	SignedDivisor divisor_{ 1 };
+	double divisor_ = 1.0;
 	uint32_t boundaries_ = 0;
 	uint32_t lastSlot_ = 0;
+	size_t lanes_ = 0;
 
-	void *block_ = nullptr;
 	uint32_t *current_ = nullptr;
 	uint32_t *next_ = nullptr;
 	uint32_t *columnSums_ = nullptr;
-	uint32_t *boundaryPixel_ = nullptr;
-	int32_t *boundaryShare_ = nullptr;
+	uint32_t *running_ = nullptr;
+	uint32_t *runFrom_ = nullptr;
+	uint32_t *runTo_ = nullptr;
+	uint32_t *boundaryAt_ = nullptr;
+	uint32_t *share_ = nullptr;
+	uint32_t *toCurrent_ = nullptr;
+	uint32_t *toNext_ = nullptr;
 };
 
 /* The call ---------------------------------------------------------------- */
@@ -924,7 +1036,7 @@ uint32_t ResampleLines(const uint8_t *source, uint32_t sourcePixels, int32_t sou
 			BoxAverager averager(sourcePixels, destPixels, sourceLines, result);
 			if (!averager.allocate())
 				return 0;
-			averager.run(source, destination);
+			runAtSimdLevel([&] { averager.run(source, destination); });
 		}
 	} else {
 		if (!interpolate(source, sourcePixels, sourceLines, destination, destPixels, xFactor,

@@ -2,6 +2,7 @@
 // StartScan and StopScan without a scanner: chunk geometry, buffer sizes,
 // allocation failures, a scanner that does not answer, calls out of order.
 
+#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -48,6 +49,50 @@ TEST_F(ScanCycleTest, TheStagingBufferHoldsAChunkEnlargedInBothDirections)
 	ASSERT_TRUE(chunkRing);
 	EXPECT_EQ(chunkRing->chunkBytes, 48u * 10 * 3);
 	EXPECT_GE(stagingBytes, chunkRing->chunkBytes);
+}
+
+// Page after page, the ring and the staging buffer of one scan serve the
+// next while they are large enough; TerminateDriver frees them.
+TEST_F(ScanCycleTest, BuffersAreKeptForTheNextScanWhileTheyAreLargeEnough)
+{
+	const auto buffersOfScan = [] {
+		std::vector<const uint8_t *> buffers{ stagingBuffer.get() };
+		for (const ScanBuffer &slot : chunkRing->slotBuffer)
+			buffers.push_back(slot.get());
+		return buffers;
+	};
+	applySettings({ .xres = 300, .scannerWidth = 10, .bitsPerPixel = 24, .scanMode = 4 });
+	StartScan();
+	ASSERT_TRUE(chunkRing);
+	const std::vector<const uint8_t *> first = buffersOfScan();
+	StopScan();
+	EXPECT_FALSE(chunkRing);
+	EXPECT_FALSE(stagingBuffer);
+
+	// Smaller chunks: the same buffers; the staging buffer starts zeroed.
+	applySettings({ .xres = 300, .scannerWidth = 10, .bitsPerPixel = 8, .scanMode = 2 });
+	StartScan();
+	ASSERT_TRUE(chunkRing);
+	EXPECT_EQ(buffersOfScan(), first);
+	EXPECT_EQ(std::count(stagingBuffer.get(), stagingBuffer.get() + stagingBytes, 0), static_cast<long>(stagingBytes));
+	handOver(pattern(chunkRing->chunkBytes, 7));
+	std::vector<uint8_t> delivered(chunkRing->chunkBytes);
+	ASSERT_EQ(ReadScan(nullptr, delivered.data(), static_cast<uint32_t>(delivered.size())), 1);
+	EXPECT_EQ(delivered, pattern(chunkRing->chunkBytes, 7));
+	StopScan();
+
+	// Larger chunks need new buffers; an allocation fault still strikes.
+	applySettings({ .xres = 600, .scannerWidth = 40, .bitsPerPixel = 24, .scanMode = 4 });
+	testing::setAllocationFault([](BufferKind kind, uint32_t index) { return kind == BufferKind::RingSlot && index == 3; });
+	EXPECT_EQ(StartScan(), 0);
+	EXPECT_EQ(driver::lastError(), driver::kErrorNoMemory);
+	ASSERT_TRUE(chunkRing);
+	EXPECT_FALSE(chunkRing->slotBuffer[3]);
+	StopScan();
+	testing::resetHooks();
+	EXPECT_GE(retainedBufferBytes(), 3u * 16 * 80 * 3);
+	TerminateDriver();
+	EXPECT_EQ(retainedBufferBytes(), 0u);
 }
 
 TEST_F(ScanCycleTest, AScannerThatRefusesToStartLeavesTheRingAndScanBusyToStopScan)

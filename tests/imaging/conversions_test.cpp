@@ -54,14 +54,19 @@ TEST(ColourLinesToGrey, PartialLastPixelReadsOnlyItsLine)
 
 TEST(ColourLinesToGrey, MatchesTheReferenceForEveryLineLength)
 {
-	for (uint32_t lineBytes : { 0u, 1u, 2u, 3u, 5u, 6u, 7u, 300u, 7650u }) {
+	/* Around the vector widths too (16, 32 and 64 pixels), at every level. */
+	for (uint32_t lineBytes : { 0u, 1u, 2u, 3u, 5u, 6u, 7u, 47u, 48u, 50u, 95u, 96u, 97u, 191u, 192u, 193u, 300u, 7650u }) {
 		const uint32_t lines = 5;
 		const auto colour = randomBytes(size_t(lineBytes) * lines, lineBytes);
 		const size_t greyBytes = (lineBytes ? (lineBytes - 1) / 3 + 1 : 0) * lines;
-		std::vector<uint8_t> fast(greyBytes + 1, 0xAB), plain(greyBytes + 1, 0xAB);
-		EXPECT_EQ(ColourLinesToGrey(colour.data(), fast.data(), lineBytes, lines), lines);
+		std::vector<uint8_t> plain(greyBytes + 1, 0xAB);
 		oracle::ColourLinesToGrey(colour.data(), plain.data(), lineBytes, lines);
-		EXPECT_EQ(fast, plain) << lineBytes;
+		for (const SimdLevel level : test::availableSimdLevels()) {
+			const test::SimdLevelScope scope(level);
+			std::vector<uint8_t> fast(greyBytes + 1, 0xAB);
+			EXPECT_EQ(ColourLinesToGrey(colour.data(), fast.data(), lineBytes, lines), lines);
+			EXPECT_EQ(fast, plain) << lineBytes << " level " << int(level);
+		}
 	}
 }
 

@@ -11,10 +11,13 @@
 
 #include "image_helpers.h"
 #include "imaging/filters.h"
+#include "imaging/work_memory.h"
 #include "oracle/oracle.h"
 
 using namespace torvane::imaging;
 using torvane::imaging::test::AllocatorProbe;
+using torvane::imaging::test::availableSimdLevels;
+using torvane::imaging::test::SimdLevelScope;
 using torvane::imaging::test::mixedColourPixels;
 using torvane::imaging::test::randomBytes;
 
@@ -373,13 +376,21 @@ TEST_F(FilterTest, MatchReferenceOnRandomImages)
 				k = int8_t(generator() % 19) - 9;
 			for (const auto &f : kFilters) {
 				for (const int8_t *kernel : { f.kernel, (const int8_t *)randomKernel }) {
-					const auto fast = filterInChunks(f.fast, image, g.pixels, g.bitsPerPixel,
-									 chunks, kernel);
 					const auto plain = filterInChunks(f.plain, image, g.pixels,
 									  g.bitsPerPixel, chunks, kernel);
-					EXPECT_TRUE(fast == plain)
-						<< f.name << " pixels " << g.pixels << " bits "
-						<< int(g.bitsPerPixel) << " round " << round;
+					/* Every level on the first round, the best one after. */
+					const std::vector<SimdLevel> levels =
+						round == 0 ? availableSimdLevels()
+							   : std::vector<SimdLevel>{ bestSimdLevel() };
+					for (const SimdLevel level : levels) {
+						const SimdLevelScope scope(level);
+						const auto fast = filterInChunks(f.fast, image, g.pixels,
+										 g.bitsPerPixel, chunks, kernel);
+						EXPECT_TRUE(fast == plain)
+							<< f.name << " pixels " << g.pixels << " bits "
+							<< int(g.bitsPerPixel) << " round " << round << " level "
+							<< int(level);
+					}
 				}
 			}
 		}
@@ -401,6 +412,85 @@ TEST_F(FilterTest, PipelineChainMatchesReference)
 		}
 	}
 	EXPECT_TRUE(fast == plain);
+}
+
+// A released block serves the next request of its size, zeroed again where
+// it was written; TerminateDriver frees what is kept.
+TEST(WorkMemoryTest, AKeptBlockComesBackZeroed)
+{
+	auto *block = static_cast<uint8_t *>(allocateWorkBlock(4099));
+	ASSERT_TRUE(block);
+	std::memset(block, 0x5A, 1000);
+	releaseWorkBlock(block, 1000);
+	auto *again = static_cast<uint8_t *>(allocateWorkBlock(4099));
+	EXPECT_EQ(again, block);
+	EXPECT_TRUE(std::all_of(again, again + 4099, [](uint8_t b) { return b == 0; }));
+	releaseWorkBlock(again, 0);
+	releaseKeptWorkBlocks();
+}
+
+// The oracle comparisons run the fallback forced on and every level above it
+// that this processor has; a level it lacks is never used.
+TEST(SimdLevelTest, AnyLevelUpToTheProcessorsCanBeChosen)
+{
+	EXPECT_EQ(simdLevel(), bestSimdLevel());
+	for (const SimdLevel level : availableSimdLevels()) {
+		const SimdLevelScope scope(level);
+		EXPECT_EQ(simdLevel(), level);
+	}
+	setSimdLevel(SimdLevel::Avx512);
+	EXPECT_EQ(simdLevel(), bestSimdLevel());
+}
+
+// The chain of the four filters, through the one-pass routine, from a chunk
+// elsewhere or in place, against the reference calls one after another: at
+// every instruction set level, on widths around the tile and vector sizes
+// and the line ends, with chunks of every length.
+TEST_F(FilterTest, OnePassMatchesTheFourReferenceCallsInARow)
+{
+	std::mt19937 generator(616);
+	const uint16_t widths[] = { 1, 2, 10, 21, 22, 31, 32, 43, 64, 127, 128, 129, 255, 257, 511, 512, 1100 };
+	for (const uint16_t pixels : widths) {
+		const size_t lineBytes = size_t(pixels) * 3;
+		const uint16_t totalLines = pixels > 500 ? 12 : 30;
+		const auto image = mixedColourPixels(size_t(pixels) * totalLines, generator(), 70);
+		std::vector<uint16_t> chunks;
+		for (uint16_t left = totalLines; left > 0;) {
+			const auto lines = uint16_t(std::min<unsigned>(left, 1 + generator() % 7));
+			chunks.push_back(lines);
+			left = uint16_t(left - lines);
+		}
+		std::vector<uint8_t> plain = image;
+		size_t line = 0;
+		for (const uint16_t lines : chunks) {
+			uint8_t *chunk = plain.data() + line * lineBytes;
+			for (const auto &f : kFilters)
+				EXPECT_EQ(f.plain(chunk, pixels, lines, 24, f.kernel, 3), lines);
+			line += lines;
+		}
+		for (const SimdLevel level : availableSimdLevels()) {
+			for (const bool inPlace : { false, true }) {
+				const SimdLevelScope scope(level);
+				std::vector<uint8_t> fast(image.size(), 0xA5);
+				line = 0;
+				for (const uint16_t lines : chunks) {
+					const uint8_t *source = image.data() + line * lineBytes;
+					uint8_t *chunk = fast.data() + line * lineBytes;
+					if (inPlace)
+						std::memcpy(chunk, source, lines * lineBytes);
+					EXPECT_EQ(FilterChunkInOnePass(inPlace ? chunk : source, chunk, pixels, lines, 24,
+								       kSharpenKernel, 3),
+						  lines);
+					line += lines;
+				}
+				EXPECT_TRUE(fast == plain) << "pixels " << pixels << " level " << int(level)
+							   << (inPlace ? " in place" : " from elsewhere");
+				releaseAll();
+			}
+		}
+		for (const auto &f : kFilters)
+			f.plain(nullptr, 0, 0, 0, nullptr, 0);
+	}
 }
 
 TEST_F(FilterTest, SharpenWithoutKernelKeepsGreyPixels)

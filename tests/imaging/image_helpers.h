@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "imaging/simd_level.h"
 #include "imaging/work_memory.h"
 
 namespace torvane::imaging::test {
@@ -68,6 +69,25 @@ struct AllocatorProbe {
 		setWorkBlockAllocator(allocate);
 	}
 	~AllocatorProbe() { setWorkBlockAllocator(nullptr); }
+};
+
+// Every instruction set level this processor runs, the plain fallback first.
+inline std::vector<SimdLevel> availableSimdLevels()
+{
+	std::vector<SimdLevel> levels{ SimdLevel::Plain };
+	if (bestSimdLevel() >= SimdLevel::Avx2)
+		levels.push_back(SimdLevel::Avx2);
+	if (bestSimdLevel() >= SimdLevel::Avx512)
+		levels.push_back(SimdLevel::Avx512);
+	return levels;
+}
+
+// Uses one level while it lives, the best one again after.
+struct SimdLevelScope {
+	explicit SimdLevelScope(SimdLevel level) { setSimdLevel(level); }
+	~SimdLevelScope() { setSimdLevel(SimdLevel::Avx512); }
+	SimdLevelScope(const SimdLevelScope &) = delete;
+	SimdLevelScope &operator=(const SimdLevelScope &) = delete;
 };
 
 } // namespace torvane::imaging::test

@@ -17,6 +17,8 @@
 
 using namespace torvane::imaging;
 using torvane::imaging::test::AllocatorProbe;
+using torvane::imaging::test::availableSimdLevels;
+using torvane::imaging::test::SimdLevelScope;
 using torvane::imaging::test::randomBytes;
 
 namespace {
@@ -401,6 +403,34 @@ TEST_F(ResampleTest, PipelineReductionsMatchReference)
 			const Geometry g = scaled(2550, dpi / 300.0, bits);
 			const auto image = randomBytes(g.lineBytes() * 96, generator());
 			expectSameAsReference(image, g, { 48, 48 });
+		}
+	}
+}
+
+// Box averaging at every instruction set level: boxes of whole pixels and
+// of fractions, narrow lines and the page widths, chunks of every size.
+TEST_F(ResampleTest, BoxAveragingMatchesReferenceAtEveryLevel)
+{
+	std::mt19937 generator(75);
+	struct Case {
+		uint32_t width;
+		uint32_t destPixels;
+		double factor;
+	};
+	const Case cases[] = { { 2550, 850, 1.0 / 3 }, { 2550, 637, 0.25 }, { 2480, 620, 0.25 },
+			       { 2480, 826, 1.0 / 3 }, { 1, 1, 0.3 },       { 2, 1, 0.49 },
+			       { 7, 2, 0.3 },         { 64, 11, 0.17 },     { 301, 100, 0.333 } };
+	for (const Case &c : cases) {
+		const Geometry g{ c.width, c.destPixels, c.factor, c.factor, 24 };
+		const int32_t lines = 96;
+		const auto image = randomBytes(g.lineBytes() * lines, generator());
+		const std::vector<int32_t> chunks = randomChunks(lines, 48, generator);
+		const Scan plain = resampleScan(oracle::ResampleLines, image, g, chunks);
+		for (const SimdLevel level : availableSimdLevels()) {
+			const SimdLevelScope scope(level);
+			const Scan fast = resampleScan(ResampleLines, image, g, chunks);
+			EXPECT_EQ(fast.lines, plain.lines) << g.describe() << " level " << int(level);
+			EXPECT_TRUE(fast.bytes == plain.bytes) << g.describe() << " level " << int(level);
 		}
 	}
 }

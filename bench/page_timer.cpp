@@ -1,0 +1,134 @@
+// SPDX-License-Identifier: MIT
+// Times one image routine over a whole page, chunk by chunk as the read
+// pipeline calls it, for the side-by-side comparison with Pillow
+// (pillow_compare.py); also writes the page it works on, so that Pillow is
+// given the same pixels.
+//
+//   page_timer write PATH.ppm          the A4 300 dpi colour page
+//   page_timer CASE ROUNDS             best CPU seconds per page of ROUNDS runs
+//
+// CASE: reduce100 and reduce75 (ResampleLines, 24-bit box averaging to 100
+// and 75 dpi), grey (ColourLinesToGrey), filters (the four model filters in
+// one pass).
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <time.h>
+
+#include "imaging/conversions.h"
+#include "imaging/filters.h"
+#include "imaging/resample.h"
+
+namespace {
+
+using namespace torvane::imaging;
+
+constexpr uint32_t kPixels = 2550;  // A4 width at 300 dpi (8.5 inch scanner)
+constexpr uint32_t kLines = 3507;   // A4 length at 300 dpi
+constexpr uint32_t kChunkLines = 48; // chunks of the read pipeline at 300 dpi
+
+// A scanned page: shading with noise, dark strokes, grey and reddish areas.
+std::vector<uint8_t> page()
+{
+	std::vector<uint8_t> image(size_t(kPixels) * kLines * 3);
+	uint32_t noise = 12345;
+	for (uint32_t y = 0; y < kLines; ++y) {
+		for (uint32_t x = 0; x < kPixels; ++x) {
+			noise = noise * 1103515245u + 12345u;
+			const unsigned jitter = (noise >> 16) % 9;
+			const bool stroke = (x / 7 + y / 3) % 11 == 0;
+			const unsigned base = stroke ? 20 + jitter : 180 + x * 40 / kPixels + jitter;
+			uint8_t *px = &image[(size_t(y) * kPixels + x) * 3];
+			for (unsigned c = 0; c < 3; ++c) {
+				unsigned v = base;
+				if ((x / 256) % 3 == 1 && c > 0)
+					v = v * 3 / 5;
+				if ((x / 256) % 3 == 2 && (noise >> 8) % 4 == 0)
+					v = (v + 17 * c) % 256;
+				px[c] = uint8_t(std::min(v, 255u));
+			}
+		}
+	}
+	return image;
+}
+
+bool writePage(const char *path)
+{
+	const std::vector<uint8_t> image = page();
+	FILE *file = std::fopen(path, "wb");
+	if (!file)
+		return false;
+	std::fprintf(file, "P6\n%u %u\n255\n", kPixels, kLines);
+	const bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
+	return std::fclose(file) == 0 && written;
+}
+
+// One pass over the page; returns a byte of the result so that it is used.
+uint8_t runCase(const std::string &name, const std::vector<uint8_t> &image, std::vector<uint8_t> &out)
+{
+	const size_t lineBytes = size_t(kPixels) * 3;
+	if (name == "reduce100" || name == "reduce75") {
+		const double factor = name == "reduce100" ? 100.0 / 300.0 : 75.0 / 300.0;
+		const auto destPixels = uint32_t(kPixels * factor);
+		ResampleLines(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
+		for (uint32_t line = 0; line < kLines; line += kChunkLines) {
+			const auto lines = int32_t(std::min(kChunkLines, kLines - line));
+			ResampleLines(image.data() + line * lineBytes, kPixels, lines, out.data(), destPixels, factor,
+				      factor, 24);
+		}
+		ResampleLines(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
+	} else if (name == "grey") {
+		for (uint32_t line = 0; line < kLines; line += kChunkLines) {
+			const uint32_t lines = std::min(kChunkLines, kLines - line);
+			ColourLinesToGrey(image.data() + line * lineBytes, out.data() + size_t(line) * kPixels,
+					  uint32_t(lineBytes), lines);
+		}
+	} else if (name == "filters") {
+		static const int8_t kSharpen[9] = { 0, -1, 0, 0, 7, 0, 0, -1, 0 };
+		for (uint32_t line = 0; line < kLines; line += kChunkLines) {
+			const auto lines = uint16_t(std::min(kChunkLines, kLines - line));
+			FilterChunkInOnePass(image.data() + line * lineBytes, out.data() + line * lineBytes,
+					     uint16_t(kPixels), lines, 24, kSharpen, 3);
+		}
+		FilterChunkInOnePass(nullptr, nullptr, 0, 0, 0, nullptr, 0);
+	}
+	return out[out.size() / 2];
+}
+
+// CPU time of this thread: on a shared machine, time spent waiting for the
+// processor does not count against either side.
+double threadSeconds()
+{
+	timespec now{};
+	clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+	return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc == 3 && std::strcmp(argv[1], "write") == 0)
+		return writePage(argv[2]) ? 0 : 1;
+	if (argc != 3) {
+		std::fprintf(stderr, "usage: page_timer write PATH.ppm | page_timer CASE ROUNDS\n");
+		return 2;
+	}
+	const std::string name = argv[1];
+	const int rounds = std::max(1, std::atoi(argv[2]));
+	const std::vector<uint8_t> image = page();
+	std::vector<uint8_t> out(image.size());
+	double best = 1e9;
+	unsigned sink = 0;
+	for (int i = 0; i < rounds; ++i) {
+		const double start = threadSeconds();
+		sink += runCase(name, image, out);
+		best = std::min(best, threadSeconds() - start);
+	}
+	std::printf("%.6f %u\n", best, sink & 1);
+	return 0;
+}
