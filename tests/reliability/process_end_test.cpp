@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: MIT
+// Every way a process can end, while it holds each thing it can hold: a
+// second process then gets a working scanner (a whole small scan) within
+// 3 s of the first one's end. Prints the table of cases and recovery times.
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "campaign_support.h"
+
+using namespace torvane;
+using namespace torvane::test;
+using sim::FaultRule;
+
+namespace {
+
+struct EndCase {
+	const char *holds;
+	const char *end;
+};
+
+class ProcessEndTest : public CampaignTest, public ::testing::WithParamInterface<EndCase>
+{
+};
+
+// Makes the scanner keep the first client inside what it holds.
+void prepareScanner(sim::VirtualScanner &scanner, const std::string &holds)
+{
+	if (holds == "locked-call")
+		scanner.addFault(FaultRule::stallRead(0x28).forDataType(0x69));
+	else if (holds == "stalled-exchange")
+		scanner.addFault(FaultRule::stallRead(0x28).forDataType(0x00));
+	else if (holds == "acquisition")
+		scanner.setDataRate(200000);
+}
+
+TEST_P(ProcessEndTest, ASecondProcessScansWithinThreeSeconds)
+{
+	const EndCase &c = GetParam();
+	prepareScanner(*scanner, c.holds);
+	Client first = startClient({ "hold", c.holds, c.end });
+	ASSERT_EQ(readLine(first, 5000), "holding");
+	if (std::string(c.end) == "sigkill")
+		kill(first.pid, SIGKILL);
+	awaitOutputEnd(first, 5000);
+	const auto ended = std::chrono::steady_clock::now();
+	// The stalled reply is the scanner's to give up once its connection has
+	// gone; a scanner that holds it for ever is the stall campaign's case.
+	scanner->setFullSpeed(true);
+
+	Client second = startClient({ "scan", "12" });
+	const std::string answer = readLine(second, 15000);
+	const double seconds = secondsSince(ended);
+	EXPECT_EQ(reap(second), 0) << answer;
+	reap(first);
+	scanner->clearFaults();
+	std::printf("| %-16s | %-11s | %-28s | %5.2f s |\n", c.holds, c.end, answer.c_str(), seconds);
+	EXPECT_EQ(answer.rfind("scan ok", 0), 0u) << answer;
+	EXPECT_LT(seconds, 3.0);
+}
+
+std::vector<EndCase> allCases()
+{
+	std::vector<EndCase> cases;
+	for (const char *holds : { "locked-call", "scan-busy", "stalled-exchange", "button-wait", "acquisition" })
+		for (const char *end : { "return", "exit-thread", "sigkill", "crash", "exec" })
+			cases.push_back({ holds, end });
+	return cases;
+}
+
+std::string caseName(const ::testing::TestParamInfo<EndCase> &info)
+{
+	std::string name = std::string(info.param.holds) + "_" + info.param.end;
+	for (char &ch : name)
+		if (ch == '-')
+			ch = '_';
+	return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Campaign, ProcessEndTest, ::testing::ValuesIn(allCases()), caseName);
+
+} // namespace
