@@ -24,6 +24,7 @@
 #include <vector>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -243,6 +244,9 @@ int runMix(int seconds, int threads, unsigned seed)
 int main(int argc, char **argv)
 {
 	setvbuf(stdout, nullptr, _IOLBF, 0);
+	// The campaign sees this process's end, or its exec, as the end of its
+	// output.
+	fcntl(STDOUT_FILENO, F_SETFD, FD_CLOEXEC);
 	const std::string command = argc > 1 ? argv[1] : "";
 	if (command == "scan" && argc == 3)
 		return runScan(std::atoi(argv[2]));

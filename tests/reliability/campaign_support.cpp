@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,9 +22,9 @@ Client startClient(const std::vector<std::string> &arguments)
 	const std::string program = TORVANE_CAMPAIGN_CLIENT;
 	const pid_t pid = fork();
 	if (pid == 0) {
-		// The write end stays open only until the client ends or execs.
-		dup3(fds[1], STDOUT_FILENO, O_CLOEXEC);
-		fcntl(STDOUT_FILENO, F_SETFD, FD_CLOEXEC);
+		// The client marks it close-on-exec itself: its output ends when it
+		// ends or replaces itself with exec.
+		dup2(fds[1], STDOUT_FILENO);
 		std::vector<char *> argv{ const_cast<char *>(program.c_str()) };
 		for (const auto &argument : arguments)
 			argv.push_back(const_cast<char *>(argument.c_str()));
@@ -72,7 +73,16 @@ int reap(Client &client)
 	if (client.output >= 0)
 		close(client.output);
 	client.output = -1;
+	client.pid = -1;
 	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Client::~Client()
+{
+	if (pid > 0) {
+		kill(pid, SIGKILL);
+		reap(*this);
+	}
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start)

@@ -14,9 +14,11 @@
 namespace torvane::test {
 
 // A started campaign_client: its pid and the read end of its standard output.
+// One still running at its destruction is killed.
 struct Client {
 	pid_t pid = -1;
 	int output = -1;
+	~Client();
 };
 
 // Starts campaign_client with `arguments`, in this process's environment
