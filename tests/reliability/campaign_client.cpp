@@ -6,7 +6,8 @@
 //   campaign_client hold WHAT END   WHAT: locked-call scan-busy stalled-exchange
 //                                   button-wait acquisition; END: return
 //                                   exit-thread sigkill crash exec. Prints
-//                                   "holding" when it holds WHAT.
+//                                   "holding" when it holds WHAT, ends on
+//                                   SIGUSR1.
 //   campaign_client scan SECONDS    one small scan, retried (with StopScan
 //                                   after a 162) for up to SECONDS; prints
 //                                   "scan ok MS stopscan=N" or "scan failed".
@@ -171,13 +172,18 @@ void startHolding(const std::string &what)
 	}
 }
 
+// Ends, when the campaign sends SIGUSR1 (SIGKILL for "sigkill"), the way
+// `how` says.
 [[noreturn]] void endThisWay(const std::string &how)
 {
 	std::fflush(stdout);
+	sigset_t go;
+	sigemptyset(&go);
+	sigaddset(&go, SIGUSR1);
+	int received = 0;
+	sigwait(&go, &received);
 	if (how == "exit-thread") {
 		std::thread([] { std::exit(0); }).join();
-	} else if (how == "sigkill") {
-		pause(); // the parent kills it
 	} else if (how == "crash") {
 		signal(SIGSEGV, SIG_DFL);
 		raise(SIGSEGV);
@@ -253,6 +259,11 @@ int main(int argc, char **argv)
 	if (command == "mix" && argc == 5)
 		return runMix(std::atoi(argv[2]), std::atoi(argv[3]), static_cast<unsigned>(std::atoi(argv[4])));
 	if (command == "hold" && argc == 4) {
+		// Blocked in every thread, so that only sigwait takes it.
+		sigset_t go;
+		sigemptyset(&go);
+		sigaddset(&go, SIGUSR1);
+		pthread_sigmask(SIG_BLOCK, &go, nullptr);
 		loadDriver();
 		startHolding(argv[2]);
 		std::printf("holding\n");

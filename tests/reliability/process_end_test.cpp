@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "campaign_support.h"
@@ -24,6 +26,18 @@ struct EndCase {
 
 class ProcessEndTest : public CampaignTest, public ::testing::WithParamInterface<EndCase>
 {
+protected:
+	// The first client's READ(10) of `dataType` is under way and withheld.
+	bool awaitStalledRead(uint8_t dataType)
+	{
+		for (int i = 0; i < 500; ++i) {
+			for (const auto &command : commands())
+				if (command.operationCode() == 0x28 && command.block[2] == dataType && command.status < 0)
+					return true;
+			usleep(10000);
+		}
+		return false;
+	}
 };
 
 // Makes the scanner keep the first client inside what it holds.
@@ -43,12 +57,14 @@ TEST_P(ProcessEndTest, ASecondProcessScansWithinThreeSeconds)
 	prepareScanner(*scanner, c.holds);
 	Client first = startClient({ "hold", c.holds, c.end });
 	ASSERT_EQ(readLine(first, 5000), "holding");
-	if (std::string(c.end) == "sigkill")
-		kill(first.pid, SIGKILL);
+	if (const std::string holds = c.holds; holds == "locked-call" || holds == "stalled-exchange")
+		ASSERT_TRUE(awaitStalledRead(holds == "locked-call" ? 0x69 : 0x00));
+	kill(first.pid, std::string(c.end) == "sigkill" ? SIGKILL : SIGUSR1);
 	awaitOutputEnd(first, 5000);
 	const auto ended = std::chrono::steady_clock::now();
-	// The stalled reply is the scanner's to give up once its connection has
-	// gone; a scanner that holds it for ever is the stall campaign's case.
+	// The scanner gives up a stalled reply once its connection has gone; a
+	// scanner that withholds it for ever is the stall campaign's case.
+	scanner->clearFaults();
 	scanner->setFullSpeed(true);
 
 	Client second = startClient({ "scan", "12" });
@@ -56,6 +72,9 @@ TEST_P(ProcessEndTest, ASecondProcessScansWithinThreeSeconds)
 	const double seconds = secondsSince(ended);
 	EXPECT_EQ(reap(second), 0) << answer;
 	reap(first);
+	if (getenv("CAMPAIGN_DEBUG"))
+		for (const auto &cmd : scanner->commandLog())
+			std::printf("op %02x type %02x in %u sent %u status %d abandoned %d conn %lu\n", cmd.block[0], cmd.block[2], cmd.dataInLength, cmd.dataInSent, cmd.status, cmd.abandoned, (unsigned long)cmd.connection);
 	scanner->clearFaults();
 	std::printf("| %-16s | %-11s | %-28s | %5.2f s |\n", c.holds, c.end, answer.c_str(), seconds);
 	EXPECT_EQ(answer.rfind("scan ok", 0), 0u) << answer;
