@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <random>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -23,8 +24,11 @@ using sim::FaultRule;
 
 namespace {
 
+// Resident memory once the allocator has returned what it keeps free: what
+// is left is what the process still uses.
 long residentKiB()
 {
+	malloc_trim(0);
 	long pages = 0, resident = 0;
 	if (FILE *statm = std::fopen("/proc/self/statm", "r")) {
 		if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2)
@@ -45,6 +49,15 @@ long openDescriptors()
 class SoakTest : public ScanningTest
 {
 protected:
+	// Open descriptors once the scanner (served in this process) has closed
+	// its side of every finished exchange.
+	long settledDescriptors()
+	{
+		for (int i = 0; i < 200 && server->connectionCount(0) != 0; ++i)
+			usleep(5000);
+		return openDescriptors();
+	}
+
 	// A random request: every mode, 50 to 1200 dpi, a random window.
 	Request randomRequest(std::mt19937 &random)
 	{
@@ -96,8 +109,10 @@ TEST_F(SoakTest, ScansInARowStayCorrectAndFlat)
 	for (int i = 0; i < scans && !HasFatalFailure(); ++i) {
 		if (i == std::min(50, scans / 10)) {
 			rssAt50 = residentKiB();
-			fdsAt50 = openDescriptors();
+			fdsAt50 = settledDescriptors();
 		}
+		if (i % 100 == 0)
+			std::printf("soak: scan %d RSS %ld KiB, %ld FDs\n", i, residentKiB(), settledDescriptors());
 		const ScanParameter parameter = parameterFor(randomRequest(random));
 		const bool faulty = addRandomFault(random);
 		std::vector<uint8_t> raw;
@@ -122,11 +137,11 @@ TEST_F(SoakTest, ScansInARowStayCorrectAndFlat)
 			torvane::driver::setLastError(0);
 		}
 	}
-	const long rss = residentKiB(), fds = openDescriptors();
+	const long rss = residentKiB(), fds = settledDescriptors();
 	std::printf("soak: %d scans, %d completed, %d failed; RSS %ld KiB at scan 50, %ld KiB at the end; "
 		    "open FDs %ld and %ld\n",
 		    scans, completed, failed, rssAt50, rss, fdsAt50, fds);
-	EXPECT_EQ(fds, fdsAt50);
+	EXPECT_LE(fds, fdsAt50);
 	EXPECT_LT(rss - rssAt50, 8 * 1024) << "resident memory grew";
 }
 
