@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "campaign_common.h"
 #include "driver/driver_state.h"
 #include "support/scanner_fixture.h"
 #include "torvane/torvane.h"
@@ -36,18 +37,7 @@ protected:
 	}
 
 	// A small valid grey scan; tests change one field of it.
-	static ScanParameter validScan()
-	{
-		ScanParameter p {};
-		p.XRes = p.YRes = 100;
-		p.Width = 300;
-		p.Length = 60;
-		p.PixelNum = 100;
-		p.LineNum = 20;
-		p.ScanMode = 2;
-		p.BitPerPixel = 8;
-		return p;
-	}
+	static ScanParameter validScan() { return test::smallGreyScan(100, 60); }
 
 	// 0 results must come with a code; the code is taken (and cleared).
 	static void expectFailureHasCode(int result, const char *what)

@@ -30,6 +30,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "campaign_common.h"
 #include "torvane/torvane.h"
 
 namespace {
@@ -96,15 +97,7 @@ int32_t errorCode()
 // A small grey window at 50 dpi: `lines` lines of 1/300 inch.
 ScanParameter smallScan(uint16_t lines)
 {
-	ScanParameter p {};
-	p.XRes = p.YRes = 50;
-	p.Width = 600;
-	p.Length = lines;
-	p.PixelNum = 100;
-	p.LineNum = static_cast<uint16_t>(lines / 6);
-	p.ScanMode = 2;
-	p.BitPerPixel = 8;
-	return p;
+	return torvane::test::smallGreyScan(50, lines);
 }
 
 // One whole scan; 1 when every byte arrived and StopScan succeeded.

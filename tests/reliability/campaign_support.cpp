@@ -2,6 +2,7 @@
 // The fault campaign's parent side: starting and watching client processes.
 
 #include "campaign_support.h"
+#include "campaign_common.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -83,11 +84,6 @@ Client::~Client()
 		kill(pid, SIGKILL);
 		reap(*this);
 	}
-}
-
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
-	return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 void CampaignTest::SetUp()

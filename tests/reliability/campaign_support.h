@@ -31,8 +31,6 @@ void awaitOutputEnd(const Client &client, int timeoutMs);
 // Waits for the client's end; its exit code, or 128 + signal.
 int reap(Client &client);
 
-double secondsSince(std::chrono::steady_clock::time_point start);
-
 // The campaign's scanner fixture: the scanner is served here, the driver is
 // not attached in this process (the clients load it).
 class CampaignTest : public ScannerTest

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "campaign_common.h"
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
 #include "platform/platform.h"
@@ -26,16 +27,12 @@
 using namespace torvane;
 using sim::FaultRule;
 using Clock = std::chrono::steady_clock;
+using test::secondsSince;
 
 namespace {
 
 constexpr uint8_t kRead10 = 0x28;
 constexpr uint8_t kNvmType = 0x69;
-
-double secondsSince(Clock::time_point start)
-{
-	return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // Runs `work` in a child process that is killed after `limitSeconds`; the
 // child's exit code is work's result, -1 when it hung or crashed.

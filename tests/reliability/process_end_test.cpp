@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "campaign_common.h"
 #include "campaign_support.h"
 
 using namespace torvane;
@@ -92,11 +93,7 @@ std::vector<EndCase> allCases()
 
 std::string caseName(const ::testing::TestParamInfo<EndCase> &info)
 {
-	std::string name = std::string(info.param.holds) + "_" + info.param.end;
-	for (char &ch : name)
-		if (ch == '-')
-			ch = '_';
-	return name;
+	return testNameOf(std::string(info.param.holds) + "_" + info.param.end);
 }
 
 INSTANTIATE_TEST_SUITE_P(Campaign, ProcessEndTest, ::testing::ValuesIn(allCases()), caseName);

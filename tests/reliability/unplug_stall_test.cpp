@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "campaign_common.h"
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
 #include "support/scanner_fixture.h"
@@ -22,6 +23,7 @@
 using namespace torvane;
 using sim::FaultRule;
 using Clock = std::chrono::steady_clock;
+using test::secondsSince;
 
 namespace {
 
@@ -30,11 +32,6 @@ constexpr uint8_t kRead10 = 0x28;
 constexpr uint32_t kChunkOut = 1600;
 // The lock wait, shortened from 10 s so that the stall cases stay quick.
 constexpr uint32_t kLockWaitMs = 2000;
-
-double secondsSince(Clock::time_point start)
-{
-	return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 long threadCount()
 {
@@ -46,15 +43,7 @@ long threadCount()
 
 ScanParameter validScan(uint16_t length = 600)
 {
-	ScanParameter p {};
-	p.XRes = p.YRes = 100;
-	p.Width = 300;
-	p.Length = length;
-	p.PixelNum = 100;
-	p.LineNum = static_cast<uint16_t>(length / 3);
-	p.ScanMode = 2;
-	p.BitPerPixel = 8;
-	return p;
+	return test::smallGreyScan(100, length);
 }
 
 int32_t takeCode()
@@ -219,11 +208,7 @@ std::vector<Phase> allPhases()
 
 std::string phaseName(const ::testing::TestParamInfo<Phase> &info)
 {
-	std::string name = std::string(info.param.unplug ? "Unplug_" : "Stall_") + info.param.name;
-	for (char &ch : name)
-		if (ch == '-')
-			ch = '_';
-	return name;
+	return test::testNameOf(std::string(info.param.unplug ? "Unplug_" : "Stall_") + info.param.name);
 }
 
 INSTANTIATE_TEST_SUITE_P(Campaign, UnplugStallTest, ::testing::ValuesIn(allPhases()), phaseName);
