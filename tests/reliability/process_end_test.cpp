@@ -58,8 +58,9 @@ TEST_P(ProcessEndTest, ASecondProcessScansWithinThreeSeconds)
 	prepareScanner(*scanner, c.holds);
 	Client first = startClient({ "hold", c.holds, c.end });
 	ASSERT_EQ(readLine(first, 5000), "holding");
-	if (const std::string holds = c.holds; holds == "locked-call" || holds == "stalled-exchange")
+	if (const std::string holds = c.holds; holds == "locked-call" || holds == "stalled-exchange") {
 		ASSERT_TRUE(awaitStalledRead(holds == "locked-call" ? 0x69 : 0x00));
+	}
 	kill(first.pid, std::string(c.end) == "sigkill" ? SIGKILL : SIGUSR1);
 	awaitOutputEnd(first, 5000);
 	const auto ended = std::chrono::steady_clock::now();
