@@ -62,7 +62,7 @@ protected:
 	// Waits until the scanner has seen `count` commands with `op`.
 	bool awaitCommand(uint8_t op, size_t count = 1)
 	{
-		for (int i = 0; i < 400; ++i) {
+		for (int i = 0; i < 2000; ++i) {
 			size_t seen = 0;
 			for (const auto &command : commands())
 				seen += command.operationCode() == op ? 1 : 0;

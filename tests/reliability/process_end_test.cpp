@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include <unistd.h>
@@ -40,6 +41,14 @@ protected:
 		return false;
 	}
 };
+
+// 3 s; TORVANE_RECOVERY_SECONDS sets another limit for the sanitizer builds,
+// where starting a process alone takes seconds.
+double recoveryLimitSeconds()
+{
+	const char *setting = std::getenv("TORVANE_RECOVERY_SECONDS");
+	return setting ? std::atof(setting) : 3.0;
+}
 
 // Makes the scanner keep the first client inside what it holds.
 void prepareScanner(sim::VirtualScanner &scanner, const std::string &holds)
@@ -80,7 +89,7 @@ TEST_P(ProcessEndTest, ASecondProcessScansWithinThreeSeconds)
 	scanner->clearFaults();
 	std::printf("| %-16s | %-11s | %-28s | %5.2f s |\n", c.holds, c.end, answer.c_str(), seconds);
 	EXPECT_EQ(answer.rfind("scan ok", 0), 0u) << answer;
-	EXPECT_LT(seconds, 3.0);
+	EXPECT_LT(seconds, recoveryLimitSeconds());
 }
 
 std::vector<EndCase> allCases()

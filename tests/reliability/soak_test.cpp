@@ -142,7 +142,10 @@ TEST_F(SoakTest, ScansInARowStayCorrectAndFlat)
 		    "open FDs %ld and %ld\n",
 		    scans, completed, failed, rssAt50, rss, fdsAt50, fds);
 	EXPECT_LE(fds, fdsAt50);
-	EXPECT_LT(rss - rssAt50, 8 * 1024) << "resident memory grew";
+	// A shortened run (under the sanitizers, whose shadow memory grows with
+	// the addresses used) says nothing about growth.
+	if (scans >= 200)
+		EXPECT_LT(rss - rssAt50, 8 * 1024) << "resident memory grew";
 }
 
 } // namespace
