@@ -85,6 +85,12 @@ protected:
 // process is still inside an exchange whose reply the scanner withholds.
 TEST_F(LockDefectTest, AProcessEndingInsideAStalledExchangeHandsTheExchangeLockOn)
 {
+#ifdef __SANITIZE_THREAD__
+	// ThreadSanitizer cannot start threads in a child forked from a process
+	// with threads (the scanner's); the campaign's locked-call cases run the
+	// same ends in processes of their own there.
+	GTEST_SKIP();
+#endif
 	scanner->addFault(FaultRule::stallRead(kRead10).forDataType(kNvmType));
 	int go[2];
 	ASSERT_EQ(pipe(go), 0);
