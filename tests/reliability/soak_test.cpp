@@ -144,8 +144,9 @@ TEST_F(SoakTest, ScansInARowStayCorrectAndFlat)
 	EXPECT_LE(fds, fdsAt50);
 	// A shortened run (under the sanitizers, whose shadow memory grows with
 	// the addresses used) says nothing about growth.
-	if (scans >= 200)
+	if (scans >= 200) {
 		EXPECT_LT(rss - rssAt50, 8 * 1024) << "resident memory grew";
+	}
 }
 
 } // namespace
