@@ -34,6 +34,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <ctime>
 
 #include <fcntl.h>
@@ -91,7 +92,8 @@ struct SharedSegment {
 // whether the library is attached, the descriptor holding the liveness lock,
 // its token and the pid it was claimed for (a forked child claims its own).
 SharedSegment *segment = nullptr;
-std::string segmentName;
+// The object's name, kept without the heap: it outlives every destructor.
+char segmentName[256] = {};
 std::atomic<bool> attached{ false };
 int segmentFd = -1;
 Token ownToken = 0;
@@ -429,7 +431,7 @@ bool openDeviceEvent()
 	if (attached.load())
 		return true;
 	const std::string name = sharedStateName();
-	if (!segment || name != segmentName) {
+	if (!segment || name != segmentName || name.size() >= sizeof(segmentName)) {
 		int fd = -1;
 		SharedSegment *mapped = mapSegment(&fd);
 		if (!mapped)
@@ -437,7 +439,7 @@ bool openDeviceEvent()
 		if (segmentFd >= 0)
 			close(segmentFd);
 		segment = mapped;
-		segmentName = name;
+		std::snprintf(segmentName, sizeof(segmentName), "%s", name.c_str());
 		segmentFd = fd;
 		claimSlot();
 	} else if (segmentFd < 0 || tokenPid != getpid()) {
