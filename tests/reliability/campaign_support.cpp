@@ -90,13 +90,7 @@ void CampaignTest::SetUp()
 {
 	// The scanner fixture without the driver: the clients load the library
 	// themselves, and this process keeps no claim on the shared state.
-	setenv("TORVANE_DEVICE_DIR", devices.path().c_str(), 1);
-	server = std::make_unique<sim::SimServer>(devices.path());
-	scanner = std::make_shared<sim::VirtualScanner>(model());
-	scanner->setFullSpeed(true);
-	std::string error;
-	ASSERT_TRUE(server->plug(scanner, 0, &error)) << error;
-	removeConfig();
+	serveScanner();
 }
 
 } // namespace torvane::test
