@@ -7,6 +7,7 @@
 
 #include "driver/debug_log.h"
 #include "driver/device_lock.h"
+#include "driver/driver_state.h"
 
 namespace torvane::driver {
 
@@ -24,6 +25,7 @@ inline void logEntry(const CallLines &lines)
 
 inline void logExit(const CallLines &lines, int result)
 {
+	keepFailureCode(result);
 	logLine(kMainLog, 2, lines.exit, result);
 }
 

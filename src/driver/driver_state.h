@@ -55,6 +55,16 @@ enum ErrorCode : int32_t {
 	kErrorGeneral = 2999,
 };
 
+// A failed export always leaves a code: when nothing below set one (a
+// transfer that failed without sense data, a status other than CHECK
+// CONDITION), the general code 2999. Returns `result`.
+inline int keepFailureCode(int result)
+{
+	if (result == 0 && lastError() == 0)
+		setLastError(kErrorGeneral);
+	return result;
+}
+
 // Process attach: configuration, debug paths, device event, library path and
 // raw test mode. Process detach: hands a held lock on and closes the event.
 void processAttach();

@@ -9,6 +9,7 @@
 #include "engine/scan_engine.h"
 #include "exports/export_lines.h"
 #include "panel/button_wait.h"
+#include "platform/platform.h"
 #include "setup/scan_settings.h"
 #include "transport/transport.h"
 
@@ -57,6 +58,9 @@ TORVANE_API int CheckPushButton(void) __attribute__((alias("ResetScanner")));
 TORVANE_API void DoCancel(void)
 {
 	driver::CancelRequested.store(1, std::memory_order_relaxed);
+	// A caller stuck waiting for either lock gives up (162) instead of
+	// holding the front end until the holder lets go.
+	platform::cancelLockWaits();
 }
 
 } // extern "C"

@@ -5,6 +5,7 @@
 #include "torvane/torvane.h"
 
 #include "driver/debug_log.h"
+#include "driver/driver_state.h"
 #include "engine/scan_engine.h"
 #include "exports/export_lines.h"
 
@@ -18,7 +19,7 @@ TORVANE_API int StartScan(void)
 	const engine::StartResult start = engine::startScan();
 	if (start.logExit)
 		driver::logExit(exports::kStartScanLines, start.result);
-	return start.result;
+	return driver::keepFailureCode(start.result);
 }
 
 // A failing call writes no exit line.
@@ -28,7 +29,7 @@ TORVANE_API int ReadScan(void *, unsigned char *buffer, uint32_t length)
 	const int result = engine::readScan(buffer, length);
 	if (result)
 		driver::logLine(driver::kMainLog, 2, exports::kReadScanLines.exit, result, static_cast<int>(length));
-	return result;
+	return driver::keepFailureCode(result);
 }
 
 TORVANE_API int StopScan(void)

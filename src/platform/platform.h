@@ -44,9 +44,12 @@ void closeDeviceEvent();
 
 bool hasDeviceEvent();
 
-enum class WaitResult { Signalled, TimedOut, Failed };
+enum class WaitResult { Signalled, TimedOut, Failed, Cancelled };
 
 // Waits for the event for at most `timeoutMs`; a successful wait resets it.
+// A holder whose process has ended (or replaced itself with exec) is noticed
+// and the event handed on; a cancelLockWaits() during the wait ends it
+// (Cancelled).
 WaitResult waitDeviceEvent(uint32_t timeoutMs);
 
 // Signals the event (releases the device lock).
@@ -58,9 +61,18 @@ int32_t *scanBusyFlag();
 
 // A second machine-wide lock, re-entrant within one thread, held for the
 // length of one command exchange so that exchanges never interleave on the
-// device. Robust: a process that dies holding it hands it on.
-void lockExchange();
+// device. Callers get their turns in the order they asked (a thread that
+// releases and asks again queues behind those already waiting). A holder
+// whose process ends, however it ends, hands it on. The wait ends after
+// `timeoutMs`, on cancelLockWaits(), and on the interrupt of the calling
+// thread's device I/O; only Taken must be followed by unlockExchange().
+enum class LockResult { Taken, TimedOut, Cancelled };
+LockResult lockExchange(uint32_t timeoutMs);
 void unlockExchange();
+
+// Ends every wait for either lock that this process has under way (DoCancel).
+// Async-signal-safe.
+void cancelLockWaits();
 
 // ---------------------------------------------------------------------------
 // Device files (\\.\usbscanN). On POSIX with TORVANE_DEVICE_DIR set they are

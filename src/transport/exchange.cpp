@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "driver/device_lock.h"
 #include "driver/driver_state.h"
 #include "platform/platform.h"
 #include "transport/commands.h"
@@ -18,14 +19,28 @@ namespace {
 
 // Exchanges never interleave on the device: the whole exchange, and the
 // REQUEST SENSE inside it, runs under the machine-wide exchange lock (which is
-// re-entrant for that nested exchange).
+// re-entrant for that nested exchange). Its wait is as long as the device
+// lock's and ends on DoCancel; an exchange that does not get its turn fails
+// with 162, as a refused device lock does.
 class ExchangeGuard
 {
 public:
-	ExchangeGuard() { platform::lockExchange(); }
-	~ExchangeGuard() { platform::unlockExchange(); }
+	ExchangeGuard() : taken_(platform::lockExchange(driver::lockWaitMs()) == platform::LockResult::Taken)
+	{
+		if (!taken_)
+			driver::setLastError(driver::kErrorBusy);
+	}
+	~ExchangeGuard()
+	{
+		if (taken_)
+			platform::unlockExchange();
+	}
 	ExchangeGuard(const ExchangeGuard &) = delete;
 	ExchangeGuard &operator=(const ExchangeGuard &) = delete;
+	bool taken() const { return taken_; }
+
+private:
+	bool taken_;
 };
 
 // Opens the scanner's device file; when it cannot be opened the scanner may
@@ -79,6 +94,8 @@ bool transfer(platform::DeviceFile &device, const uint8_t block[10], void *buffe
 int SendCommand(const uint8_t block[10], void *buffer, uint32_t lengthIn, uint32_t lengthOut)
 {
 	ExchangeGuard guard;
+	if (!guard.taken())
+		return 0;
 	auto device = openScanner();
 	if (!device)
 		return 0;
@@ -102,6 +119,8 @@ int RequestSense()
 {
 	const CommandBlock block = requestSenseBlock();
 	ExchangeGuard guard;
+	if (!guard.taken())
+		return 0;
 	auto device = openScanner();
 	if (!device)
 		return 0;

@@ -160,7 +160,7 @@ TEST_F(AbilityDeviceTest, InquiryFailure)
 	ScannerAbilityEx abilityEx;
 	std::memset(&abilityEx, 0x5A, sizeof(abilityEx));
 	EXPECT_EQ(GetScannerAbilityEx(&abilityEx), 0);
-	EXPECT_EQ(driver::lastError(), 0); // a status other than 2 sets no code
+	EXPECT_EQ(driver::lastError(), 2999); // no sense data: the general code, never none
 	EXPECT_EQ(bytesOf(abilityEx), Bytes(sizeof(abilityEx), 0x5A));
 }
 

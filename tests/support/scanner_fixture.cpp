@@ -9,7 +9,7 @@
 
 namespace torvane::test {
 
-void ScannerTest::SetUp()
+void ScannerTest::serveScanner()
 {
 	setenv("TORVANE_DEVICE_DIR", devices.path().c_str(), 1);
 	server = std::make_unique<sim::SimServer>(devices.path());
@@ -18,6 +18,13 @@ void ScannerTest::SetUp()
 	std::string error;
 	ASSERT_TRUE(server->plug(scanner, 0, &error)) << error;
 	removeConfig();
+}
+
+void ScannerTest::SetUp()
+{
+	serveScanner();
+	if (HasFatalFailure())
+		return;
 	attachDriver();
 	ASSERT_EQ(InitializeDriver(), 1);
 	scanner->clearCommandLog();

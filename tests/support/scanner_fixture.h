@@ -24,6 +24,10 @@ protected:
 	void SetUp() override;
 	void TearDown() override;
 
+	// The scanner served as usbscan0 at full speed, no configuration file;
+	// the first half of SetUp, for fixtures that do not attach the driver.
+	void serveScanner();
+
 	// The model to serve; override in a derived fixture.
 	virtual sim::Model model() const { return sim::Model::RM735; }
 

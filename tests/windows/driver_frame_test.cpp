@@ -181,7 +181,7 @@ TEST_F(DriverFrame, ScanBusyLivesInTheSharedSectionOfTheModule)
 
 DWORD WINAPI takeExchangeLock(LPVOID argument)
 {
-	platform::lockExchange();
+	platform::lockExchange(10000);
 	SetEvent(static_cast<HANDLE>(argument));
 	platform::unlockExchange();
 	return 0;
@@ -189,7 +189,7 @@ DWORD WINAPI takeExchangeLock(LPVOID argument)
 
 DWORD WINAPI dieHoldingExchangeLock(LPVOID)
 {
-	platform::lockExchange();
+	platform::lockExchange(10000);
 	return 0; // never unlocked
 }
 
@@ -201,8 +201,8 @@ TEST_F(DriverFrame, ExchangeLockIsReentrantMachineWideAndSurvivesAnAbandonedHold
 	CloseHandle(mutex);
 
 	// The nested REQUEST SENSE takes it again in the same thread.
-	platform::lockExchange();
-	platform::lockExchange();
+	platform::lockExchange(10000);
+	platform::lockExchange(10000);
 	HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 	HANDLE other = CreateThread(nullptr, 0, takeExchangeLock, done, 0, nullptr);
 	platform::unlockExchange();

@@ -37,6 +37,12 @@ void IoInterrupt::trigger()
 		io->interruptIo();
 }
 
+bool IoInterrupt::triggered()
+{
+	std::lock_guard<std::mutex> guard(mutex_);
+	return triggered_;
+}
+
 std::shared_ptr<IoInterrupt> currentIoInterrupt()
 {
 	return threadInterrupt;

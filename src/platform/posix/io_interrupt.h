@@ -30,6 +30,8 @@ public:
 	bool add(InterruptibleIo *io);
 	void remove(InterruptibleIo *io);
 	void trigger();
+	// True once trigger() has run: a lock wait of the thread ends too.
+	bool triggered();
 
 private:
 	std::mutex mutex_;

@@ -4,6 +4,7 @@
 
 #include "platform/win32/shared_state.h"
 
+#include <atomic>
 #include <string>
 
 #include <windows.h>
@@ -108,18 +109,49 @@ bool hasDeviceEvent()
 	return DeviceEvent != nullptr;
 }
 
+namespace {
+
+// DoCancel bumps it; a lock wait that sees it change ends.
+std::atomic<uint32_t> cancelEpoch{ 0 };
+constexpr DWORD kWaitSliceMs = 10;
+
+// Waits for `object` in short slices so that a cancel ends the wait.
+// WAIT_ABANDONED (a mutex whose owner ended) counts as taken.
+WaitResult waitCancellable(HANDLE object, uint32_t timeoutMs)
+{
+	const uint32_t epoch = cancelEpoch.load();
+	const DWORD start = GetTickCount();
+	for (;;) {
+		const DWORD elapsed = GetTickCount() - start;
+		const DWORD left = elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
+		switch (WaitForSingleObject(object, left < kWaitSliceMs ? left : kWaitSliceMs)) {
+		case WAIT_OBJECT_0:
+		case WAIT_ABANDONED:
+			return WaitResult::Signalled;
+		case WAIT_TIMEOUT:
+			break;
+		default:
+			return WaitResult::Failed;
+		}
+		if (cancelEpoch.load() != epoch)
+			return WaitResult::Cancelled;
+		if (left == 0)
+			return WaitResult::TimedOut;
+	}
+}
+
+} // namespace
+
 WaitResult waitDeviceEvent(uint32_t timeoutMs)
 {
 	if (!DeviceEvent)
 		return WaitResult::Failed;
-	switch (WaitForSingleObject(DeviceEvent, timeoutMs)) {
-	case WAIT_OBJECT_0:
-		return WaitResult::Signalled;
-	case WAIT_TIMEOUT:
-		return WaitResult::TimedOut;
-	default:
-		return WaitResult::Failed;
-	}
+	return waitCancellable(DeviceEvent, timeoutMs);
+}
+
+void cancelLockWaits()
+{
+	cancelEpoch.fetch_add(1);
 }
 
 void signalDeviceEvent()
@@ -141,18 +173,27 @@ thread_local int exchangeDepth = 0;
 thread_local HANDLE exchangeHeld = nullptr;
 } // namespace
 
-void lockExchange()
+LockResult lockExchange(uint32_t timeoutMs)
 {
-	if (exchangeDepth++ == 0)
-		exchangeHeld = exchangeMutex;
-	if (!exchangeHeld) {
+	HANDLE mutex = exchangeDepth == 0 ? exchangeMutex : exchangeHeld;
+	if (!mutex) {
 		EnterCriticalSection(&localExchangeLock());
-		return;
+	} else {
+		// A thread that ended while it held the mutex (a forced end of the
+		// acquisition thread, a crashed process) leaves it abandoned: the
+		// wait then still hands it over, and the exchange goes on.
+		switch (waitCancellable(mutex, timeoutMs)) {
+		case WaitResult::Signalled:
+			break;
+		case WaitResult::Cancelled:
+			return LockResult::Cancelled;
+		default:
+			return LockResult::TimedOut;
+		}
 	}
-	// A thread that ended while it held the mutex (a forced end of the
-	// acquisition thread, a crashed process) leaves it abandoned: the wait
-	// then still hands it over, and the exchange goes on.
-	WaitForSingleObject(exchangeHeld, INFINITE);
+	if (exchangeDepth++ == 0)
+		exchangeHeld = mutex;
+	return LockResult::Taken;
 }
 
 void unlockExchange()
