@@ -44,12 +44,14 @@ int32_t takeLastError()
 
 void prepareScannerAbility(ScannerAbility *record)
 {
-	std::memset(inquiryData, 0, sizeof(inquiryData));
 	std::memset(record, 0, sizeof(*record));
 }
 
 int readScannerAbility(ScannerAbility *record)
 {
+	// inquiryData is cleared here, under the device lock, and not before the
+	// lock is taken: a second thread of the process may be filling it.
+	std::memset(inquiryData, 0, sizeof(inquiryData));
 	if (!Inquiry(inquiryData))
 		return 0;
 	if (!readNvmScratch())
@@ -58,13 +60,9 @@ int readScannerAbility(ScannerAbility *record)
 	return 1;
 }
 
-void prepareScannerAbilityEx()
-{
-	std::memset(inquiryData, 0, sizeof(inquiryData));
-}
-
 int readScannerAbilityEx(ScannerAbilityEx *record)
 {
+	std::memset(inquiryData, 0, sizeof(inquiryData));
 	if (!Inquiry(inquiryData))
 		return 0;
 	if (!readNvmScratch())

@@ -9,17 +9,17 @@
 
 namespace torvane::ability {
 
-// Clears inquiryData and the caller's record; GetScannerAbility does this
-// before it takes the lock, so a refused call leaves the record all zero.
+// Clears the caller's record; GetScannerAbility does this before it takes the
+// lock, so a refused call leaves the record all zero.
 void prepareScannerAbility(ScannerAbility *record);
-// Under the device lock: INQUIRY into inquiryData, the NVM read, decoding.
-// 1 only when both exchanges succeeded; the record is filled only then.
+// Under the device lock: clears inquiryData, then INQUIRY into it, the NVM
+// read, decoding. 1 only when both exchanges succeeded; the record is filled
+// only then.
 int readScannerAbility(ScannerAbility *record);
 
-// Clears inquiryData; the caller's record is not touched until success.
-void prepareScannerAbilityEx();
-// Under the device lock: INQUIRY, the NVM read, decoding and the two
-// interface names. The caller's record is written only on success.
+// Under the device lock: clears inquiryData, then INQUIRY, the NVM read,
+// decoding and the two interface names. The caller's record is written only
+// on success.
 int readScannerAbilityEx(ScannerAbilityEx *record);
 
 // Under the device lock: INQUIRY into modelInquiry (not cleared first) and the

@@ -39,7 +39,6 @@ TORVANE_API int GetScannerAbilityEx(ScannerAbilityEx *ability)
 {
 	if (!ability)
 		return refuseMissingRecord(exports::kGetScannerAbilityExLines);
-	ability::prepareScannerAbilityEx();
 	return driver::runLocked(exports::kGetScannerAbilityExLines,
 				 [&] { return ability::readScannerAbilityEx(ability); });
 }
