@@ -10,11 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "cancel.h"
@@ -55,6 +54,31 @@ std::string libraryModel(const std::string &path)
 	return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
+// At most `limit` bytes from the start of `path` (any file, a FIFO or a
+// device too, never the whole of an endless one). 0 or errno.
+int readFileStart(const std::string &path, size_t limit, std::vector<uint8_t> *bytes)
+{
+	const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+	if (fd < 0)
+		return errno;
+	bytes->resize(limit);
+	size_t got = 0;
+	int failure = 0;
+	while (got < limit) {
+		const ssize_t n = ::read(fd, bytes->data() + got, limit - got);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0) {
+			failure = n < 0 ? errno : 0;
+			break;
+		}
+		got += static_cast<size_t>(n);
+	}
+	::close(fd);
+	bytes->resize(got);
+	return failure;
+}
+
 } // namespace
 
 void printError(const std::string &text)
@@ -68,6 +92,32 @@ void printNote(const std::string &text)
 }
 
 ExitCode Frontend::run()
+{
+	ExitCode code = ExitCode::Ok;
+	try {
+		code = runAction();
+		while (retryWhenBusy_) {
+			if (!busyWait_.pause()) {
+				code = cancelled();
+				break;
+			}
+			retryWhenBusy_ = false;
+			code = runAction();
+		}
+	} catch (...) {
+		// Whatever went wrong, the scanner is left free for the next program;
+		// the caller reports the fault.
+		if (scanOpen_)
+			api_.StopScan();
+		api_.TerminateDriver();
+		throw;
+	}
+	// The end of the call order; it also resets the button wait.
+	api_.TerminateDriver();
+	return code;
+}
+
+ExitCode Frontend::runAction()
 {
 	ExitCode code = ExitCode::Ok;
 	switch (options_.action) {
@@ -99,8 +149,6 @@ ExitCode Frontend::run()
 	case Action::Version:
 		break;
 	}
-	// The end of the call order; it also resets the button wait.
-	api_.TerminateDriver();
 	return code;
 }
 
@@ -111,6 +159,10 @@ ExitCode Frontend::driverFailure(const std::string &what)
 
 ExitCode Frontend::driverFailure(const std::string &what, int32_t code)
 {
+	if (mayRetryWhenBusy_ && busyWait_.shouldRetry(code)) {
+		retryWhenBusy_ = true;
+		return exitCodeForDriverError(code);
+	}
 	printError(what + ": " + describeDriverError(code));
 	return exitCodeForDriverError(code);
 }
@@ -187,7 +239,7 @@ ExitCode Frontend::scan()
 	// written fails before anything moves.
 	OutputFile output(options_.output);
 	std::string error;
-	const int fd = output.create(&error);
+	const int fd = output.create(&error, options_.format == OutputFormat::Tiff);
 	if (fd < 0) {
 		printError(error);
 		return ExitCode::File;
@@ -233,6 +285,9 @@ ExitCode Frontend::scan()
 		library_.takeLastError();
 		return driverFailure("the scan could not be started", failure);
 	}
+	// From here on the scan is ours: a failure is never waited out.
+	mayRetryWhenBusy_ = false;
+	scanOpen_ = true;
 
 	// The driver delivers exactly the bytes asked for: the image is
 	// LineNum lines of bytesPerLine, read in pieces of whole lines.
@@ -259,6 +314,7 @@ ExitCode Frontend::scan()
 	progress.finish();
 
 	const bool stopped = api_.StopScan();
+	scanOpen_ = false;
 	const int32_t stopError = stopped ? 0 : library_.takeLastError();
 
 	if (cancelRequested() || stopError == 159) {
@@ -375,14 +431,15 @@ ExitCode Frontend::nvmBackup()
 ExitCode Frontend::nvmRestore()
 {
 	// The file is checked before the scanner is touched.
-	std::ifstream in(options_.nvmFile, std::ios::binary);
-	if (!in) {
-		printError("cannot read '" + options_.nvmFile + "': " + std::strerror(errno));
+	std::vector<uint8_t> bytes;
+	if (const int failure = readFileStart(options_.nvmFile, sizeof(NvmRecord) + 1, &bytes)) {
+		printError("cannot read '" + options_.nvmFile + "': " + std::strerror(failure));
 		return ExitCode::File;
 	}
-	std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 	if (bytes.size() != sizeof(NvmRecord)) {
-		printError("'" + options_.nvmFile + "' holds " + std::to_string(bytes.size()) +
+		printError("'" + options_.nvmFile + "' holds " +
+			   (bytes.size() > sizeof(NvmRecord) ? "more than " + std::to_string(sizeof(NvmRecord))
+							      : std::to_string(bytes.size())) +
 			   " bytes; a backup of the non-volatile memory holds exactly " +
 			   std::to_string(sizeof(NvmRecord)) + ": nothing was written");
 		return ExitCode::File;
