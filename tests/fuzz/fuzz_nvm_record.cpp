@@ -16,13 +16,24 @@
 #include "nvm/nvm_record.h"
 #include "record_text.h"
 
+namespace {
+
+// memcpy from an empty vector's null data is undefined: copy only bytes.
+void copyBytes(uint8_t *to, const std::vector<uint8_t> &from)
+{
+	if (!from.empty())
+		std::memcpy(to, from.data(), from.size());
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	using namespace torvane::nvm;
 	FuzzedDataProvider input(data, size);
 	NvmBytes wire{};
 	const std::vector<uint8_t> stored = input.ConsumeBytes<uint8_t>(kNvmRecordSize);
-	std::memcpy(wire.data(), stored.data(), stored.size());
+	copyBytes(wire.data(), stored);
 
 	NvmBytes host = wire;
 	toHostOrder(host);
@@ -36,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const auto init = std::make_unique<uint8_t[]>(kInitRecordUsed);
 	const std::vector<uint8_t> callerRecord = input.ConsumeBytes<uint8_t>(kInitRecordUsed);
 	std::memset(init.get(), 0, kInitRecordUsed);
-	std::memcpy(init.get(), callerRecord.data(), callerRecord.size());
+	copyBytes(init.get(), callerRecord);
 	(void)initTextMatches(init.get() + kInitRecordText, host);
 	const torvane::platform::LocalTime date{ input.ConsumeIntegral<uint16_t>(), input.ConsumeIntegral<uint16_t>(),
 						 input.ConsumeIntegral<uint16_t>(), 0, 0, 0 };
@@ -49,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const std::vector<uint8_t> value = input.ConsumeRemainingBytes<uint8_t>();
 	if (const NvmValueKind *kind = nvmValueKind(kindNumber)) {
 		const auto exact = std::make_unique<uint8_t[]>(value.size() + 1);
-		std::memcpy(exact.get(), value.data(), value.size());
+		copyBytes(exact.get(), value);
 		const uint32_t length = static_cast<uint32_t>(value.size());
 		if (valueFits(*kind, exact.get(), length)) {
 			NvmBytes record = host;

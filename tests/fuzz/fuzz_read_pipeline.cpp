@@ -20,6 +20,7 @@
 #include "engine/engine_testing.h"
 #include "engine/read_pipeline.h"
 #include "fuzz_driver.h"
+#include "platform/fake_usb.h"
 #include "setup/scan_parameter.h"
 #include "setup/scan_settings.h"
 #include "torvane/torvane.h"
@@ -28,7 +29,7 @@ namespace {
 
 // The driver allocates what the request asks for; the fuzzer keeps its
 // process small and skips requests whose buffers would pass this.
-constexpr uint64_t kMaxScanMemory = 48u << 20;
+constexpr uint64_t kMaxScanMemory = 6u << 20;
 constexpr int kMaxRounds = 24;
 
 ScanParameter plausibleRequest(FuzzedDataProvider &input, uint16_t scannerWidth)
@@ -63,8 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	using namespace torvane;
 	static const bool ready = [] {
-		// No scanner: RESERVE UNIT fails at once and no thread starts.
-		setenv("TORVANE_DEVICE_DIR", "/nonexistent/torvane-fuzz", 1);
+		// No scanner on the (stand-in) USB: RESERVE UNIT fails at once and
+		// no thread starts.
+		unsetenv("TORVANE_DEVICE_DIR");
+		fake_usb::attach({});
 		fuzz::attachDriverOnce();
 		engine::testing::setWaitLimits(1, 1);
 		return true;
@@ -72,13 +75,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	(void)ready;
 
 	FuzzedDataProvider input(data, size);
-	const uint16_t scannerWidth = input.ConsumeIntegralInRange<uint16_t>(1, 2600);
+	// Narrow scanners keep every buffer small; the geometry is the same.
+	const uint16_t scannerWidth = input.ConsumeIntegralInRange<uint16_t>(1, 640);
 	ScanParameter request{};
 	if (input.ConsumeBool()) {
 		request = plausibleRequest(input, scannerWidth);
 	} else {
 		const std::vector<uint8_t> raw = input.ConsumeBytes<uint8_t>(sizeof(request));
-		std::memcpy(&request, raw.data(), raw.size());
+		if (!raw.empty())
+			std::memcpy(&request, raw.data(), raw.size());
 	}
 	// SetScanParameter refuses a resolution of 0 before deriving anything.
 	if (request.XRes == 0)
@@ -91,12 +96,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const ScanParameter &work = setup::workParam;
 	const uint64_t lines = engine::chunkLinesFor(setup::userRequest.XRes);
 	const uint64_t chunkBytes = uint64_t(work.BitPerPixel) * work.PixelNum / 8 * lines;
-	if (chunkBytes * (engine::kRingSlots + 4) > kMaxScanMemory)
+	const uint64_t staging = engine::workedChunkBytes(static_cast<uint32_t>(lines), static_cast<uint32_t>(chunkBytes));
+	if (chunkBytes * engine::kRingSlots + 3 * staging > kMaxScanMemory)
 		return 0;
 
 	StartScan();
 	if (engine::chunkRing && engine::chunkRing->chunkBytes > 0) {
 		engine::ChunkRing &ring = *engine::chunkRing;
+		// No thread runs: what the ring holds is all the data there is, so
+		// a read past it ends at once instead of waiting for more.
+		ring.acquisitionEnded.store(true);
 		const uint64_t outputLine = (uint64_t(request.PixelNum) * outputBitsPerPixel(request) + 7) / 8;
 		const uint32_t largestRead = static_cast<uint32_t>(outputLine * ring.chunkLines * 2 + 16);
 		for (int round = 0; round < kMaxRounds && input.remaining_bytes() > 0; ++round) {
@@ -104,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 				// As the acquisition thread hands over: the scanner's bytes, then zeros.
 				const std::vector<uint8_t> chunk = input.ConsumeBytes<uint8_t>(ring.chunkBytes);
 				uint8_t *slot = ring.slotBuffer[ring.writeSlot].get();
-				std::memcpy(slot, chunk.data(), chunk.size());
+				if (!chunk.empty())
+					std::memcpy(slot, chunk.data(), chunk.size());
 				std::memset(slot + chunk.size(), 0, ring.chunkBytes - chunk.size());
 				ring.slotLines[ring.writeSlot].fetch_add(static_cast<int32_t>(ring.chunkLines));
 				ring.writeSlot = (ring.writeSlot + 1) % engine::kRingSlots;
