@@ -26,6 +26,18 @@ runOne() {
   fi
 }
 
+# A target that crashes skips its exit handlers: the lock object of its
+# driver instance (TQX5800.fuzzPID) stays; remove those of ended processes.
+removeStaleLocks() {
+  local object pid
+  for object in /dev/shm/TQX5800.fuzz*; do
+    [[ -e "$object" ]] || continue
+    pid=${object##*.fuzz}
+    kill -0 "$pid" 2>/dev/null || rm -f "$object"
+  done
+}
+trap removeStaleLocks EXIT
+
 failed=0
 pids=()
 for target in "${targets[@]}"; do
