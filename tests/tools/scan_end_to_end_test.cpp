@@ -7,6 +7,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -486,6 +487,30 @@ TEST_F(EndToEnd, OutputsThatAreNotPlainFilesAndWriteErrors)
 	EXPECT_TRUE(r.exited) << "ended by signal " << r.signal;
 	EXPECT_EQ(r.exitCode, 4);
 	EXPECT_EQ(r.err, "torvane-scan: cannot read '" + file("folder") + "': Is a directory\n");
+}
+
+// Ctrl-C is looked at between ReadScan calls, and ReadScan returns only with
+// all it was asked for: no call may ask for more than a scanned chunk brings
+// (48 lines at 300 dpi, 24 lines of a 150 dpi image), or a slow scanner would
+// keep a cancel waiting for several chunks.
+TEST_F(EndToEnd, ImageReadsNeverWaitForMoreThanAChunk)
+{
+	startSimulator();
+	const RunResult r = scan(withArea({ "-r", "150", "-m", "gray", "--log-dir", file("log"), "-o", file("g.pgm") }));
+	ASSERT_EQ(r.exitCode, 0) << r.err;
+	const uint32_t lineBytes = 886;
+	std::istringstream log(torvane::test::readFile(file("log") + "/quorDll.txt"));
+	std::string line;
+	int reads = 0;
+	uint32_t largest = 0;
+	while (std::getline(log, line, '\r'))
+		if (line.find("Out  1 : ReadScan : ") != std::string::npos) {
+			++reads;
+			largest = std::max<uint32_t>(largest, std::stoul(line.substr(line.rfind(' ') + 1)));
+		}
+	EXPECT_GT(reads, 0);
+	EXPECT_LE(largest, 24 * lineBytes);
+	std::filesystem::remove_all(file("log"));
 }
 
 TEST_F(EndToEnd, AKilledScanLeavesNothingBehind)

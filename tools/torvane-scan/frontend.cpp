@@ -29,6 +29,11 @@ namespace {
 
 // Image bytes asked for per ReadScan call, rounded down to whole lines.
 constexpr uint32_t kReadBytes = 256 * 1024;
+// ... and at most this many lines: ReadScan returns only when it has all it
+// was asked for, and Ctrl-C is looked at between calls. At a low resolution
+// 256 KiB are many scanned chunks (seconds on a slow scanner); 16 lines are
+// less than one.
+constexpr uint32_t kReadLines = 16;
 // The button poll interval.
 constexpr auto kButtonPoll = std::chrono::milliseconds(100);
 
@@ -291,7 +296,7 @@ ExitCode Frontend::scan()
 
 	// The driver delivers exactly the bytes asked for: the image is
 	// LineNum lines of bytesPerLine, read in pieces of whole lines.
-	const uint32_t linesPerRead = std::max<uint32_t>(1, kReadBytes / image.bytesPerLine);
+	const uint32_t linesPerRead = std::clamp<uint32_t>(kReadBytes / image.bytesPerLine, 1, kReadLines);
 	std::vector<uint8_t> buffer(size_t(linesPerRead) * image.bytesPerLine);
 	ProgressBar progress(image.imageBytes(), !options_.quiet && ProgressBar::streamIsTerminal(stderr));
 	uint32_t linesDone = 0;
