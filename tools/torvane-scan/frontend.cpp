@@ -324,7 +324,8 @@ ExitCode Frontend::scan()
 
 	if (cancelRequested() || stopError == 159) {
 		output.discard();
-		printNote("scan cancelled; nothing was written");
+		// A device or FIFO keeps what it has been sent; a file is not made.
+		printNote(output.writesInPlace() ? "scan cancelled" : "scan cancelled; nothing was written");
 		return ExitCode::Cancelled;
 	}
 	if (readFailed) {
