@@ -13,3 +13,8 @@ if(TORVANE_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()
+if(TORVANE_FUZZ)
+  # Coverage for libFuzzer in every library; the fuzz targets link the fuzzer itself.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -18,6 +18,8 @@ if [[ "${1:-}" == "--windows" ]]; then
   # googletest: the GoogleTest sources, built with mingw-w64 for the Windows tests.
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)
 fi
+# The fuzz targets (preset fuzz): clang with libFuzzer.
+packages+=(clang-14 libfuzzer-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

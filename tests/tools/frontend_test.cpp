@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "driver_library.h"
@@ -195,13 +198,29 @@ TEST_F(FrontendTest, AScanElsewhereMakesTheScannerBusy)
 {
 	// Another program's scan holds the machine-wide busy flag.
 	*platform::scanBusyFlag() = 1;
-	EXPECT_EQ(runFrontend(scanOptions(ColourMode::Colour, 300)), ExitCode::Device);
+	Options options = scanOptions(ColourMode::Colour, 300);
+	options.busyWaitSeconds = 0;
+	EXPECT_EQ(runFrontend(options), ExitCode::Device);
 	EXPECT_EQ(messages, "torvane-scan: the scanner could not be searched for: scanner busy: another program is "
 			    "scanning or holds the scanner; try again when it has finished (driver error 162)\n");
 	// Not ours to clear.
 	EXPECT_EQ(*platform::scanBusyFlag(), 1);
 	EXPECT_EQ(commandsOf(0x17).size(), 0u);
-	*platform::scanBusyFlag() = 0;
+
+	// Waited for: the scan runs once the other one has ended.
+	options.busyWaitSeconds = 10;
+	options.quiet = false;
+	std::thread otherScanEnds([] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(600));
+		*platform::scanBusyFlag() = 0;
+	});
+	EXPECT_EQ(runFrontend(options), ExitCode::Ok) << messages;
+	otherScanEnds.join();
+	EXPECT_EQ(messages.rfind("torvane-scan: the scanner is busy with another program's scan; waiting up to 10 s "
+				 "(--wait to change, Ctrl-C to stop)\ntorvane-scan: wrote ",
+				 0),
+		  0u)
+		<< messages;
 }
 
 TEST_F(FrontendTest, NvmBackupAndRestoreRoundTrip)

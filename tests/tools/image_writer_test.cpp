@@ -8,7 +8,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include <csignal>
+#include <thread>
+
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +22,7 @@
 
 #include "image_reader.h"
 #include "image_writer.h"
+#include "process_runner.h"
 #include "support/test_environment.h"
 
 namespace torvane::scan {
@@ -53,7 +60,7 @@ void writeImage(OutputFormat format, const std::string &path, const ImageGeometr
 {
 	OutputFile output(path);
 	std::string error;
-	const int fd = output.create(&error);
+	const int fd = output.create(&error, format == OutputFormat::Tiff);
 	ASSERT_GE(fd, 0) << error;
 	auto writer = createImageWriter(format, fd, g, &error);
 	ASSERT_TRUE(writer) << error;
@@ -192,10 +199,11 @@ TEST(OutputFile, CompleteOrNothing)
 		std::string error;
 		const int fd = output.create(&error);
 		ASSERT_GE(fd, 0);
-		EXPECT_EQ(output.temporaryPath().rfind(dir.file(".page.pnm."), 0), 0u) << output.temporaryPath();
-		EXPECT_TRUE(std::filesystem::exists(output.temporaryPath()));
 		EXPECT_EQ(::write(fd, "half", 4), 4);
 		::close(fd);
+		// Unnamed while written: nothing a killed scan could leave behind.
+		EXPECT_EQ(output.temporaryPath(), "");
+		EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
 		// Not committed: the half-written file goes, the older one stays.
 	}
 	EXPECT_EQ(torvane::test::readFile(path), "older scan");
@@ -231,6 +239,95 @@ TEST(OutputFile, UnwritablePlacesAreRefusedWithTheReason)
 		EXPECT_EQ(error, "cannot write '" + dir.file("page.png") + "': Permission denied");
 		std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
 	}
+}
+
+// Devices, FIFOs and links are written through, never replaced by a file.
+TEST(OutputFile, SpecialFilesAreWrittenInPlace)
+{
+	torvane::test::TempDir dir;
+	const ImageGeometry g = geometry(PixelKind::Grey, 7, 2, 300);
+	const std::string pnm = "P5\n# torvane-scan resolution 300 dpi\n7 2\n255\n" + std::string(kGrey.begin(), kGrey.end());
+
+	// A FIFO gets the bytes (TIFF, which seeks back, through a copy).
+	const std::string fifo = dir.file("fifo");
+	ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+	for (OutputFormat format : { OutputFormat::Pnm, OutputFormat::Tiff }) {
+		std::string received;
+		std::thread reader([&] { received = torvane::test::readFile(fifo); });
+		writeImage(format, fifo, g, kGrey);
+		reader.join();
+		EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+		if (format == OutputFormat::Pnm)
+			EXPECT_EQ(received, pnm);
+		else
+			EXPECT_EQ(received.substr(0, 2), "II");
+	}
+
+	// A link stays a link; its target gets the image.
+	std::ofstream(dir.file("target.pgm")) << "older";
+	std::filesystem::create_symlink("target.pgm", dir.file("link.pgm"));
+	writeImage(OutputFormat::Pnm, dir.file("link.pgm"), g, kGrey);
+	EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.pgm")));
+	EXPECT_EQ(torvane::test::readFile(dir.file("target.pgm")), pnm);
+	// ... also a link to a file yet to be made.
+	std::filesystem::create_symlink("new.pgm", dir.file("dangling.pgm"));
+	writeImage(OutputFormat::Pnm, dir.file("dangling.pgm"), g, kGrey);
+	EXPECT_TRUE(std::filesystem::is_symlink(dir.file("dangling.pgm")));
+	EXPECT_EQ(torvane::test::readFile(dir.file("new.pgm")), pnm);
+
+	// A full device keeps being a device, and the write fails.
+	const std::string device = test::fullDevice(dir.path());
+	OutputFile output(device);
+	std::string error;
+	auto writer = createImageWriter(OutputFormat::Png, output.create(&error), g, &error);
+	ASSERT_TRUE(writer) << error;
+	EXPECT_TRUE(output.writesInPlace());
+	EXPECT_FALSE(writer->writeLines(kGrey.data(), 2) && writer->finish());
+	EXPECT_NE(writer->error().find("No space left on device"), std::string::npos) << writer->error();
+	EXPECT_TRUE(std::filesystem::is_character_file(device));
+}
+
+// Writes 1400 bytes under a file size limit of 100 and ends the process:
+// 4 when the writer reported the error (printed), 0 when it did not.
+[[noreturn]] void writeUnderSizeLimit(const std::string &path)
+{
+	const rlimit limit{ 100, 100 };
+	::setrlimit(RLIMIT_FSIZE, &limit);
+	std::signal(SIGXFSZ, SIG_IGN);
+	OutputFile output(path);
+	std::string error;
+	auto writer = createImageWriter(OutputFormat::Pnm, output.create(&error), geometry(PixelKind::Grey, 70, 20, 300), &error);
+	const std::vector<uint8_t> lines(1400, 7);
+	const bool written = writer && writer->writeLines(lines.data(), 20) && writer->finish();
+	std::fprintf(stderr, "%s\n", writer ? writer->error().c_str() : error.c_str());
+	std::_Exit(written ? 0 : 4);
+}
+
+// A file size limit cuts a write short: the writer says so.
+TEST(ImageWriter, AShortWriteIsAnError)
+{
+	torvane::test::TempDir dir;
+	EXPECT_EXIT(writeUnderSizeLimit(dir.file("big.pgm")), ::testing::ExitedWithCode(4), "File too large");
+}
+
+TEST(OutputFile, PartFilesOfEndedProcessesAreRemoved)
+{
+	torvane::test::TempDir dir;
+	const pid_t ended = ::fork();
+	if (ended == 0)
+		std::_Exit(0);
+	::waitpid(ended, nullptr, 0);
+	const std::vector<std::string> gone = { ".page.png." + std::to_string(ended) + ".0.part" };
+	const std::vector<std::string> kept = { ".page.png." + std::to_string(::getpid()) + ".1.part",
+						".other.png." + std::to_string(ended) + ".0.part", ".page.png.x.0.part",
+						"page.png" };
+	for (const auto &names : { gone, kept })
+		for (const std::string &name : names)
+			std::ofstream(dir.file(name)) << "x";
+	removeDeadPartFiles(dir.path() + "/", "page.png");
+	EXPECT_FALSE(std::filesystem::exists(dir.file(gone[0])));
+	for (const std::string &name : kept)
+		EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
 }
 
 } // namespace

@@ -160,6 +160,15 @@ TEST(Options, WaitButtonTakesAnOptionalNumberOfSeconds)
 		  "invalid value '0' for --wait-button: the time is a number of seconds above 0, at most 86400");
 }
 
+TEST(Options, WaitForABusyScannerSixtySecondsUnlessTold)
+{
+	EXPECT_EQ(parse({ "-o", "a.png" }).options.busyWaitSeconds, 60);
+	EXPECT_EQ(parse({ "-o", "a.png", "--wait", "0" }).options.busyWaitSeconds, 0);
+	EXPECT_EQ(parse({ "--info", "--wait=2.5" }).options.busyWaitSeconds, 2.5);
+	EXPECT_EQ(parse({ "-o", "a.png", "--wait", "-1" }).error,
+		  "invalid value '-1' for --wait: the time is a number of seconds from 0 to 86400");
+}
+
 TEST(Options, EmbeddedScannerOnlyWithoutADeviceFolder)
 {
 	Options options;

@@ -12,7 +12,11 @@
 #include <memory>
 #include <thread>
 
+#include <filesystem>
+
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -177,6 +181,33 @@ RunResult ChildProcess::wait(int timeoutMs)
 std::string ChildProcess::output() const
 {
 	return readAll(outPath_);
+}
+
+std::string fullDevice(const std::string &folder)
+{
+	if (::geteuid() != 0)
+		return "/dev/full";
+	const std::string node = folder + "/full";
+	const int fd = ::mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0 ? ::open(node.c_str(), O_WRONLY) : -1;
+	if (fd < 0)
+		return "/dev/full"; // a folder without device nodes
+	::close(fd);
+	return node;
+}
+
+uint64_t bytesBeingWritten(pid_t pid, const std::string &folder)
+{
+	const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+	uint64_t largest = 0;
+	std::error_code error;
+	for (const auto &entry : std::filesystem::directory_iterator(fds, error)) {
+		const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+		struct stat info {};
+		if (!error && target.rfind(folder + "/", 0) == 0 && ::stat(entry.path().c_str(), &info) == 0 &&
+		    S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) > largest)
+			largest = static_cast<uint64_t>(info.st_size);
+	}
+	return largest;
 }
 
 RunResult run(const std::string &program, const std::vector<std::string> &args, const EnvironmentChanges &env,

@@ -3,6 +3,7 @@
 // for the end-to-end tests.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -54,6 +55,14 @@ private:
 	std::string outPath_, errPath_;
 	std::optional<RunResult> result_;
 };
+
+// A device that is always full: /dev/full itself, or as root a node of the
+// same device in `folder`, so that a fault can never harm the machine's own.
+std::string fullDevice(const std::string &folder);
+
+// The largest file under `folder` that process `pid` has open for writing
+// (also an unnamed one); 0 when there is none.
+uint64_t bytesBeingWritten(pid_t pid, const std::string &folder);
 
 // Runs `program` to its end.
 RunResult run(const std::string &program, const std::vector<std::string> &args, const EnvironmentChanges &env,

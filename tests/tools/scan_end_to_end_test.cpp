@@ -7,6 +7,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -128,6 +129,25 @@ protected:
 				names.push_back(name);
 		}
 		return names;
+	}
+
+	// Waits until image lines arrive in the (unnamed) output of `child`; PNM
+	// is raw bytes, so its size is what has been read.
+	bool underway(const test::ChildProcess &child) const
+	{
+		for (int i = 0; i < 3000; ++i) {
+			if (test::bytesBeingWritten(child.pid(), dir_.path()) > 100000)
+				return true;
+			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		}
+		return false;
+	}
+
+	std::unique_ptr<test::ChildProcess> startScan(const std::vector<std::string> &args) const
+	{
+		return std::make_unique<test::ChildProcess>(test::binaryPath("torvane-scan"), args,
+							    test::EnvironmentChanges{ { "TORVANE_DEVICE_DIR", devices() } },
+							    dir_.path());
 	}
 
 	torvane::test::TempDir dir_;
@@ -276,19 +296,7 @@ TEST_F(EndToEnd, CancelMidScanLeavesTheScannerUsable)
 	test::ChildProcess scanning(test::binaryPath("torvane-scan"), { "-r", "300", "-o", file("page.pnm") },
 				    { { "TORVANE_DEVICE_DIR", devices() } }, dir_.path());
 	ASSERT_TRUE(scanning.started());
-	// Wait for image lines in the temporary file (PNM: raw bytes, so its
-	// size is what has been read).
-	bool underway = false;
-	for (int i = 0; i < 3000 && !underway; ++i) {
-		for (const std::string &name : leftovers()) {
-			std::error_code error;
-			const auto size = std::filesystem::file_size(file(name), error);
-			if (name.find(".part") != std::string::npos && !error && size > 100000)
-				underway = true;
-		}
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	}
-	ASSERT_TRUE(underway) << "no image data arrived";
+	ASSERT_TRUE(underway(scanning)) << "no image data arrived";
 	scanning.signal(SIGINT);
 	const RunResult r = scanning.wait(60000);
 	EXPECT_TRUE(r.exited) << "ended by signal " << r.signal;
@@ -440,6 +448,110 @@ TEST_F(EndToEnd, BuiltInSimulatorAndDriverLog)
 	const std::string log = torvane::test::readFile(logs + "/quorDll.txt");
 	EXPECT_NE(log.find("In   0 : InitializeDriver :"), std::string::npos) << log;
 	EXPECT_NE(log.find("StartScan"), std::string::npos);
+}
+
+// Devices, FIFOs, links and standard output are written through; every
+// write error ends in 4; no input aborts the program.
+TEST_F(EndToEnd, OutputsThatAreNotPlainFilesAndWriteErrors)
+{
+	startSimulator();
+	const std::string full = test::fullDevice(dir_.path());
+	RunResult r = scan(withArea({ "-r", "100", "-o", full, "--format", "png" }));
+	EXPECT_EQ(r.exitCode, 4) << r.err;
+	EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+	r = scan({ "--nvm-backup", full });
+	EXPECT_EQ(r.exitCode, 4) << r.err;
+	EXPECT_NE(r.err.find("cannot write '" + full + "': No space left on device"), std::string::npos) << r.err;
+	EXPECT_TRUE(std::filesystem::is_character_file(full));
+
+	std::filesystem::create_symlink("target.png", file("link.png"));
+	r = scan(withArea({ "-r", "100", "-o", file("link.png") }));
+	EXPECT_EQ(r.exitCode, 0) << r.err;
+	EXPECT_TRUE(std::filesystem::is_symlink(file("link.png")));
+	EXPECT_TRUE(test::readPng(file("target.png")).ok);
+
+	r = scan(withArea({ "-r", "50", "-m", "gray", "-q", "-o", "-", "--format", "pnm" }));
+	EXPECT_EQ(r.exitCode, 0) << r.err;
+	EXPECT_EQ(r.out.rfind("P5\n# torvane-scan resolution 50 dpi\n295 157\n255\n", 0), 0u) << r.out.substr(0, 60);
+
+	// A file size limit: the write is cut short, no signal ends the program.
+	r = test::run("/usr/bin/prlimit", { "--fsize=50000", test::binaryPath("torvane-scan"), "-r", "100", "-o", file("cut.pnm") },
+		      { { "TORVANE_DEVICE_DIR", devices() } }, dir_.path());
+	EXPECT_TRUE(r.exited) << "ended by signal " << r.signal;
+	EXPECT_EQ(r.exitCode, 4) << r.err;
+	EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+	EXPECT_FALSE(std::filesystem::exists(file("cut.pnm")));
+
+	std::filesystem::create_directories(file("folder"));
+	r = scan({ "--nvm-restore", file("folder") });
+	EXPECT_TRUE(r.exited) << "ended by signal " << r.signal;
+	EXPECT_EQ(r.exitCode, 4);
+	EXPECT_EQ(r.err, "torvane-scan: cannot read '" + file("folder") + "': Is a directory\n");
+}
+
+// Ctrl-C is looked at between ReadScan calls, and ReadScan returns only with
+// all it was asked for: no call may ask for more than a scanned chunk brings
+// (48 lines at 300 dpi, 24 lines of a 150 dpi image), or a slow scanner would
+// keep a cancel waiting for several chunks.
+TEST_F(EndToEnd, ImageReadsNeverWaitForMoreThanAChunk)
+{
+	startSimulator();
+	const RunResult r = scan(withArea({ "-r", "150", "-m", "gray", "--log-dir", file("log"), "-o", file("g.pgm") }));
+	ASSERT_EQ(r.exitCode, 0) << r.err;
+	const uint32_t lineBytes = 886;
+	std::istringstream log(torvane::test::readFile(file("log") + "/quorDll.txt"));
+	std::string line;
+	int reads = 0;
+	uint32_t largest = 0;
+	while (std::getline(log, line, '\r'))
+		if (line.find("Out  1 : ReadScan : ") != std::string::npos) {
+			++reads;
+			largest = std::max<uint32_t>(largest, std::stoul(line.substr(line.rfind(' ') + 1)));
+		}
+	EXPECT_GT(reads, 0);
+	EXPECT_LE(largest, 24 * lineBytes);
+	std::filesystem::remove_all(file("log"));
+}
+
+TEST_F(EndToEnd, AKilledScanLeavesNothingBehind)
+{
+	startSimulator({ "--rate", "2000000" });
+	const auto scanning = startScan({ "-r", "300", "-o", file("page.pnm") });
+	ASSERT_TRUE(underway(*scanning)) << "no image data arrived";
+	scanning->signal(SIGKILL);
+	EXPECT_EQ(scanning->wait().signal, SIGKILL);
+	EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+// Another program's scan holds the scanner: torvane-scan waits (and says
+// so) up to --wait seconds, fails at once with --wait 0, and stops on Ctrl-C.
+TEST_F(EndToEnd, AScannerBusyElsewhereIsWaitedFor)
+{
+	startSimulator({ "--rate", "2000000" });
+	const std::vector<std::string> small = withArea({ "-r", "50", "-o", file("second.png") });
+	auto first = startScan({ "-r", "300", "--length", "30", "-o", file("first.pnm") });
+	ASSERT_TRUE(underway(*first));
+	RunResult r = scan([&] { auto a = small; a.insert(a.end(), { "--wait", "0" }); return a; }());
+	EXPECT_EQ(r.exitCode, 3) << r.err;
+	EXPECT_NE(r.err.find("scanner busy"), std::string::npos) << r.err;
+
+	r = scan([&] { auto a = small; a.insert(a.end(), { "--wait", "30" }); return a; }());
+	EXPECT_EQ(r.exitCode, 0) << r.err;
+	EXPECT_NE(r.err.find("torvane-scan: the scanner is busy with another program's scan; waiting up to 30 s"),
+		  std::string::npos)
+		<< r.err;
+	EXPECT_EQ(first->wait().exitCode, 0);
+	EXPECT_TRUE(test::readPng(file("second.png")).ok);
+
+	first = startScan({ "-r", "300", "--length", "30", "-o", file("first.pnm") });
+	ASSERT_TRUE(underway(*first));
+	const auto waiting = startScan(small);
+	std::this_thread::sleep_for(std::chrono::milliseconds(500));
+	waiting->signal(SIGINT);
+	r = waiting->wait(5000);
+	EXPECT_EQ(r.exitCode, 130) << r.err;
+	EXPECT_NE(r.err.find("waiting up to 60 s"), std::string::npos) << r.err;
+	EXPECT_EQ(first->wait().exitCode, 0);
 }
 
 } // namespace

@@ -13,6 +13,7 @@ enum class ExitCode : int {
 	File = 4,           // the output (or backup) file could not be written or read
 	Setup = 5,          // the driver library or the simulated scanner could not be started
 	NoButton = 6,       // --wait-button: no button pressed in time, or the scanner has none
+	Internal = 7,       // out of memory, or a fault of torvane-scan itself
 	Cancelled = 130,    // stopped by Ctrl-C (SIGINT) or SIGTERM
 };
 

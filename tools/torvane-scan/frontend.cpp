@@ -10,11 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "cancel.h"
@@ -31,6 +30,11 @@ namespace {
 
 // Image bytes asked for per ReadScan call, rounded down to whole lines.
 constexpr uint32_t kReadBytes = 256 * 1024;
+// ... and at most this many lines: ReadScan returns only when it has all it
+// was asked for, and Ctrl-C is looked at between calls. At a low resolution
+// 256 KiB are many scanned chunks (seconds on a slow scanner); 16 lines are
+// less than one.
+constexpr uint32_t kReadLines = 16;
 // The button poll interval.
 constexpr auto kButtonPoll = std::chrono::milliseconds(100);
 
@@ -47,6 +51,31 @@ const char *kindName(PixelKind kind)
 	return "";
 }
 
+// At most `limit` bytes from the start of `path` (any file, a FIFO or a
+// device too, never the whole of an endless one). 0 or errno.
+int readFileStart(const std::string &path, size_t limit, std::vector<uint8_t> *bytes)
+{
+	const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+	if (fd < 0)
+		return errno;
+	bytes->resize(limit);
+	size_t got = 0;
+	int failure = 0;
+	while (got < limit) {
+		const ssize_t n = ::read(fd, bytes->data() + got, limit - got);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0) {
+			failure = n < 0 ? errno : 0;
+			break;
+		}
+		got += static_cast<size_t>(n);
+	}
+	::close(fd);
+	bytes->resize(got);
+	return failure;
+}
+
 } // namespace
 
 void printError(const std::string &text)
@@ -60,6 +89,32 @@ void printNote(const std::string &text)
 }
 
 ExitCode Frontend::run()
+{
+	ExitCode code = ExitCode::Ok;
+	try {
+		code = runAction();
+		while (retryWhenBusy_) {
+			if (!busyWait_.pause()) {
+				code = cancelled();
+				break;
+			}
+			retryWhenBusy_ = false;
+			code = runAction();
+		}
+	} catch (...) {
+		// Whatever went wrong, the scanner is left free for the next program;
+		// the caller reports the fault.
+		if (scanOpen_)
+			api_.StopScan();
+		api_.TerminateDriver();
+		throw;
+	}
+	// The end of the call order; it also resets the button wait.
+	api_.TerminateDriver();
+	return code;
+}
+
+ExitCode Frontend::runAction()
 {
 	ExitCode code = ExitCode::Ok;
 	switch (options_.action) {
@@ -91,8 +146,6 @@ ExitCode Frontend::run()
 	case Action::Version:
 		break;
 	}
-	// The end of the call order; it also resets the button wait.
-	api_.TerminateDriver();
 	return code;
 }
 
@@ -103,6 +156,10 @@ ExitCode Frontend::driverFailure(const std::string &what)
 
 ExitCode Frontend::driverFailure(const std::string &what, int32_t code)
 {
+	if (mayRetryWhenBusy_ && busyWait_.shouldRetry(code)) {
+		retryWhenBusy_ = true;
+		return exitCodeForDriverError(code);
+	}
 	printError(what + ": " + describeDriverError(code));
 	return exitCodeForDriverError(code);
 }
@@ -181,7 +238,7 @@ ExitCode Frontend::scan()
 	// written fails before anything moves.
 	OutputFile output(options_.output);
 	std::string error;
-	const int fd = output.create(&error);
+	const int fd = output.create(&error, options_.format == OutputFormat::Tiff);
 	if (fd < 0) {
 		printError(error);
 		return ExitCode::File;
@@ -213,10 +270,13 @@ ExitCode Frontend::scan()
 	}
 	if (!started)
 		return driverFailure("the scan could not be started", started.error);
+	// From here on the scan is ours: a failure is never waited out.
+	mayRetryWhenBusy_ = false;
+	scanOpen_ = true;
 
 	// The driver delivers exactly the bytes asked for: the image is
 	// LineNum lines of bytesPerLine, read in pieces of whole lines.
-	const uint32_t linesPerRead = std::max<uint32_t>(1, kReadBytes / image.bytesPerLine);
+	const uint32_t linesPerRead = std::clamp<uint32_t>(kReadBytes / image.bytesPerLine, 1, kReadLines);
 	std::vector<uint8_t> buffer(size_t(linesPerRead) * image.bytesPerLine);
 	ProgressBar progress(image.imageBytes(), !options_.quiet && ProgressBar::streamIsTerminal(stderr));
 	uint32_t linesDone = 0;
@@ -240,12 +300,14 @@ ExitCode Frontend::scan()
 	progress.finish();
 
 	const client::Outcome stop = session_.stop();
+	scanOpen_ = false;
 	const bool stopped = stop.ok;
 	const int32_t stopError = stop.error;
 
 	if (cancelRequested() || stopError == 159) {
 		output.discard();
-		printNote("scan cancelled; nothing was written");
+		// A device or FIFO keeps what it has been sent; a file is not made.
+		printNote(output.writesInPlace() ? "scan cancelled" : "scan cancelled; nothing was written");
 		return ExitCode::Cancelled;
 	}
 	if (readFailed) {
@@ -357,14 +419,15 @@ ExitCode Frontend::nvmBackup()
 ExitCode Frontend::nvmRestore()
 {
 	// The file is checked before the scanner is touched.
-	std::ifstream in(options_.nvmFile, std::ios::binary);
-	if (!in) {
-		printError("cannot read '" + options_.nvmFile + "': " + std::strerror(errno));
+	std::vector<uint8_t> bytes;
+	if (const int failure = readFileStart(options_.nvmFile, sizeof(NvmRecord) + 1, &bytes)) {
+		printError("cannot read '" + options_.nvmFile + "': " + std::strerror(failure));
 		return ExitCode::File;
 	}
-	std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 	if (bytes.size() != sizeof(NvmRecord)) {
-		printError("'" + options_.nvmFile + "' holds " + std::to_string(bytes.size()) +
+		printError("'" + options_.nvmFile + "' holds " +
+			   (bytes.size() > sizeof(NvmRecord) ? "more than " + std::to_string(sizeof(NvmRecord))
+							      : std::to_string(bytes.size())) +
 			   " bytes; a backup of the non-volatile memory holds exactly " +
 			   std::to_string(sizeof(NvmRecord)) + ": nothing was written");
 		return ExitCode::File;

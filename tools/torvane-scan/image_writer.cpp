@@ -12,8 +12,6 @@
 #include <cstring>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <png.h>
@@ -26,6 +24,13 @@ namespace {
 std::string systemError(const char *what)
 {
 	return std::string(what) + ": " + std::strerror(errno);
+}
+
+// Flushes the file to its storage. A device, FIFO or pipe written in place
+// has nothing to flush and answers EINVAL: that is no write error.
+bool syncToStorage(int fd)
+{
+	return ::fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP;
 }
 
 // ---------------------------------------------------------------------------
@@ -80,7 +85,7 @@ public:
 		png_destroy_write_struct(&png_, &info_);
 		png_ = nullptr;
 		info_ = nullptr;
-		const bool flushed = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
+		const bool flushed = std::fflush(file_) == 0 && syncToStorage(fileno(file_));
 		const bool closed = std::fclose(file_) == 0;
 		file_ = nullptr;
 		if (!flushed || !closed) {
@@ -211,7 +216,7 @@ public:
 	bool finish() override
 	{
 		errno = 0;
-		const bool flushed = TIFFFlush(tiff_) == 1 && fsync(TIFFFileno(tiff_)) == 0;
+		const bool flushed = TIFFFlush(tiff_) == 1 && syncToStorage(TIFFFileno(tiff_));
 		TIFFClose(tiff_);
 		tiff_ = nullptr;
 		if (!flushed) {
@@ -268,7 +273,7 @@ public:
 
 	bool finish() override
 	{
-		const bool flushed = std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
+		const bool flushed = std::fflush(file_) == 0 && syncToStorage(fileno(file_));
 		const bool closed = std::fclose(file_) == 0;
 		file_ = nullptr;
 		if (!flushed || !closed) {
@@ -331,63 +336,6 @@ std::unique_ptr<ImageWriter> createImageWriter(OutputFormat format, int fd, cons
 		return nullptr;
 	}
 	return writer;
-}
-
-// ---------------------------------------------------------------------------
-
-OutputFile::~OutputFile()
-{
-	if (!committed_)
-		discard();
-}
-
-int OutputFile::create(std::string *error)
-{
-	const size_t slash = path_.find_last_of('/');
-	const std::string folder = slash == std::string::npos ? std::string() : path_.substr(0, slash + 1);
-	const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-	if (name.empty()) {
-		*error = "'" + path_ + "' names a folder, not a file";
-		return -1;
-	}
-	struct stat info {};
-	if (::stat(path_.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-		*error = "'" + path_ + "' is a folder";
-		return -1;
-	}
-	for (int attempt = 0; attempt < 100; ++attempt) {
-		temporary_ = folder + "." + name + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".part";
-		// 0666 less the umask, as for any file a program creates.
-		const int fd = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-		if (fd >= 0)
-			return fd;
-		if (errno != EEXIST) {
-			*error = "cannot write '" + path_ + "': " + std::strerror(errno);
-			temporary_.clear();
-			return -1;
-		}
-	}
-	*error = "cannot write '" + path_ + "': no free temporary name beside it";
-	temporary_.clear();
-	return -1;
-}
-
-bool OutputFile::commit(std::string *error)
-{
-	if (temporary_.empty() || ::rename(temporary_.c_str(), path_.c_str()) != 0) {
-		*error = "cannot write '" + path_ + "': " + std::strerror(errno);
-		return false;
-	}
-	committed_ = true;
-	temporary_.clear();
-	return true;
-}
-
-void OutputFile::discard()
-{
-	if (!temporary_.empty())
-		::unlink(temporary_.c_str());
-	temporary_.clear();
 }
 
 } // namespace torvane::scan

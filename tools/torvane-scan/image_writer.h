@@ -8,6 +8,7 @@
 #include <string>
 
 #include "options.h"
+#include "output_file.h"
 #include "scan_plan.h"
 
 namespace torvane::scan {
@@ -36,31 +37,5 @@ protected:
 // `fd` in every case.
 std::unique_ptr<ImageWriter> createImageWriter(OutputFormat format, int fd, const ImageGeometry &geometry,
 					       std::string *error);
-
-// The output file is written under a temporary name beside it and renamed
-// into place when complete, so that a failed or cancelled scan leaves no
-// half-written file (and an older file of that name stays as it was).
-class OutputFile
-{
-public:
-	explicit OutputFile(std::string path) : path_(std::move(path)) {}
-	~OutputFile();
-	OutputFile(const OutputFile &) = delete;
-	OutputFile &operator=(const OutputFile &) = delete;
-
-	// Creates the temporary file; returns its descriptor, or -1 with `error`.
-	int create(std::string *error);
-	// Renames the temporary file to the final name.
-	bool commit(std::string *error);
-	// Removes the temporary file (also done by the destructor when not committed).
-	void discard();
-
-	const std::string &temporaryPath() const { return temporary_; }
-
-private:
-	std::string path_;
-	std::string temporary_;
-	bool committed_ = false;
-};
 
 } // namespace torvane::scan

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: MIT
 // torvane-scan: the command-line front end of the Torvane scanner driver.
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "busy_wait.h"
 #include "cancel.h"
 #include "driver_library.h"
 #include "embedded_scanner.h"
@@ -31,10 +35,10 @@ namespace {
 // folder). The front end's own search comes later and logs as usual.
 bool scannerAttached(DriverLibrary &library)
 {
-	const bool found = library.api().InitializeDriver() == 1;
-	if (!found)
-		library.takeLastError();
-	return found;
+	if (library.api().InitializeDriver() == 1)
+		return true;
+	// Refused because another program scans: there is a scanner, and it is busy.
+	return library.takeLastError() == kScannerBusyCode;
 }
 
 int runProgram(int argc, char **argv)
@@ -112,5 +116,20 @@ int runProgram(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-	return runProgram(argc, argv);
+	// A closed pipe or the file size limit is a write error to report (exit
+	// code 4), not a reason to die by a signal.
+	std::signal(SIGPIPE, SIG_IGN);
+	std::signal(SIGXFSZ, SIG_IGN);
+	// No input may end the program by an uncaught exception: whatever escapes
+	// the actions is reported with the class of the outcome.
+	try {
+		return runProgram(argc, argv);
+	} catch (const std::bad_alloc &) {
+		printError("out of memory");
+	} catch (const std::exception &error) {
+		printError(std::string("internal error: ") + error.what());
+	} catch (...) {
+		printError("internal error");
+	}
+	return toInt(ExitCode::Internal);
 }

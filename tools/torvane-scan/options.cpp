@@ -45,6 +45,7 @@ constexpr OptionSpec kOptions[] = {
 	{ "power-save", 0, Value::Required, "N", "set the scanner's power-save time to N (0 to 65535, the scanner's unit)" },
 	{ "power-off", 0, Value::Required, "N", "set the scanner's power-off time to N (0 to 65535, the scanner's unit)" },
 	{ "wait-button", 0, Value::Optional, "SECONDS", "wait for a press of a scanner button (at most SECONDS; default: no limit)" },
+	{ "wait", 0, Value::Required, "SECONDS", "wait at most SECONDS for a scanner busy with another program's scan (default 60; 0: fail at once)" },
 	{ "model", 0, Value::Required, "NAME", "driver library to load: NAME.so (default RM735; KT918 for that model)" },
 	{ "library", 0, Value::Required, "PATH", "load the driver library from PATH" },
 	{ "simulate", 0, Value::None, nullptr, "scan on the built-in simulated scanner" },
@@ -221,6 +222,11 @@ std::string Parser::apply(const OptionSpec &spec, const std::optional<std::strin
 			options.buttonTimeout = seconds;
 		}
 		actions.push_back(Action::WaitButton);
+	} else if (name == "wait") {
+		double seconds = 0;
+		if (!parseNumber(text, &seconds) || seconds < 0 || seconds > 86400)
+			return invalid(spec.name, text, "the time is a number of seconds from 0 to 86400");
+		options.busyWaitSeconds = seconds;
 	} else if (name == "model") {
 		// The name becomes a file name beside the others: no paths here.
 		if (text.empty() || text.find('/') != std::string::npos || text.size() > 16)
@@ -439,6 +445,7 @@ std::string usageText(const std::string &program)
 		"  4    the output or backup file could not be written or read\n"
 		"  5    the driver library or the simulated scanner could not be started\n"
 		"  6    --wait-button: no button pressed in time, or the scanner has no buttons\n"
+		"  7    out of memory, or an internal error of torvane-scan\n"
 		"  130  cancelled with Ctrl-C (SIGINT) or SIGTERM\n"
 		"\n"
 		"Environment:\n"

@@ -59,6 +59,9 @@ struct Options {
 	std::optional<unsigned> powerSave, powerOff;
 	std::optional<double> buttonTimeout; // seconds; none: wait until a press
 
+	// How long to wait for a scanner busy with another program's scan.
+	double busyWaitSeconds = 60;
+
 	bool quiet = false;
 };
 
