@@ -118,11 +118,12 @@ TEST_F(UsbMockScanTest, ASessionCarriesEveryExchangeDataStatusAndSense)
 	EXPECT_EQ(GetScannerAbility(&basic), 0);
 	EXPECT_EQ(operationCodes(), (std::vector<uint8_t>{ 0x12, 0x03 }));
 	EXPECT_EQ(lastError(), 2999);
-	// Another status byte fails the command and leaves the code alone.
+	// Reading the code cleared it. Another status byte fails the command with
+	// no sense data: the failed export still leaves the general code.
 	EXPECT_EQ(lastError(), 0);
 	scanner->addFault(sim::FaultRule::statusByte(0x12, 8));
 	EXPECT_EQ(GetScannerAbility(&basic), 0);
-	EXPECT_EQ(lastError(), 0);
+	EXPECT_EQ(lastError(), 2999);
 	EXPECT_EQ(bus->stats(device).claimed, 0);
 	EXPECT_TRUE(bus->stats(device).unknownRequests.empty());
 }
