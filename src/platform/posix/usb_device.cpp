@@ -116,9 +116,14 @@ using PortPath = std::vector<uint8_t>; // bus number, then the hub ports
 // under scannersMutex, so that a claim by the next open never meets the
 // claim of the file being closed. The map is kept for the process, like the
 // libusb context: no libusb call runs in the static destructors at exit,
-// while other threads may still be in libusb.
+// while other threads may still be in libusb. It is made on the first open
+// only, so a process that never reaches USB allocates nothing here.
 std::mutex scannersMutex;
-std::map<PortPath, std::shared_ptr<OpenScanner>> &openScanners = *new std::map<PortPath, std::shared_ptr<OpenScanner>>;
+std::map<PortPath, std::shared_ptr<OpenScanner>> &openScannersMap()
+{
+	static auto &scanners = *new std::map<PortPath, std::shared_ptr<OpenScanner>>;
+	return scanners;
+}
 
 // The attached devices as libusb lists them, with what numbering needs.
 struct DeviceList {
@@ -218,6 +223,7 @@ bool claimFirstUse(OpenScanner &scanner)
 // close with their last device file).
 void forgetDetached(const std::vector<PortPath> &attached)
 {
+	auto &openScanners = openScannersMap();
 	for (auto it = openScanners.begin(); it != openScanners.end();) {
 		const bool present = std::find(attached.begin(), attached.end(), it->first) != attached.end();
 		it = present && !it->second->gone ? std::next(it) : openScanners.erase(it);
@@ -244,13 +250,13 @@ public:
 		if (*number >= order.size())
 			return nullptr;
 		libusb_device *device = list.devices[order[*number]];
-		std::shared_ptr<OpenScanner> &cached = openScanners[ports[*number]];
+		std::shared_ptr<OpenScanner> &cached = openScannersMap()[ports[*number]];
 		// The same port may hold a device plugged in since: another handle.
 		if (!cached || cached->device != device)
 			cached = openScanner(device);
 		std::shared_ptr<OpenScanner> scanner = cached;
 		if (!scanner || !claimFirstUse(*scanner)) {
-			openScanners.erase(ports[*number]);
+			openScannersMap().erase(ports[*number]);
 			return nullptr;
 		}
 		++scanner->users;
