@@ -72,13 +72,19 @@ constexpr unsigned wideShift()
 	return shift;
 }
 
+// The shift and multiplier of divideWide, worked out once per divisor (a
+// compiler may otherwise repeat the search in every compile-time call).
+template<uint16_t divisor>
+inline constexpr unsigned kWideShift = wideShift<divisor>();
+template<uint16_t divisor>
+inline constexpr uint32_t kWideReciprocal =
+	uint32_t(((uint64_t(1) << (16 + kWideShift<divisor>)) + divisor - 1) / divisor);
+
 template<uint16_t divisor>
 constexpr uint16_t divideWide(uint16_t x)
 {
-	constexpr unsigned shift = wideShift<divisor>();
-	constexpr uint32_t reciprocal = uint32_t(((uint64_t(1) << (16 + shift)) + divisor - 1) / divisor);
-	static_assert(reciprocal <= 65535);
-	return uint16_t(uint16_t((uint32_t(x) * reciprocal) >> 16) >> shift);
+	static_assert(kWideReciprocal<divisor> <= 65535);
+	return uint16_t(uint16_t((uint32_t(x) * kWideReciprocal<divisor>) >> 16) >> kWideShift<divisor>);
 }
 
 // Whether quotient(x) is floor(x / divisor) for every x below bound.
