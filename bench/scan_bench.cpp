@@ -28,6 +28,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bench_clock.h"
 #include "torvane/torvane.h"
 #include "torvane_sim/sim_server.h"
 #include "torvane_sim/virtual_scanner.h"
@@ -121,33 +122,16 @@ uint64_t deliveredBytes(const ScanParameter &p)
 	return static_cast<uint64_t>(p.PixelNum) * p.BitPerPixel / 8 * p.LineNum;
 }
 
-double seconds(const timespec &t)
-{
-	return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-double cpuSeconds()
-{
-	rusage usage{};
-	getrusage(RUSAGE_SELF, &usage);
-	return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-	       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 // CPU time of the calling thread: the front end's thread, which runs the
 // read pipeline.
 double threadCpuSeconds()
 {
-	timespec now{};
-	clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-	return seconds(now);
+	return torvane::bench::seconds(CLOCK_THREAD_CPUTIME_ID);
 }
 
 double wallSeconds()
 {
-	timespec now{};
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	return seconds(now);
+	return torvane::bench::seconds(CLOCK_MONOTONIC);
 }
 
 // One page, read in pieces of 64 KiB as a front end reads it.
@@ -267,12 +251,12 @@ int main(int argc, char **argv)
 		// other work only ever adds time.
 		PageTimes best{ 1e9, 1e9, 1e9, 1e9 };
 		for (int i = 0; i < kPages; ++i) {
-			const double cpuStart = cpuSeconds();
+			const double cpuStart = torvane::bench::processCpuSeconds();
 			const double readerStart = threadCpuSeconds();
 			const double wallStart = wallSeconds();
 			scanPage(d, page, buffer);
 			const double wall = wallSeconds() - wallStart;
-			const double cpu = cpuSeconds() - cpuStart;
+			const double cpu = torvane::bench::processCpuSeconds() - cpuStart;
 			// The process's other thread is the acquisition thread.
 			const double reader = threadCpuSeconds() - readerStart;
 			best.wall = std::min(best.wall, wall);

@@ -25,6 +25,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bench_clock.h"
 #include "emulated_usb.h"
 #include "torvane/torvane.h"
 #include "torvane_sim/sim_server.h"
@@ -47,20 +48,8 @@ constexpr Case kCases[] = {
 	{ "A4 300 dpi line art", 300, 0, 1 },
 };
 
-double seconds(clockid_t clock)
-{
-	timespec now{};
-	clock_gettime(clock, &now);
-	return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double processCpuSeconds()
-{
-	rusage usage{};
-	getrusage(RUSAGE_SELF, &usage);
-	return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-	       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+using torvane::bench::processCpuSeconds;
+using torvane::bench::seconds;
 
 // --- The driver side --------------------------------------------------------
 
