@@ -8,6 +8,7 @@
 
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
+#include "driver/scan_state.h"
 #include "engine/chunk_ring.h"
 #include "engine/debug_image.h"
 #include "transport/commands.h"
@@ -115,6 +116,9 @@ void AcquisitionThread(void *context)
 
 	ring.acquisitionEnded.store(true, std::memory_order_release);
 	ring.signalReader();
+	// Unless StopScan is already ending the scan (or a later scan runs, when
+	// this thread was left behind).
+	driver::endAcquisitionOf(ring.scanNumber);
 	platform::setThreadIoInterrupt(nullptr);
 }
 

@@ -9,9 +9,6 @@
 
 namespace torvane::engine {
 
-std::unique_ptr<ChunkRing> chunkRing;
-std::unique_ptr<platform::Thread> acquireThread;
-
 namespace {
 
 constexpr uint32_t kWaitLimitMs = 30000;

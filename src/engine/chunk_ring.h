@@ -33,7 +33,8 @@ uint32_t chunkLinesFor(uint16_t requestedXRes);
 // receives as its context. StopScan frees it only once the thread has ended;
 // a thread that could not be ended keeps its ring (leaked, never corrupted).
 struct ChunkRing {
-	// Fixed by StartScan before the thread starts; read-only afterwards.
+	// Fixed by StartScan before the thread starts (from the scan plan);
+	// read-only afterwards.
 	uint32_t chunkLines = 0;
 	uint32_t chunkBytes = 0;
 	uint64_t imageBytes = 0;
@@ -41,6 +42,7 @@ struct ChunkRing {
 	int32_t pixelsPerLine = 0;      // workParam.PixelNum, for the debug image
 	uint8_t bitsPerPixel = 0;       // workParam.BitPerPixel, for the debug image
 	bool dumpChunks = false;        // DebugLevel 9
+	uint32_t scanNumber = 0;        // of the scan state, for the thread's end
 
 	// Each slot buffer holds chunkBytes bytes. The thread writes every byte
 	// of a slot (the scanner's data, then zeros) before the slot is read, so
@@ -106,11 +108,6 @@ bool ChunkRing::waitFor(std::condition_variable &wakeUp, Ready ready, uint32_t s
 		wakeUp.wait_for(lock, std::chrono::milliseconds(slice));
 	}
 }
-
-// The ring of the current scan; null outside a scan.
-extern std::unique_ptr<ChunkRing> chunkRing;
-// The acquisition thread of the current scan, or none.
-extern std::unique_ptr<platform::Thread> acquireThread;
 
 // Where a buffer is allocated, for fault injection in tests.
 enum class BufferKind { Staging, RingSlot, Scratch };

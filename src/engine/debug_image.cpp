@@ -8,11 +8,10 @@
 #include <memory>
 
 #include "driver/driver_state.h"
+#include "engine/scan_session.h"
 #include "platform/platform.h"
 
 namespace torvane::engine {
-
-uint16_t dumpChunkCount = 0;
 
 namespace {
 
@@ -92,6 +91,7 @@ void DumpChunkImage(uint8_t *chunk, int32_t pixelsPerLine, uint32_t lines, uint8
 	const char *path = driver::DebugImagePath;
 	std::unique_ptr<platform::File> file;
 	uint32_t n = 0;
+	uint16_t &dumpChunkCount = scanSession.dumpChunkCount;
 	if (newFile) {
 		dumpChunkCount = 1;
 		n = 1;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// StartScan: chunk geometry, the ring and the staging buffer, RESERVE UNIT and
+// StartScan: the scan plan, the ring and the staging buffer, RESERVE UNIT and
 // SCAN, and the acquisition thread.
 
 #include "engine/scan_engine.h"
@@ -10,8 +10,10 @@
 #include "driver/debug_log.h"
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
+#include "driver/scan_state.h"
 #include "engine/acquisition.h"
 #include "engine/chunk_ring.h"
+#include "engine/scan_session.h"
 #include "engine/scan_teardown.h"
 #include "platform/platform.h"
 #include "setup/scan_settings.h"
@@ -22,47 +24,55 @@ namespace torvane::engine {
 
 namespace {
 
-// The largest single image read; a scan set up without the extended ability
-// decoding still reads in pieces of 524288 bytes rather than in none at all.
-uint32_t readBlockSize()
-{
-	uint32_t block = ability::maxReadBlock ? ability::maxReadBlock : ability::kMaxReadBlock;
-	// The transfer length of READ(10) has 24 bits.
-	return block > 0xFFFFFF ? 0xFFFFFF : block;
-}
-
 // A scan started again without StopScan: its thread and buffers must go
 // before the new ones replace them, or the old thread would write into the
 // new scan's ring.
-void endUnstoppedScan()
+void endUnstoppedScan(ScanSession &session)
 {
-	if (!chunkRing && !acquireThread && !stagingBuffer)
+	if (driver::scanState() == driver::ScanState::Idle)
 		return;
+	driver::changeScanState(driver::ScanState::Stopping);
 	const bool ended = endAcquisition();
 	freeScanBuffers(ended);
 	releaseImageRoutines();
-	cropApplied = 0;
+	session.plan.reset();
+	driver::changeScanState(driver::ScanState::Idle);
+}
+
+// The staging buffer, zero-initialised, and the ring object. False (152) when
+// either cannot be allocated; nothing is kept then.
+bool allocateStagingAndRing(ScanSession &session, const ScanPlan &plan)
+{
+	session.stagingBytes = plan.stagingBytes;
+	session.stagingBuffer =
+		allocateScanBuffer(BufferKind::Staging, 0, session.stagingBytes, &session.stagingCapacity);
+	if (session.stagingBuffer)
+		session.chunkRing.reset(new (std::nothrow) ChunkRing);
+	if (session.stagingBuffer && session.chunkRing)
+		return true;
+	if (session.stagingBuffer)
+		retainScanBuffer(BufferKind::Staging, 0, std::move(session.stagingBuffer), session.stagingCapacity);
+	session.stagingBytes = 0;
+	session.stagingCapacity = 0;
+	return false;
 }
 
 // 64 slots of chunkBytes bytes. False (152) when one cannot be allocated; the
 // slots already allocated stay until StopScan frees them.
-bool allocateRing(uint32_t lines, uint32_t chunkBytes)
+bool allocateSlots(ChunkRing &ring, const ScanPlan &plan)
 {
-	chunkRing.reset(new (std::nothrow) ChunkRing);
-	if (!chunkRing)
-		return false;
-	chunkRing->chunkLines = lines;
-	chunkRing->chunkBytes = chunkBytes;
-	chunkRing->slotCapacity = chunkBytes;
+	ring.chunkLines = plan.chunkLines;
+	ring.chunkBytes = plan.chunkBytes;
+	ring.slotCapacity = plan.chunkBytes;
 	for (int32_t i = 0; i < kRingSlots; ++i) {
 		size_t capacity = 0;
-		chunkRing->slotBuffer[i] =
-			allocateScanBuffer(BufferKind::RingSlot, static_cast<uint32_t>(i), chunkBytes, &capacity);
+		ring.slotBuffer[i] =
+			allocateScanBuffer(BufferKind::RingSlot, static_cast<uint32_t>(i), plan.chunkBytes, &capacity);
 		// All slots hold at least chunkBytes; the ring remembers the least.
-		if (i == 0 || (capacity && capacity < chunkRing->slotCapacity))
-			chunkRing->slotCapacity = capacity;
-		chunkRing->slotLines[i].store(0, std::memory_order_relaxed);
-		if (!chunkRing->slotBuffer[i])
+		if (i == 0 || (capacity && capacity < ring.slotCapacity))
+			ring.slotCapacity = capacity;
+		ring.slotLines[i].store(0, std::memory_order_relaxed);
+		if (!ring.slotBuffer[i])
 			return false;
 	}
 	return true;
@@ -77,30 +87,27 @@ bool reserveAndScan()
 	return transport::SendCommand(scan.data(), nullptr, 0, 0) != 0;
 }
 
-// Bytes the scanner sends in all; the division by 8 comes first.
-uint64_t imageBytesOf(const ScanParameter &work)
-{
-	return static_cast<uint64_t>(work.BitPerPixel / 8) * work.LineNum * work.PixelNum;
-}
-
 // Starts the thread on the ring; everything it reads is in place before.
-bool startAcquisition(ChunkRing &ring)
+bool startAcquisition(ScanSession &session, ChunkRing &ring, const ScanPlan &plan)
 {
-	const ScanParameter &work = setup::workParam;
-	ring.imageBytes = imageBytesOf(work);
-	ring.readBlock = readBlockSize();
-	ring.pixelsPerLine = work.PixelNum;
-	ring.bitsPerPixel = work.BitPerPixel;
-	ring.dumpChunks = driver::DebugLevel == 9;
+	ring.imageBytes = plan.imageBytes;
+	ring.readBlock = plan.readBlock;
+	ring.pixelsPerLine = plan.scannedPixels;
+	ring.bitsPerPixel = plan.bitsPerPixel;
+	ring.dumpChunks = plan.dumpChunks;
 	ring.interrupt = platform::createIoInterrupt();
 	// A new debug image per scan; gone before the thread can first write it.
 	if (ring.dumpChunks)
 		platform::deleteFile(driver::DebugImagePath);
 
 	ring.acquisitionEnded.store(false, std::memory_order_relaxed);
-	acquireThread = platform::createThread(AcquisitionThread, &ring);
-	if (!acquireThread) {
+	// Scanning before the thread runs: a thread that returns at once then
+	// finds the state it ends.
+	ring.scanNumber = driver::changeScanState(driver::ScanState::Scanning);
+	session.acquireThread = platform::createThread(AcquisitionThread, &ring);
+	if (!session.acquireThread) {
 		ring.acquisitionEnded.store(true, std::memory_order_relaxed);
+		driver::changeScanState(driver::ScanState::SetUp);
 		return false;
 	}
 	return true;
@@ -108,26 +115,33 @@ bool startAcquisition(ChunkRing &ring)
 
 } // namespace
 
+PlanInputs planInputsNow()
+{
+	PlanInputs inputs;
+	inputs.scannerWidth = ability::scannerWidth;
+	inputs.maxReadBlock = ability::maxReadBlock;
+	inputs.rawTestMode = driver::RawTestMode == 1;
+	inputs.dumpChunks = driver::DebugLevel == 9;
+	return inputs;
+}
+
 StartResult startScan()
 {
-	endUnstoppedScan();
+	ScanSession &session = scanSession;
+	endUnstoppedScan(session);
 
 	if (driver::scanBusy() == 0)
 		driver::setScanBusy(1);
 
-	const ScanParameter &work = setup::workParam;
-	const uint32_t lines = chunkLinesFor(setup::userRequest.XRes);
-	const uint32_t lineBytes = static_cast<uint32_t>(work.BitPerPixel * work.PixelNum) / 8;
-	const uint32_t chunkBytes = lineBytes * lines;
-
-	stagingBytes = workedChunkBytes(lines, chunkBytes);
-	stagingBuffer = allocateScanBuffer(BufferKind::Staging, 0, stagingBytes, &stagingCapacity);
-	if (!stagingBuffer) {
-		stagingBytes = 0;
+	const ScanPlan &plan = session.plan.emplace(planScan(setup::scanSettings, planInputsNow()));
+	if (!allocateStagingAndRing(session, plan)) {
+		session.plan.reset();
 		driver::setLastError(driver::kErrorNoMemory);
 		return { 0, false };
 	}
-	if (!allocateRing(lines, chunkBytes)) {
+	driver::changeScanState(driver::ScanState::SetUp);
+	ChunkRing &ring = *session.chunkRing;
+	if (!allocateSlots(ring, plan)) {
 		driver::setLastError(driver::kErrorNoMemory);
 		return { 0, false };
 	}
@@ -135,22 +149,21 @@ StartResult startScan()
 	driver::exchangeScanBusy(1);
 	const bool started = reserveAndScan();
 
-	ChunkRing &ring = *chunkRing;
 	ring.readSlot = 0;
 	ring.writeSlot = 0;
-	validBytes = 0;
-	pendingBytes = 0;
+	session.validBytes = 0;
+	session.pendingBytes = 0;
 	ring.acquireEnabled.store(1, std::memory_order_relaxed);
 
 	int result = 1;
 	if (started) {
-		if (!startAcquisition(ring)) {
+		if (!startAcquisition(session, ring, plan)) {
 			driver::setScanBusy(0);
 			driver::setLastError(driver::kErrorGeneral);
 			result = 0;
 		}
 		driver::logLine(driver::kVarLog, 2, "Resolution = %3d Pixelnum = %4d Linenum = %4d Imagesize = %d",
-				setup::userRequest.XRes, work.PixelNum, work.LineNum,
+				plan.requestedXRes, plan.scannedPixels, plan.scannedLines,
 				static_cast<int>(static_cast<uint32_t>(ring.imageBytes)));
 	} else {
 		// Replaces the code of the transport or the sense decoding. ScanBusy

@@ -6,8 +6,10 @@
 #include "driver/debug_log.h"
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
+#include "driver/scan_state.h"
 #include "engine/chunk_ring.h"
 #include "engine/image_routines.h"
+#include "engine/scan_session.h"
 #include "engine/scan_teardown.h"
 #include "imaging/work_memory.h"
 #include "platform/platform.h"
@@ -19,57 +21,63 @@ namespace torvane::engine {
 
 bool endAcquisition()
 {
-	if (chunkRing) {
-		chunkRing->acquireEnabled.store(0, std::memory_order_relaxed);
+	ScanSession &session = scanSession;
+	ChunkRing *ring = session.chunkRing.get();
+	if (ring) {
+		ring->acquireEnabled.store(0, std::memory_order_relaxed);
 		// A thread waiting for a free slot ends at once.
-		chunkRing->signalAcquisition();
+		ring->signalAcquisition();
 	}
-	if (!acquireThread)
+	if (!session.acquireThread)
 		return true;
 
 	// The thread looks at acquireEnabled between chunks and is woken while
 	// it waits for a free slot; only a stalled device keeps it longer.
-	bool ended = platform::waitThread(*acquireThread, kThreadStopWaitMs) ||
-		     platform::terminateThread(*acquireThread);
-	if (!ended && chunkRing && chunkRing->interrupt) {
+	platform::Thread &thread = *session.acquireThread;
+	bool ended = platform::waitThread(thread, kThreadStopWaitMs) || platform::terminateThread(thread);
+	if (!ended && ring && ring->interrupt) {
 		// No forced end here: shut down the thread's device I/O instead, so
 		// that its exchange fails at once and it returns by itself.
-		platform::triggerIoInterrupt(*chunkRing->interrupt);
-		ended = platform::waitThread(*acquireThread, kInterruptedStopWaitMs);
+		platform::triggerIoInterrupt(*ring->interrupt);
+		ended = platform::waitThread(thread, kInterruptedStopWaitMs);
 	}
-	platform::closeThread(std::move(acquireThread));
+	platform::closeThread(std::move(session.acquireThread));
 	return ended;
 }
 
 void freeScanBuffers(bool threadEnded)
 {
-	if (!threadEnded && chunkRing) {
+	ScanSession &session = scanSession;
+	if (!threadEnded && session.chunkRing) {
 		// The thread may still write into its ring: leave the ring to it
 		// rather than free memory under it.
 		driver::logLine(driver::kMainLog, 3, "StopScan : acquisition thread still running, ring left allocated");
-		[[maybe_unused]] ChunkRing *leaked = chunkRing.release();
+		[[maybe_unused]] ChunkRing *leaked = session.chunkRing.release();
 	}
-	if (chunkRing) {
+	if (ChunkRing *ring = session.chunkRing.get()) {
 		// Kept for the next scan; TerminateDriver frees them.
 		for (int32_t i = 0; i < kRingSlots; ++i) {
-			if (chunkRing->slotBuffer[i])
+			if (ring->slotBuffer[i])
 				retainScanBuffer(BufferKind::RingSlot, static_cast<uint32_t>(i),
-						 std::move(chunkRing->slotBuffer[i]), chunkRing->slotCapacity);
+						 std::move(ring->slotBuffer[i]), ring->slotCapacity);
 		}
 	}
-	chunkRing.reset();
-	if (stagingBuffer)
-		retainScanBuffer(BufferKind::Staging, 0, std::move(stagingBuffer), stagingCapacity);
-	stagingBytes = 0;
-	stagingCapacity = 0;
+	session.chunkRing.reset();
+	if (session.stagingBuffer)
+		retainScanBuffer(BufferKind::Staging, 0, std::move(session.stagingBuffer), session.stagingCapacity);
+	session.stagingBytes = 0;
+	session.stagingCapacity = 0;
+	session.pendingBytes = 0;
+	session.validBytes = 0;
 }
 
 void releaseImageRoutines()
 {
-	const uint16_t xres = setup::userRequest.XRes;
-	if (xres != 300 && xres != 600)
+	const std::optional<ScanPlan> &plan = scanSession.plan;
+	const ScanPlan used = plan ? *plan : planScan(setup::scanSettings, planInputsNow());
+	if (used.resamples)
 		releaseResampler();
-	if (driver::RawTestMode != 1 && setup::workParam.ScanMode == 4 && xres == 300)
+	if (used.filtersForModel)
 		releaseModelFilters();
 }
 
@@ -81,6 +89,10 @@ void releaseKeptScanBuffers()
 
 int stopScan()
 {
+	ScanSession &session = scanSession;
+	const bool scanning = driver::scanState() != driver::ScanState::Idle;
+	if (scanning)
+		driver::changeScanState(driver::ScanState::Stopping);
 	const bool threadEnded = endAcquisition();
 
 	int result = 0;
@@ -93,15 +105,15 @@ int stopScan()
 		result = transport::SendCommand(block.data(), nullptr, 0, 0);
 	}
 
-	setup::greyFromColour = 0;
+	setup::endScanConversions();
 	driver::CancelRequested.store(0, std::memory_order_relaxed);
-	setup::lineArtFromGrey = 0;
-	cropApplied = 0;
-	setup::halftoneFromGrey = 0;
 	driver::exchangeScanBusy(0);
 
 	freeScanBuffers(threadEnded);
 	releaseImageRoutines();
+	session.plan.reset();
+	if (scanning)
+		driver::changeScanState(driver::ScanState::Idle);
 	return result;
 }
 

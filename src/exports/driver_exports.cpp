@@ -24,7 +24,7 @@ TORVANE_API int InitializeDriver(void)
 		const int found = transport::FindScanner();
 		if (found)
 			driver::WriteDebugLog(driver::kMainLog, "Find New Device!", 16, 5);
-		setup::workParam = {};
+		setup::scanSettings.workParam = {};
 		return found;
 	});
 }

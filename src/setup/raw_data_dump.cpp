@@ -57,7 +57,7 @@ int DumpRawData()
 	if (driver::DebugLevel < kRawDumpLevel)
 		return 1;
 
-	const uint16_t xres = workParam.XRes;
+	const uint16_t xres = scanSettings.workParam.XRes;
 	const uint32_t size = rawDataSize(xres);
 	char path[driver::kPathSize];
 	const bool havePath = rawDataPath(rawDataFileName(xres, setupLocalTime()), path);

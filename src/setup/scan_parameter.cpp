@@ -100,20 +100,20 @@ void rewriteScanMode(ScanParameter &settings)
 		if (settings.ColorFilter == 0) {
 			settings.ScanMode = 4;
 			settings.BitPerPixel = 24;
-			greyFromColour = 1;
+			scanSettings.greyFromColour = 1;
 		}
 	};
 
 	if (settings.ScanMode == 0 && settings.BitPerPixel == 1) {
 		settings.ScanMode = 2;
 		settings.BitPerPixel = 8;
-		lineArtFromGrey = 1;
+		scanSettings.lineArtFromGrey = 1;
 		if (settings.ColorFilter == 0)
 			settings.ColorFilter = 1;
 	} else if (settings.ScanMode == 1 && settings.BitPerPixel == 1) {
 		settings.ScanMode = 2;
 		settings.BitPerPixel = 8;
-		halftoneFromGrey = 1;
+		scanSettings.halftoneFromGrey = 1;
 		colourTest();
 	} else if (settings.ScanMode == 2) {
 		colourTest();
@@ -132,7 +132,7 @@ int readWindowBack()
 
 int sendWindowAndCalibrate()
 {
-	const WindowBlock block = windowParameterBlock(workParam);
+	const WindowBlock block = windowParameterBlock(scanSettings.workParam);
 	if (!SendWindow(block.data()))
 		return 0;
 	if (!readWindowBack())
@@ -182,6 +182,8 @@ void logScanParameter(const ScanParameter &parameter, uint32_t width)
 
 void deriveScanSettings(const ScanParameter &parameter, uint32_t width)
 {
+	ScanParameter &workParam = scanSettings.workParam;
+	UserRequest &userRequest = scanSettings.userRequest;
 	userRequest = {};
 	std::memcpy(&workParam, &parameter, sizeof(workParam));
 	userRequest.Width = parameter.Width;

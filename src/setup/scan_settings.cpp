@@ -5,10 +5,13 @@
 
 namespace torvane::setup {
 
-ScanParameter workParam = {};
-UserRequest userRequest = {};
-uint8_t lineArtFromGrey = 0;
-uint8_t halftoneFromGrey = 0;
-uint8_t greyFromColour = 0;
+ScanSettings scanSettings = {};
+
+void endScanConversions()
+{
+	scanSettings.greyFromColour = 0;
+	scanSettings.lineArtFromGrey = 0;
+	scanSettings.halftoneFromGrey = 0;
+}
 
 } // namespace torvane::setup

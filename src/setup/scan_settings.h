@@ -19,14 +19,24 @@ struct UserRequest {
 	uint16_t XRes;       // requested resolution
 };
 
-// The working copy of the scan parameters as sent to the scanner. Cleared by
-// InitializeDriver.
-extern ScanParameter workParam;
-extern UserRequest userRequest;
+// Written by SetScanParameter (under the device lock) and InitializeDriver,
+// read by StartScan when it plans the scan; only StopScan clears the
+// conversion flags. The front end's threads alone touch it, one call at a
+// time: the acquisition thread never reads it.
+struct ScanSettings {
+	// The working copy of the scan parameters as sent to the scanner.
+	// Cleared by InitializeDriver.
+	ScanParameter workParam;
+	UserRequest userRequest;
+	// Conversion flags: set by SetScanParameter, cleared only by StopScan.
+	uint8_t lineArtFromGrey;
+	uint8_t halftoneFromGrey;
+	uint8_t greyFromColour;
+};
 
-// Conversion flags: set by SetScanParameter, cleared only by StopScan.
-extern uint8_t lineArtFromGrey;
-extern uint8_t halftoneFromGrey;
-extern uint8_t greyFromColour;
+extern ScanSettings scanSettings;
+
+// The end of a scan: the conversions it asked for no longer hold (StopScan).
+void endScanConversions();
 
 } // namespace torvane::setup

@@ -12,6 +12,7 @@
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
 #include "engine/chunk_ring.h"
+#include "engine/scan_session.h"
 #include "engine/engine_testing.h"
 #include "engine/read_pipeline.h"
 #include "imaging/filters.h"
@@ -34,7 +35,7 @@ constexpr uint8_t kScan = 0x1B;
 bool acquisitionEnds()
 {
 	for (int i = 0; i < 1000; ++i) {
-		if (chunkRing && chunkRing->acquisitionEnded.load())
+		if (scanSession.chunkRing && scanSession.chunkRing->acquisitionEnded.load())
 			return true;
 		platform::sleepMs(10);
 	}
@@ -64,14 +65,14 @@ TEST_F(AcquisitionTest, ChunksAreReadInPiecesOfAtMostTheReadBlock)
 	// 40/300 inch at 600 dpi: 80 lines, 92 scanned, chunks of 16 lines.
 	const ScanParameter parameter = parameterFor(plainGrey(40));
 	ASSERT_EQ(SetScanParameter(&parameter), 1);
-	const uint32_t chunkBytes = 16u * setup::workParam.PixelNum;
+	const uint32_t chunkBytes = 16u * setup::scanSettings.workParam.PixelNum;
 	ability::maxReadBlock = chunkBytes;
 	scanner->clearCommandLog();
 	ASSERT_EQ(StartScan(), 1);
 	readAll(imageBytesOf(parameter), 65536);
 	ASSERT_TRUE(acquisitionEnds());
 	EXPECT_EQ(StopScan(), 1);
-	const uint32_t lastChunk = 92u % 16 * setup::workParam.PixelNum;
+	const uint32_t lastChunk = 92u % 16 * setup::scanSettings.workParam.PixelNum;
 	EXPECT_EQ(imageReads(), std::vector<uint32_t>({ chunkBytes, chunkBytes, chunkBytes, chunkBytes, chunkBytes,
 							lastChunk }));
 
@@ -114,8 +115,8 @@ TEST_F(AcquisitionTest, StartScanReservesStartsAndLogsTheScan)
 	EXPECT_EQ(log[1].operationCode(), kScan);
 	EXPECT_EQ(log[2].operationCode(), kRead10);
 	EXPECT_EQ(torvane::test::readFile(logs.file("quorvar.txt")),
-		  "\r\nResolution = 600 Pixelnum = " + std::to_string(setup::workParam.PixelNum) +
-			  " Linenum =   92 Imagesize = " + std::to_string(92u * setup::workParam.PixelNum));
+		  "\r\nResolution = 600 Pixelnum = " + std::to_string(setup::scanSettings.workParam.PixelNum) +
+			  " Linenum =   92 Imagesize = " + std::to_string(92u * setup::scanSettings.workParam.PixelNum));
 	const std::string mainLog = torvane::test::readFile(logs.file("quorDll.txt"));
 	EXPECT_NE(mainLog.find("In   0 : StartScan :"), std::string::npos);
 	EXPECT_NE(mainLog.find("Out  1 : StartScan :"), std::string::npos);
@@ -128,8 +129,8 @@ TEST_F(AcquisitionTest, TheShortLastChunkCarriesNoLinesOfAnEarlierChunk)
 	const ScanParameter parameter = parameterFor(plainGrey(508));
 	std::vector<uint8_t> raw;
 	start(parameter, &raw);
-	ASSERT_EQ(setup::workParam.LineNum, 1028);
-	const uint32_t lineBytes = setup::workParam.PixelNum;
+	ASSERT_EQ(setup::scanSettings.workParam.LineNum, 1028);
+	const uint32_t lineBytes = setup::scanSettings.workParam.PixelNum;
 	const std::vector<uint8_t> image = readAll(65u * 16 * lineBytes, 1 << 20);
 	EXPECT_TRUE(std::equal(raw.begin(), raw.end(), image.begin()));
 	EXPECT_TRUE(std::all_of(image.begin() + 1028 * lineBytes, image.end(), [](uint8_t b) { return b == 0; }));
@@ -149,9 +150,9 @@ TEST_F(AcquisitionTest, AFailedImageReadClearsScanBusyAndTheChunkIsReadAgainInto
 	EXPECT_EQ(driver::scanBusy(), 0);
 	EXPECT_EQ(imageReads().size(), 7u);
 	// Six chunks handed over from slot 0 on, as if the failure had not been.
-	EXPECT_EQ(chunkRing->writeSlot, 6);
+	EXPECT_EQ(scanSession.chunkRing->writeSlot, 6);
 	// 92 lines in 6 chunks, the last with 4 lines of zeros after the image.
-	const std::vector<uint8_t> image = readAll(6 * chunkRing->chunkBytes, 65536);
+	const std::vector<uint8_t> image = readAll(6 * scanSession.chunkRing->chunkBytes, 65536);
 	EXPECT_TRUE(std::equal(raw.begin(), raw.end(), image.begin()));
 	EXPECT_TRUE(std::all_of(image.begin() + raw.size(), image.end(), [](uint8_t b) { return b == 0; }));
 	// The ring is empty and no chunk will come: no wait.
@@ -173,8 +174,8 @@ TEST_F(AcquisitionTest, AScannerThatKeepsFailingEndsTheReadAtOnce)
 	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
 	EXPECT_EQ(driver::scanBusy(), 0);
 	// Nothing was handed over; the thread still asks the scanner.
-	EXPECT_EQ(chunkRing->slotLines[0].load(), 0);
-	EXPECT_FALSE(chunkRing->acquisitionEnded.load());
+	EXPECT_EQ(scanSession.chunkRing->slotLines[0].load(), 0);
+	EXPECT_FALSE(scanSession.chunkRing->acquisitionEnded.load());
 	EXPECT_EQ(StopScan(), 1);
 }
 
@@ -185,9 +186,9 @@ TEST_F(AcquisitionTest, AFullRingThatNobodyReadsEndsTheThreadAfterTheLimit)
 	const ScanParameter parameter = parameterFor(plainGrey(594));
 	std::vector<uint8_t> raw;
 	start(parameter, &raw);
-	ASSERT_EQ(setup::workParam.LineNum, 1200);
+	ASSERT_EQ(setup::scanSettings.workParam.LineNum, 1200);
 	ASSERT_TRUE(acquisitionEnds());
-	const uint32_t chunkBytes = chunkRing->chunkBytes;
+	const uint32_t chunkBytes = scanSession.chunkRing->chunkBytes;
 	EXPECT_EQ(scanner->imageBytesSent(), 64u * chunkBytes);
 	const std::vector<uint8_t> image = readAll(64 * chunkBytes, 65536);
 	EXPECT_TRUE(std::equal(image.begin(), image.end(), raw.begin()));
@@ -210,7 +211,7 @@ TEST_F(AcquisitionTest, AReservationTheScannerRefusesFailsWith2999WithoutScan)
 	// StopScan after the failed start frees the ring and ends the cycle.
 	EXPECT_EQ(StopScan(), 1);
 	EXPECT_EQ(driver::scanBusy(), 0);
-	EXPECT_FALSE(chunkRing);
+	EXPECT_FALSE(scanSession.chunkRing);
 	EXPECT_EQ(scanner->lastReleaseMode(), 0);
 }
 
@@ -228,11 +229,11 @@ TEST_F(ReadScanTest, AScratchBlockThatCannotBeAllocatedFailsWith152AndLosesNothi
 	int failures = 1;
 	engine::testing::setAllocationFault(
 		[&failures](BufferKind kind, uint32_t) { return kind == BufferKind::Scratch && failures-- > 0; });
-	const uint32_t pendingBefore = pendingBytes;
+	const uint32_t pendingBefore = scanSession.pendingBytes;
 	std::vector<uint8_t> piece(total - 10000);
 	EXPECT_EQ(ReadScan(nullptr, piece.data(), static_cast<uint32_t>(piece.size())), 0);
 	EXPECT_EQ(driver::lastError(), driver::kErrorNoMemory);
-	EXPECT_EQ(pendingBytes, 0u);
+	EXPECT_EQ(scanSession.pendingBytes, 0u);
 
 	// The rest of the chunk under delivery went into that call; everything
 	// after it comes whole, from the chunk the failed call left in the ring.
@@ -277,8 +278,8 @@ TEST_F(StopScanTest, AStalledScannerDelaysStopScanByAboutTwoSecondsOnly)
 	const uint32_t took = platform::tickCount() - before;
 	EXPECT_GE(took, 2000u);
 	EXPECT_LT(took, 4000u);
-	EXPECT_FALSE(chunkRing);
-	EXPECT_FALSE(acquireThread);
+	EXPECT_FALSE(scanSession.chunkRing);
+	EXPECT_FALSE(scanSession.acquireThread);
 	EXPECT_EQ(driver::scanBusy(), 0);
 	EXPECT_FALSE(scanner->reserved());
 
@@ -301,7 +302,9 @@ TEST_F(StopScanTest, ScansBackToBackWithDifferentSettingsStartClean)
 		std::vector<uint8_t> raw;
 		const std::vector<uint8_t> image = scan(parameter, &raw, 100000);
 		EXPECT_TRUE(image == expectedImage(raw, imageBytesOf(parameter))) << "at " << request.xres << " dpi";
-		EXPECT_EQ(setup::greyFromColour + setup::lineArtFromGrey + setup::halftoneFromGrey + cropApplied, 0);
+		const setup::ScanSettings &settings = setup::scanSettings;
+		EXPECT_EQ(settings.greyFromColour + settings.lineArtFromGrey + settings.halftoneFromGrey, 0);
+		EXPECT_FALSE(scanSession.plan);
 	}
 	// The last scan (300 dpi colour) released the filters; the resampler was
 	// released after the line-art scan.
@@ -383,7 +386,7 @@ TEST_F(DebugImageScanTest, AnEightBitAndATwentyFourBitScanAreDumpedByteForByte)
 		const std::vector<uint8_t> image = scan(parameter, &raw);
 		EXPECT_TRUE(std::equal(image.begin(), image.end(), raw.begin())) << "the dump changed a chunk";
 		EXPECT_EQ(torvane::test::readBinaryFile(bitmap),
-			  expectedBitmap(raw, setup::workParam.PixelNum, 16, setup::workParam.BitPerPixel));
+			  expectedBitmap(raw, setup::scanSettings.workParam.PixelNum, 16, setup::scanSettings.workParam.BitPerPixel));
 	}
 }
 

@@ -11,6 +11,7 @@
 
 #include "driver/driver_state.h"
 #include "engine/debug_image.h"
+#include "engine/scan_session.h"
 #include "support/test_environment.h"
 
 namespace torvane::engine {
@@ -91,9 +92,9 @@ TEST_F(DebugImageTest, AnEightBitImageOfTwoChunksHasThePaletteAndBothChunksBotto
 	const auto secondSent = second;
 
 	DumpChunkImage(first.data(), 8, 4, 8, 1, 64);
-	EXPECT_EQ(dumpChunkCount, 1);
+	EXPECT_EQ(scanSession.dumpChunkCount, 1);
 	DumpChunkImage(second.data(), 8, 4, 8, 0, 64);
-	EXPECT_EQ(dumpChunkCount, 2);
+	EXPECT_EQ(scanSession.dumpChunkCount, 2);
 
 	std::vector<uint8_t> expected = headers(1078, 8, 8, 8, 64);
 	for (int i = 0; i < 256; ++i)
@@ -125,7 +126,7 @@ TEST_F(DebugImageTest, ATwentyFourBitImageHasNoPaletteAndRowsRoundedDown)
 	DumpChunkImage(second.data(), 3, 3, 24, 0, 54);
 	// 3 x 24 = 72 bytes would not fit above the start of the pixel data.
 	DumpChunkImage(third.data(), 3, 3, 24, 0, 54);
-	EXPECT_EQ(dumpChunkCount, 3);
+	EXPECT_EQ(scanSession.dumpChunkCount, 3);
 
 	std::vector<uint8_t> expected = headers(54, 3, 6, 24, 54);
 	expected.resize(54 + 54 - 48, 0);
@@ -143,10 +144,10 @@ TEST_F(DebugImageTest, AMissingFileIsNotRecreatedByALaterChunkAndTheCountStays)
 {
 	auto chunk = ramp(32, 7);
 	const auto sent = chunk;
-	dumpChunkCount = 5;
+	scanSession.dumpChunkCount = 5;
 	DumpChunkImage(chunk.data(), 8, 4, 8, 0, 64);
 	EXPECT_FALSE(test::exists(folder_.file("Image0.bmp")));
-	EXPECT_EQ(dumpChunkCount, 5);
+	EXPECT_EQ(scanSession.dumpChunkCount, 5);
 	EXPECT_EQ(chunk, sent);
 }
 
@@ -158,7 +159,7 @@ TEST_F(DebugImageTest, AFileThatCannotBeCreatedLeavesTheChunkUnchanged)
 	const auto sent = chunk;
 	DumpChunkImage(chunk.data(), 8, 4, 8, 1, 64);
 	EXPECT_EQ(chunk, sent);
-	EXPECT_EQ(dumpChunkCount, 1);
+	EXPECT_EQ(scanSession.dumpChunkCount, 1);
 }
 
 TEST_F(DebugImageTest, LinesUnderFourBytesAndANullChunkWriteNothing)

@@ -9,6 +9,7 @@
 
 #include "driver/driver_state.h"
 #include "engine/chunk_ring.h"
+#include "engine/scan_session.h"
 #include "engine/scan_engine.h"
 #include "engine_fixture.h"
 #include "torvane/torvane.h"
@@ -26,7 +27,7 @@ protected:
 	{
 		applySettings(settings);
 		StartScan();
-		ASSERT_TRUE(chunkRing);
+		ASSERT_TRUE(scanSession.chunkRing);
 	}
 
 	std::vector<uint8_t> read(uint32_t length)
@@ -36,7 +37,7 @@ protected:
 		return buffer;
 	}
 
-	int32_t filledLines(int slot) const { return chunkRing->slotLines[slot].load(); }
+	int32_t filledLines(int slot) const { return scanSession.chunkRing->slotLines[slot].load(); }
 };
 
 std::vector<uint8_t> slice(const std::vector<uint8_t> &data, size_t from, size_t count)
@@ -52,9 +53,9 @@ TEST_F(DeliveryTest, ARequestForExactlyThePendingBytesTakesNoNewChunk)
 	handOver(pattern(kChunkBytes, 50));
 
 	EXPECT_EQ(read(100), slice(first, 0, 100));
-	EXPECT_EQ(pendingBytes, kChunkBytes - 100);
+	EXPECT_EQ(scanSession.pendingBytes, kChunkBytes - 100);
 	EXPECT_EQ(read(kChunkBytes - 100), slice(first, 100, kChunkBytes - 100));
-	EXPECT_EQ(pendingBytes, 0u);
+	EXPECT_EQ(scanSession.pendingBytes, 0u);
 	EXPECT_EQ(filledLines(1), 16);
 	EXPECT_NE(mainLog().find("\r\nIn   0 : ReadScan :\r\nOut  1 : ReadScan : 220"), std::string::npos);
 }
@@ -72,7 +73,7 @@ TEST_F(DeliveryTest, ARequestSpanningChunksTakesOnlyTheChunksItNeeds)
 	EXPECT_EQ(read(700), slice(image, 10, 700));
 	EXPECT_EQ(filledLines(2), 0);
 	EXPECT_EQ(filledLines(3), 16);
-	EXPECT_EQ(pendingBytes, 3 * kChunkBytes - 710);
+	EXPECT_EQ(scanSession.pendingBytes, 3 * kChunkBytes - 710);
 	EXPECT_EQ(read(3 * kChunkBytes - 710 + kChunkBytes), slice(image, 710, 4 * kChunkBytes - 710));
 }
 
@@ -83,7 +84,7 @@ TEST_F(DeliveryTest, ARequestForNothingTakesAndWorksOnTheNextChunk)
 	handOver(chunk);
 	EXPECT_TRUE(read(0).empty());
 	EXPECT_EQ(filledLines(0), 0);
-	EXPECT_EQ(pendingBytes, kChunkBytes);
+	EXPECT_EQ(scanSession.pendingBytes, kChunkBytes);
 	EXPECT_EQ(read(kChunkBytes), chunk);
 }
 
@@ -99,8 +100,8 @@ TEST_F(DeliveryTest, ANarrowerWindowIsCutFromEveryLineAtTheBaseResolution)
 		expected.insert(expected.end(), kept.begin(), kept.end());
 	}
 	EXPECT_EQ(read(12 * 16), expected);
-	EXPECT_EQ(cropApplied, 1);
-	EXPECT_EQ(pendingBytes, 0u);
+	EXPECT_TRUE(scanSession.plan->crop);
+	EXPECT_EQ(scanSession.pendingBytes, 0u);
 }
 
 TEST_F(DeliveryTest, AWindowReachingPastTheScannedLineIsCutAtTheLineEnd)
@@ -115,7 +116,7 @@ TEST_F(DeliveryTest, AWindowReachingPastTheScannedLineIsCutAtTheLineEnd)
 		expected.insert(expected.end(), kept.begin(), kept.end());
 	}
 	EXPECT_EQ(read(4 * 16), expected);
-	EXPECT_EQ(pendingBytes, 0u);
+	EXPECT_EQ(scanSession.pendingBytes, 0u);
 }
 
 TEST_F(DeliveryTest, WhenTheRingRunsDryTheCallFailsAndKeepsWhatItCopied)
@@ -127,7 +128,7 @@ TEST_F(DeliveryTest, WhenTheRingRunsDryTheCallFailsAndKeepsWhatItCopied)
 	EXPECT_EQ(ReadScan(nullptr, buffer.data(), static_cast<uint32_t>(buffer.size())), 0);
 	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
 	EXPECT_EQ(slice(buffer, 0, kChunkBytes), chunk);
-	EXPECT_EQ(pendingBytes, 0u);
+	EXPECT_EQ(scanSession.pendingBytes, 0u);
 }
 
 TEST_F(DeliveryTest, TheRingWrapsAroundAfterSixtyFourChunks)
@@ -139,7 +140,7 @@ TEST_F(DeliveryTest, TheRingWrapsAroundAfterSixtyFourChunks)
 		for (int c = 0; c < kRingSlots; ++c)
 			ASSERT_EQ(read(kChunkBytes), pattern(kChunkBytes, static_cast<uint8_t>(c + round)));
 	}
-	EXPECT_EQ(chunkRing->readSlot, 0);
+	EXPECT_EQ(scanSession.chunkRing->readSlot, 0);
 }
 
 } // namespace

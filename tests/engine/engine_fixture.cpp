@@ -12,38 +12,41 @@
 #include "engine/chunk_ring.h"
 #include "engine/engine_testing.h"
 #include "engine/scan_engine.h"
+#include "engine/scan_session.h"
+#include "setup/scan_parameter.h"
 #include "setup/scan_settings.h"
 
 namespace torvane::engine::test {
 
 void applySettings(const Settings &s)
 {
-	const uint16_t base = s.xres <= 300 ? 300 : 600;
 	ability::scannerWidth = s.scannerWidth;
 	ability::maxReadBlock = ability::kMaxReadBlock;
-	setup::workParam = {};
-	setup::workParam.XRes = base;
-	setup::workParam.YRes = base;
-	setup::workParam.PixelNum = static_cast<uint16_t>(s.scannerWidth * base / 300);
-	setup::workParam.LineNum = s.lineNum;
-	setup::workParam.BitPerPixel = s.bitsPerPixel;
-	setup::workParam.ScanMode = s.scanMode;
+	// A request that SetScanParameter's derivation turns into exactly these
+	// scanned lines, mode and bits: grey through a colour filter, so that it
+	// is scanned as grey.
+	ScanParameter request{};
 	const uint16_t width = s.width ? s.width : s.scannerWidth;
-	setup::userRequest = {};
-	setup::userRequest.XRes = s.xres;
-	setup::userRequest.Left = s.left;
-	setup::userRequest.Width = width;
-	setup::userRequest.PixelNum = s.pixelNum ? s.pixelNum : static_cast<uint16_t>(width * s.xres / 300);
-	setup::userRequest.zoomToUser = static_cast<double>(s.xres) / base;
-	setup::userRequest.zoomToBase = static_cast<double>(base) / s.xres;
-	setup::lineArtFromGrey = 0;
-	setup::halftoneFromGrey = 0;
-	setup::greyFromColour = 0;
+	request.XRes = s.xres;
+	request.YRes = s.xres;
+	request.Left = s.left;
+	request.Width = width;
+	request.PixelNum = s.pixelNum ? s.pixelNum : static_cast<uint16_t>(width * s.xres / 300);
+	request.ScanMode = s.scanMode;
+	request.BitPerPixel = s.bitsPerPixel;
+	request.ColorFilter = s.scanMode == 2 ? 2 : 0;
+	const double zoomToBase = static_cast<double>(setup::baseResolution(s.xres)) / s.xres;
+	request.LineNum = static_cast<uint16_t>(std::ceil((s.lineNum - 12) / zoomToBase));
+	setup::scanSettings = {};
+	setup::deriveScanSettings(request, s.scannerWidth);
+	ASSERT_EQ(setup::scanSettings.workParam.LineNum, s.lineNum) << "not 12 more than a multiple of 4";
+	ASSERT_EQ(setup::scanSettings.workParam.ScanMode, s.scanMode);
+	ASSERT_EQ(setup::scanSettings.workParam.BitPerPixel, s.bitsPerPixel);
 }
 
 void handOver(const std::vector<uint8_t> &chunk)
 {
-	ChunkRing &ring = *chunkRing;
+	ChunkRing &ring = *scanSession.chunkRing;
 	ASSERT_LE(chunk.size(), ring.chunkBytes);
 	ASSERT_EQ(ring.slotLines[ring.writeSlot].load(), 0);
 	// As the acquisition thread does: the scanner's data, then zeros.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Scan settings set directly (as SetScanParameter leaves them) and a ring fed
-// by hand, for tests of the engine without a scanner.
+// Scan settings made by SetScanParameter's derivation and a ring fed by
+// hand, for tests of the engine without a scanner.
 #pragma once
 
 #include <cstdint>
@@ -18,14 +18,15 @@ struct Settings {
 	uint16_t scannerWidth = 10;     // pixels at 300 dpi
 	uint8_t bitsPerPixel = 8;       // as scanned
 	uint8_t scanMode = 2;           // as scanned
-	uint16_t lineNum = 64;          // scanned lines
+	uint16_t lineNum = 64;          // scanned lines: 12 more than a multiple of 4
 	uint16_t left = 0;              // 1/300 inch
 	uint16_t width = 0;             // 1/300 inch; 0: the scanner's width
 	uint16_t pixelNum = 0;          // delivered; 0: width at xres
 };
 
-// workParam, userRequest, scannerWidth and maxReadBlock as SetScanParameter
-// leaves them for `settings`; the conversion flags cleared.
+// scannerWidth and maxReadBlock set, and the scan settings derived as
+// SetScanParameter derives them from a request for `settings`; no conversion
+// flag set.
 void applySettings(const Settings &settings);
 
 // Copies `chunk` (zeros after it) into the slot the acquisition thread would

@@ -10,6 +10,7 @@
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
 #include "engine/chunk_ring.h"
+#include "engine/scan_session.h"
 #include "engine/engine_testing.h"
 #include "engine/scan_engine.h"
 #include "engine_fixture.h"
@@ -38,17 +39,17 @@ TEST_F(ScanCycleTest, TheStagingBufferHoldsAChunkEnlargedInBothDirections)
 	// one line of slack), 20 pixels become 80, 3 bytes each.
 	applySettings({ .xres = 2400, .scannerWidth = 10, .bitsPerPixel = 24, .scanMode = 4 });
 	StartScan();
-	ASSERT_TRUE(chunkRing);
-	EXPECT_EQ(chunkRing->chunkLines, 4u);
-	EXPECT_EQ(chunkRing->chunkBytes, 4u * 20 * 3);
-	EXPECT_GE(stagingBytes, 17u * 80 * 3);
+	ASSERT_TRUE(scanSession.chunkRing);
+	EXPECT_EQ(scanSession.chunkRing->chunkLines, 4u);
+	EXPECT_EQ(scanSession.chunkRing->chunkBytes, 4u * 20 * 3);
+	EXPECT_GE(scanSession.stagingBytes, 17u * 80 * 3);
 
 	applySettings({ .xres = 150, .scannerWidth = 10, .bitsPerPixel = 24, .scanMode = 4 });
 	StopScan();
 	StartScan();
-	ASSERT_TRUE(chunkRing);
-	EXPECT_EQ(chunkRing->chunkBytes, 48u * 10 * 3);
-	EXPECT_GE(stagingBytes, chunkRing->chunkBytes);
+	ASSERT_TRUE(scanSession.chunkRing);
+	EXPECT_EQ(scanSession.chunkRing->chunkBytes, 48u * 10 * 3);
+	EXPECT_GE(scanSession.stagingBytes, scanSession.chunkRing->chunkBytes);
 }
 
 // Page after page, the ring and the staging buffer of one scan serve the
@@ -56,29 +57,29 @@ TEST_F(ScanCycleTest, TheStagingBufferHoldsAChunkEnlargedInBothDirections)
 TEST_F(ScanCycleTest, BuffersAreKeptForTheNextScanWhileTheyAreLargeEnough)
 {
 	const auto buffersOfScan = [] {
-		std::vector<const uint8_t *> buffers{ stagingBuffer.get() };
-		for (const ScanBuffer &slot : chunkRing->slotBuffer)
+		std::vector<const uint8_t *> buffers{ scanSession.stagingBuffer.get() };
+		for (const ScanBuffer &slot : scanSession.chunkRing->slotBuffer)
 			buffers.push_back(slot.get());
 		return buffers;
 	};
 	applySettings({ .xres = 300, .scannerWidth = 10, .bitsPerPixel = 24, .scanMode = 4 });
 	StartScan();
-	ASSERT_TRUE(chunkRing);
+	ASSERT_TRUE(scanSession.chunkRing);
 	const std::vector<const uint8_t *> first = buffersOfScan();
 	StopScan();
-	EXPECT_FALSE(chunkRing);
-	EXPECT_FALSE(stagingBuffer);
+	EXPECT_FALSE(scanSession.chunkRing);
+	EXPECT_FALSE(scanSession.stagingBuffer);
 
 	// Smaller chunks: the same buffers; the staging buffer starts zeroed.
 	applySettings({ .xres = 300, .scannerWidth = 10, .bitsPerPixel = 8, .scanMode = 2 });
 	StartScan();
-	ASSERT_TRUE(chunkRing);
+	ASSERT_TRUE(scanSession.chunkRing);
 	EXPECT_EQ(buffersOfScan(), first);
-	EXPECT_EQ(std::count(stagingBuffer.get(), stagingBuffer.get() + stagingBytes, 0), static_cast<long>(stagingBytes));
-	handOver(pattern(chunkRing->chunkBytes, 7));
-	std::vector<uint8_t> delivered(chunkRing->chunkBytes);
+	EXPECT_EQ(std::count(scanSession.stagingBuffer.get(), scanSession.stagingBuffer.get() + scanSession.stagingBytes, 0), static_cast<long>(scanSession.stagingBytes));
+	handOver(pattern(scanSession.chunkRing->chunkBytes, 7));
+	std::vector<uint8_t> delivered(scanSession.chunkRing->chunkBytes);
 	ASSERT_EQ(ReadScan(nullptr, delivered.data(), static_cast<uint32_t>(delivered.size())), 1);
-	EXPECT_EQ(delivered, pattern(chunkRing->chunkBytes, 7));
+	EXPECT_EQ(delivered, pattern(scanSession.chunkRing->chunkBytes, 7));
 	StopScan();
 
 	// Larger chunks need new buffers; an allocation fault still strikes.
@@ -86,8 +87,8 @@ TEST_F(ScanCycleTest, BuffersAreKeptForTheNextScanWhileTheyAreLargeEnough)
 	testing::setAllocationFault([](BufferKind kind, uint32_t index) { return kind == BufferKind::RingSlot && index == 3; });
 	EXPECT_EQ(StartScan(), 0);
 	EXPECT_EQ(driver::lastError(), driver::kErrorNoMemory);
-	ASSERT_TRUE(chunkRing);
-	EXPECT_FALSE(chunkRing->slotBuffer[3]);
+	ASSERT_TRUE(scanSession.chunkRing);
+	EXPECT_FALSE(scanSession.chunkRing->slotBuffer[3]);
 	StopScan();
 	testing::resetHooks();
 	EXPECT_GE(retainedBufferBytes(), 3u * 16 * 80 * 3);
@@ -102,9 +103,9 @@ TEST_F(ScanCycleTest, AScannerThatRefusesToStartLeavesTheRingAndScanBusyToStopSc
 	EXPECT_EQ(StartScan(), 0);
 	EXPECT_EQ(driver::lastError(), driver::kErrorGeneral);
 	EXPECT_EQ(driver::scanBusy(), 1);
-	EXPECT_TRUE(chunkRing);
-	EXPECT_EQ(chunkRing->acquireEnabled.load(), 1);
-	EXPECT_FALSE(acquireThread);
+	EXPECT_TRUE(scanSession.chunkRing);
+	EXPECT_EQ(scanSession.chunkRing->acquireEnabled.load(), 1);
+	EXPECT_FALSE(scanSession.acquireThread);
 	EXPECT_NE(mainLog().find("\r\nIn   0 : StartScan :\r\nOut  0 : StartScan :"), std::string::npos);
 	EXPECT_FALSE(torvane::test::exists(logs_.file("quorvar.txt")));
 
@@ -116,8 +117,8 @@ TEST_F(ScanCycleTest, AScannerThatRefusesToStartLeavesTheRingAndScanBusyToStopSc
 	EXPECT_EQ(StopScan(), 0);
 	EXPECT_EQ(driver::lastError(), driver::kErrorNoDevice);
 	EXPECT_EQ(driver::scanBusy(), 0);
-	EXPECT_FALSE(chunkRing);
-	EXPECT_FALSE(stagingBuffer);
+	EXPECT_FALSE(scanSession.chunkRing);
+	EXPECT_FALSE(scanSession.stagingBuffer);
 }
 
 TEST_F(ScanCycleTest, NoStagingBufferFailsWith152BeforeTheExitLine)
@@ -128,8 +129,8 @@ TEST_F(ScanCycleTest, NoStagingBufferFailsWith152BeforeTheExitLine)
 	EXPECT_EQ(StartScan(), 0);
 	EXPECT_EQ(driver::lastError(), driver::kErrorNoMemory);
 	EXPECT_EQ(driver::scanBusy(), 1);
-	EXPECT_FALSE(chunkRing);
-	EXPECT_FALSE(stagingBuffer);
+	EXPECT_FALSE(scanSession.chunkRing);
+	EXPECT_FALSE(scanSession.stagingBuffer);
 	EXPECT_NE(mainLog().find("In   0 : StartScan :"), std::string::npos);
 	EXPECT_EQ(mainLog().find("Out  0 : StartScan :"), std::string::npos);
 
@@ -145,15 +146,15 @@ TEST_F(ScanCycleTest, ASlotThatCannotBeAllocatedKeepsTheEarlierOnesUntilStopScan
 	EXPECT_EQ(StartScan(), 0);
 	EXPECT_EQ(driver::lastError(), driver::kErrorNoMemory);
 	EXPECT_EQ(mainLog().find("Out  0 : StartScan :"), std::string::npos);
-	ASSERT_TRUE(chunkRing);
-	EXPECT_TRUE(chunkRing->slotBuffer[9]);
-	EXPECT_FALSE(chunkRing->slotBuffer[10]);
-	EXPECT_TRUE(stagingBuffer);
+	ASSERT_TRUE(scanSession.chunkRing);
+	EXPECT_TRUE(scanSession.chunkRing->slotBuffer[9]);
+	EXPECT_FALSE(scanSession.chunkRing->slotBuffer[10]);
+	EXPECT_TRUE(scanSession.stagingBuffer);
 
 	// Freed by StopScan (LeakSanitizer would report them otherwise).
 	StopScan();
-	EXPECT_FALSE(chunkRing);
-	EXPECT_FALSE(stagingBuffer);
+	EXPECT_FALSE(scanSession.chunkRing);
+	EXPECT_FALSE(scanSession.stagingBuffer);
 	EXPECT_EQ(driver::scanBusy(), 0);
 }
 
@@ -165,7 +166,7 @@ TEST_F(ScanCycleTest, ReadScanOutsideAScanFailsWith157)
 
 	applySettings({});
 	StartScan();
-	handOver(pattern(chunkRing->chunkBytes, 0));
+	handOver(pattern(scanSession.chunkRing->chunkBytes, 0));
 	ASSERT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 1);
 	StopScan();
 	// Bytes of the last chunk are still counted as pending; none is read.
@@ -181,10 +182,10 @@ TEST_F(ScanCycleTest, ReadScanIntoNoBufferFailsWithoutTakingAChunk)
 {
 	applySettings({});
 	StartScan();
-	handOver(pattern(chunkRing->chunkBytes, 0));
+	handOver(pattern(scanSession.chunkRing->chunkBytes, 0));
 	EXPECT_EQ(ReadScan(nullptr, nullptr, 4), 0);
 	EXPECT_EQ(driver::lastError(), driver::kErrorGeneral);
-	EXPECT_EQ(chunkRing->slotLines[0].load(), 16);
+	EXPECT_EQ(scanSession.chunkRing->slotLines[0].load(), 16);
 	// Nothing asked, nothing written: a null buffer is fine for 0 bytes.
 	EXPECT_EQ(ReadScan(nullptr, nullptr, 0), 1);
 }
@@ -203,18 +204,20 @@ TEST_F(ScanCycleTest, StopScanAfterDoCancelFailsWith159AndClearsTheRequest)
 TEST_F(ScanCycleTest, StopScanClearsTheConversionFlagsAndCropAndMayBeCalledTwice)
 {
 	applySettings({ .left = 2, .width = 4 });
-	setup::greyFromColour = 1;
-	setup::halftoneFromGrey = 1;
-	setup::lineArtFromGrey = 1;
-	cropApplied = 1;
+	setup::scanSettings.greyFromColour = 1;
+	setup::scanSettings.halftoneFromGrey = 1;
+	setup::scanSettings.lineArtFromGrey = 1;
+	// The crop is the scan plan's: a scan that asks for one is started.
+	StartScan();
+	ASSERT_TRUE(scanSession.plan && scanSession.plan->crop);
 	StopScan();
-	EXPECT_EQ(setup::greyFromColour, 0);
-	EXPECT_EQ(setup::halftoneFromGrey, 0);
-	EXPECT_EQ(setup::lineArtFromGrey, 0);
-	EXPECT_EQ(cropApplied, 0);
+	EXPECT_EQ(setup::scanSettings.greyFromColour, 0);
+	EXPECT_EQ(setup::scanSettings.halftoneFromGrey, 0);
+	EXPECT_EQ(setup::scanSettings.lineArtFromGrey, 0);
+	EXPECT_FALSE(scanSession.plan);
 	EXPECT_EQ(driver::scanBusy(), 0);
 	EXPECT_EQ(StopScan(), 0);
-	EXPECT_FALSE(chunkRing);
+	EXPECT_FALSE(scanSession.chunkRing);
 }
 
 TEST_F(ScanCycleTest, TheReaderWaitsForDataOnlyAsLongAsTheLimit)
@@ -222,14 +225,14 @@ TEST_F(ScanCycleTest, TheReaderWaitsForDataOnlyAsLongAsTheLimit)
 	applySettings({});
 	StartScan();
 	// As if a thread ran but sent nothing.
-	chunkRing->acquisitionEnded = false;
+	scanSession.chunkRing->acquisitionEnded = false;
 	testing::setWaitLimits(30000, 60);
 	uint8_t buffer[4];
 	const uint32_t start = platform::tickCount();
 	EXPECT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 0);
 	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
 	EXPECT_GE(platform::tickCount() - start, 60u);
-	chunkRing->acquisitionEnded = true;
+	scanSession.chunkRing->acquisitionEnded = true;
 }
 
 } // namespace

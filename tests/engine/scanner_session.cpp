@@ -41,14 +41,14 @@ bool filteredModel()
 
 void takeSettings()
 {
-	settings.work = setup::workParam;
-	settings.request = setup::userRequest;
+	settings.work = setup::scanSettings.workParam;
+	settings.request = setup::scanSettings.userRequest;
 	settings.scannerWidth = ability::scannerWidth;
-	settings.greyFromColour = setup::greyFromColour == 1;
-	settings.halftoneFromGrey = setup::halftoneFromGrey == 1;
-	settings.lineArtFromGrey = setup::lineArtFromGrey == 1;
-	settings.modelFilters = filteredModel() && driver::RawTestMode != 1 && setup::workParam.ScanMode == 4 &&
-				setup::userRequest.XRes == 300;
+	settings.greyFromColour = setup::scanSettings.greyFromColour == 1;
+	settings.halftoneFromGrey = setup::scanSettings.halftoneFromGrey == 1;
+	settings.lineArtFromGrey = setup::scanSettings.lineArtFromGrey == 1;
+	settings.modelFilters = filteredModel() && driver::RawTestMode != 1 && setup::scanSettings.workParam.ScanMode == 4 &&
+				setup::scanSettings.userRequest.XRes == 300;
 }
 
 void releaseOracles()

@@ -19,6 +19,7 @@
 #include "engine/chunk_ring.h"
 #include "engine/engine_testing.h"
 #include "engine/read_pipeline.h"
+#include "engine/scan_plan.h"
 #include "fuzz_driver.h"
 #include "platform/fake_usb.h"
 #include "setup/scan_parameter.h"
@@ -93,16 +94,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	ability::maxReadBlock = ability::kMaxReadBlock;
 	setup::deriveScanSettings(request, scannerWidth);
 
-	const ScanParameter &work = setup::workParam;
-	const uint64_t lines = engine::chunkLinesFor(setup::userRequest.XRes);
-	const uint64_t chunkBytes = uint64_t(work.BitPerPixel) * work.PixelNum / 8 * lines;
-	const uint64_t staging = engine::workedChunkBytes(static_cast<uint32_t>(lines), static_cast<uint32_t>(chunkBytes));
+	const ScanParameter &work = setup::scanSettings.workParam;
+	const engine::ScanPlan plan =
+		engine::planScan(setup::scanSettings, { .scannerWidth = scannerWidth, .maxReadBlock = ability::kMaxReadBlock });
+	const uint64_t chunkBytes = uint64_t(work.BitPerPixel) * work.PixelNum / 8 * plan.chunkLines;
+	const uint64_t staging = plan.stagingBytes;
 	if (chunkBytes * engine::kRingSlots + 3 * staging > kMaxScanMemory)
 		return 0;
 
 	StartScan();
-	if (engine::chunkRing && engine::chunkRing->chunkBytes > 0) {
-		engine::ChunkRing &ring = *engine::chunkRing;
+	if (engine::scanSession.chunkRing && engine::scanSession.chunkRing->chunkBytes > 0) {
+		engine::ChunkRing &ring = *engine::scanSession.chunkRing;
 		// No thread runs: what the ring holds is all the data there is, so
 		// a read past it ends at once instead of waiting for more.
 		ring.acquisitionEnded.store(true);

@@ -19,9 +19,7 @@ class ScanSettingsTest : public ::testing::Test
 protected:
 	void SetUp() override
 	{
-		workParam = {};
-		userRequest = {};
-		lineArtFromGrey = halftoneFromGrey = greyFromColour = 0;
+		scanSettings = {};
 	}
 	static ScanParameter request(uint8_t mode, uint8_t bits, uint8_t filter, uint16_t xres = 300)
 	{
@@ -41,8 +39,9 @@ protected:
 	{
 		SetUp();
 		deriveScanSettings(p, 2550);
-		return { workParam.ScanMode, workParam.BitPerPixel, workParam.ColorFilter,
-			 lineArtFromGrey, halftoneFromGrey, greyFromColour };
+		const ScanSettings &s = scanSettings;
+		return { s.workParam.ScanMode, s.workParam.BitPerPixel, s.workParam.ColorFilter,
+			 s.lineArtFromGrey, s.halftoneFromGrey, s.greyFromColour };
 	}
 };
 
@@ -78,27 +77,27 @@ TEST_F(ScanSettingsTest, FlagsAccumulateUntilStopScanClearsThem)
 {
 	deriveScanSettings(request(0, 1, 0), 2550);
 	deriveScanSettings(request(4, 24, 0), 2550);
-	EXPECT_EQ(lineArtFromGrey, 1);
-	EXPECT_EQ(halftoneFromGrey, 0);
-	EXPECT_EQ(greyFromColour, 0);
+	EXPECT_EQ(scanSettings.lineArtFromGrey, 1);
+	EXPECT_EQ(scanSettings.halftoneFromGrey, 0);
+	EXPECT_EQ(scanSettings.greyFromColour, 0);
 }
 
 TEST_F(ScanSettingsTest, BaseResolutionBoundary)
 {
 	deriveScanSettings(request(4, 24, 0, 300), 2550);
-	EXPECT_EQ(workParam.XRes, 300);
-	EXPECT_EQ(workParam.YRes, 300);
-	EXPECT_EQ(workParam.PixelNum, 2550);
-	EXPECT_EQ(userRequest.zoomToBase, 1.0);
-	EXPECT_EQ(userRequest.zoomToUser, 1.0);
+	EXPECT_EQ(scanSettings.workParam.XRes, 300);
+	EXPECT_EQ(scanSettings.workParam.YRes, 300);
+	EXPECT_EQ(scanSettings.workParam.PixelNum, 2550);
+	EXPECT_EQ(scanSettings.userRequest.zoomToBase, 1.0);
+	EXPECT_EQ(scanSettings.userRequest.zoomToUser, 1.0);
 
 	deriveScanSettings(request(4, 24, 0, 301), 2550);
-	EXPECT_EQ(workParam.XRes, 600);
-	EXPECT_EQ(workParam.YRes, 600);
-	EXPECT_EQ(workParam.PixelNum, 5100);
-	EXPECT_EQ(userRequest.zoomToBase, 600.0 / 301.0);
-	EXPECT_EQ(userRequest.zoomToUser, 301.0 / 600.0);
-	EXPECT_EQ(userRequest.XRes, 301);
+	EXPECT_EQ(scanSettings.workParam.XRes, 600);
+	EXPECT_EQ(scanSettings.workParam.YRes, 600);
+	EXPECT_EQ(scanSettings.workParam.PixelNum, 5100);
+	EXPECT_EQ(scanSettings.userRequest.zoomToBase, 600.0 / 301.0);
+	EXPECT_EQ(scanSettings.userRequest.zoomToUser, 301.0 / 600.0);
+	EXPECT_EQ(scanSettings.userRequest.XRes, 301);
 }
 
 TEST_F(ScanSettingsTest, LineCounts)
@@ -107,13 +106,13 @@ TEST_F(ScanSettingsTest, LineCounts)
 	p.LineNum = 1000;
 	p.Length = 4000;
 	deriveScanSettings(p, 2550);
-	EXPECT_EQ(workParam.LineNum, 1512);
-	EXPECT_EQ(workParam.Length, 4000 + 1512);
+	EXPECT_EQ(scanSettings.workParam.LineNum, 1512);
+	EXPECT_EQ(scanSettings.workParam.Length, 4000 + 1512);
 
 	p = request(4, 24, 0, 600);
 	p.LineNum = 7;
 	deriveScanSettings(p, 2550);
-	EXPECT_EQ(workParam.LineNum, 16);
+	EXPECT_EQ(scanSettings.workParam.LineNum, 16);
 
 	EXPECT_EQ(scannerLineCount(0, 1.0), 12);
 	EXPECT_EQ(scannerLineCount(3, 1.0), 12);
@@ -133,14 +132,14 @@ TEST_F(ScanSettingsTest, LineCountsNeverWrapAround)
 	p.LineNum = 65535;
 	p.Length = 60000;
 	deriveScanSettings(p, 40000);
-	EXPECT_EQ(workParam.LineNum, 65532);
-	EXPECT_EQ(workParam.Length, 65535);
-	EXPECT_EQ(workParam.PixelNum, 40000); // base 300
-	EXPECT_TRUE(std::isfinite(userRequest.zoomToBase));
+	EXPECT_EQ(scanSettings.workParam.LineNum, 65532);
+	EXPECT_EQ(scanSettings.workParam.Length, 65535);
+	EXPECT_EQ(scanSettings.workParam.PixelNum, 40000); // base 300
+	EXPECT_TRUE(std::isfinite(scanSettings.userRequest.zoomToBase));
 
 	p.XRes = 1200;
 	deriveScanSettings(p, 40000);
-	EXPECT_EQ(workParam.PixelNum, 65535); // 80000 does not fit 16 bits
+	EXPECT_EQ(scanSettings.workParam.PixelNum, 65535); // 80000 does not fit 16 bits
 }
 
 TEST_F(ScanSettingsTest, RequestIsKeptWhereThePipelineNeedsIt)
@@ -153,18 +152,18 @@ TEST_F(ScanSettingsTest, RequestIsKeptWhereThePipelineNeedsIt)
 	p.HTPatternNo = 4;
 	p.RExposure = 77;
 	deriveScanSettings(p, 2550);
-	EXPECT_EQ(workParam.Left, 0);
-	EXPECT_EQ(userRequest.Left, 100);
-	EXPECT_EQ(userRequest.Width, 1200);
-	EXPECT_EQ(userRequest.PixelNum, 600);
-	EXPECT_EQ(userRequest.XRes, 150);
-	EXPECT_EQ(userRequest.zoomToUser, 0.5);
-	EXPECT_EQ(userRequest.zoomToBase, 2.0);
+	EXPECT_EQ(scanSettings.workParam.Left, 0);
+	EXPECT_EQ(scanSettings.userRequest.Left, 100);
+	EXPECT_EQ(scanSettings.userRequest.Width, 1200);
+	EXPECT_EQ(scanSettings.userRequest.PixelNum, 600);
+	EXPECT_EQ(scanSettings.userRequest.XRes, 150);
+	EXPECT_EQ(scanSettings.userRequest.zoomToUser, 0.5);
+	EXPECT_EQ(scanSettings.userRequest.zoomToBase, 2.0);
 	// Copied untouched.
-	EXPECT_EQ(workParam.Top, 12);
-	EXPECT_EQ(workParam.Width, 1200);
-	EXPECT_EQ(workParam.HTPatternNo, 4);
-	EXPECT_EQ(workParam.RExposure, 77);
+	EXPECT_EQ(scanSettings.workParam.Top, 12);
+	EXPECT_EQ(scanSettings.workParam.Width, 1200);
+	EXPECT_EQ(scanSettings.workParam.HTPatternNo, 4);
+	EXPECT_EQ(scanSettings.workParam.RExposure, 77);
 }
 
 } // namespace

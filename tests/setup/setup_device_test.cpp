@@ -99,7 +99,7 @@ TEST_F(SetupDeviceTest, ColourAt150DpiSendsTheWindowAndReadsItBack)
 	const sim::CommandRecord *window = find(transport::kOpSetWindow);
 	ASSERT_NE(window, nullptr);
 	EXPECT_EQ(Bytes(window->block.begin(), window->block.end()), (Bytes{ 0x24, 0, 0, 0, 0, 0, 0, 0, 0x4F, 0 }));
-	const setup::WindowBlock expected = setup::windowParameterBlock(setup::workParam);
+	const setup::WindowBlock expected = setup::windowParameterBlock(setup::scanSettings.workParam);
 	EXPECT_EQ(window->dataOut, Bytes(expected.begin(), expected.end()));
 
 	const sim::CommandRecord *readBack = find(transport::kOpRead10, transport::kReadWindow);
@@ -121,15 +121,15 @@ TEST_F(SetupDeviceTest, ColourAt150DpiSendsTheWindowAndReadsItBack)
 	EXPECT_EQ(scanner->rawImage().size(), 7650u * 3312u);
 
 	EXPECT_EQ(ability::scannerWidth, 2550u);
-	EXPECT_EQ(setup::userRequest.XRes, 150);
-	EXPECT_EQ(setup::userRequest.zoomToBase, 2.0);
+	EXPECT_EQ(setup::scanSettings.userRequest.XRes, 150);
+	EXPECT_EQ(setup::scanSettings.userRequest.zoomToBase, 2.0);
 }
 
 TEST_F(SetupDeviceTest, ASecondCallInsideTheCycleIsRefused)
 {
 	ScanParameter first = colourAt150();
 	ASSERT_EQ(SetScanParameter(&first), 1);
-	const ScanParameter kept = setup::workParam;
+	const ScanParameter kept = setup::scanSettings.workParam;
 	clearCommands();
 
 	ScanParameter second = colourAt150();
@@ -139,9 +139,9 @@ TEST_F(SetupDeviceTest, ASecondCallInsideTheCycleIsRefused)
 	EXPECT_EQ(SetScanParameter(&second), 0);
 	EXPECT_EQ(driver::lastError(), 162);
 	EXPECT_TRUE(commands().empty());
-	EXPECT_EQ(std::memcmp(&setup::workParam, &kept, sizeof(kept)), 0);
-	EXPECT_EQ(setup::userRequest.XRes, 150);
-	EXPECT_EQ(setup::lineArtFromGrey, 0);
+	EXPECT_EQ(std::memcmp(&setup::scanSettings.workParam, &kept, sizeof(kept)), 0);
+	EXPECT_EQ(setup::scanSettings.userRequest.XRes, 150);
+	EXPECT_EQ(setup::scanSettings.lineArtFromGrey, 0);
 	EXPECT_EQ(driver::scanBusy(), 1);
 }
 
@@ -154,7 +154,7 @@ TEST_F(SetupDeviceTest, SetWindowFailure)
 	// No read-back after the failed window; the cycle stays open.
 	EXPECT_EQ(operationCodes(), (std::vector<uint8_t>{ 0x12, 0x28, 0x24, 0x03 }));
 	EXPECT_EQ(driver::scanBusy(), 1);
-	EXPECT_EQ(setup::workParam.LineNum, 3312);
+	EXPECT_EQ(setup::scanSettings.workParam.LineNum, 3312);
 	// The lock was released: a locked call gets past the lock (and meets the
 	// busy flag instead of a time-out).
 	driver::setScanBusy(0);
@@ -194,8 +194,8 @@ TEST_F(SetupDeviceTest, ZeroResolutionIsRefusedBeforeTheCycleOpens)
 	EXPECT_EQ(driver::lastError(), 2004);
 	EXPECT_EQ(driver::scanBusy(), 0);
 	EXPECT_EQ(operationCodes(), (std::vector<uint8_t>{ 0x12, 0x28 }));
-	EXPECT_EQ(setup::workParam.XRes, 0);
-	EXPECT_EQ(setup::greyFromColour, 0);
+	EXPECT_EQ(setup::scanSettings.workParam.XRes, 0);
+	EXPECT_EQ(setup::scanSettings.greyFromColour, 0);
 
 	EXPECT_EQ(SetScanParameter(nullptr), 0);
 	EXPECT_EQ(driver::lastError(), 2004);
@@ -224,8 +224,8 @@ TEST_F(SetupDeviceTest, LineArtRequestIsScannedAsGreyThroughChannelOne)
 	EXPECT_EQ(settings->lineCount, 1512u);
 	EXPECT_EQ(settings->upperLeftX, 0u);
 	EXPECT_EQ(settings->xResolution, 300);
-	EXPECT_EQ(setup::userRequest.Left, 100);
-	EXPECT_EQ(setup::lineArtFromGrey, 1);
+	EXPECT_EQ(setup::scanSettings.userRequest.Left, 100);
+	EXPECT_EQ(setup::scanSettings.lineArtFromGrey, 1);
 }
 
 TEST_F(SetupDeviceTest, MainAndParameterLogs)

@@ -104,7 +104,7 @@ TEST(WindowBlock, ColourAt150DpiOnA2550PixelScanner)
 	expected.u8(61, 7);
 	expected.u8(62, 9);
 	expected.u8(64, 0x42);
-	const WindowBlock block = windowParameterBlock(workParam);
+	const WindowBlock block = windowParameterBlock(scanSettings.workParam);
 	EXPECT_EQ(asVector(block), asVector(expected.bytes));
 	// The figures the example names.
 	EXPECT_EQ(block[8 + 2], 0x01);

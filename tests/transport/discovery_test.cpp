@@ -96,13 +96,13 @@ TEST_F(DiscoveryTest, NoScannerGives129AndKeepsTheEarlierName)
 
 TEST_F(DiscoveryTest, InitializeDriverClearsTheScanSettingsFoundOrNot)
 {
-	setup::workParam.XRes = 600;
+	setup::scanSettings.workParam.XRes = 600;
 	EXPECT_EQ(InitializeDriver(), 0);
-	EXPECT_EQ(setup::workParam.XRes, 0);
+	EXPECT_EQ(setup::scanSettings.workParam.XRes, 0);
 	plug(0);
-	setup::workParam.PixelNum = 5100;
+	setup::scanSettings.workParam.PixelNum = 5100;
 	EXPECT_EQ(InitializeDriver(), 1);
-	EXPECT_EQ(setup::workParam.PixelNum, 0);
+	EXPECT_EQ(setup::scanSettings.workParam.PixelNum, 0);
 }
 
 TEST_F(DiscoveryTest, InitializeDriverDuringAScanFailsWith162)

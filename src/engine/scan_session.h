@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: MIT
+// The scan session: everything the scan engine keeps from StartScan to
+// StopScan, in one object. The C interface has no handle, so there is one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "engine/chunk_ring.h"
+#include "engine/scan_plan.h"
+#include "platform/platform.h"
+
+namespace torvane::engine {
+
+// StartScan, ReadScan and StopScan run on the front end's thread, one at a
+// time (they take no lock: ScanBusy keeps the locked calls out for the scan).
+// The acquisition thread touches nothing here but the ring it is handed and
+// dumpChunkCount; where the scan stands is driver::scanState().
+struct ScanSession {
+	// The plan StartScan made; none while the state is Idle. Front end only.
+	std::optional<ScanPlan> plan;
+	// The ring of the current scan; null while Idle. The pointer is the front
+	// end's; the ring itself is shared with the acquisition thread as
+	// ChunkRing says.
+	std::unique_ptr<ChunkRing> chunkRing;
+	// The acquisition thread of the current scan, or none. Front end only.
+	std::unique_ptr<platform::Thread> acquireThread;
+
+	// The chunk being worked on and delivered (front end only). The finished
+	// bytes lie at the start of the staging buffer up to validBytes; the last
+	// pendingBytes of them are not delivered yet.
+	ScanBuffer stagingBuffer;
+	// The plan's staging bytes while the buffer is there, else 0.
+	size_t stagingBytes = 0;
+	// What the staging buffer holds (it may be kept from a scan with larger chunks).
+	size_t stagingCapacity = 0;
+	uint32_t pendingBytes = 0;
+	uint32_t validBytes = 0;
+
+	// Chunks of the current scan already placed in the debug image. Only the
+	// acquisition thread touches it during a scan (tests call the dump
+	// directly, with no scan running).
+	uint16_t dumpChunkCount = 0;
+};
+
+extern ScanSession scanSession;
+
+} // namespace torvane::engine
