@@ -4,6 +4,7 @@
 // scans back to back, and the debug image of whole scans.
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -11,9 +12,10 @@
 #include "ability/inquiry.h"
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
+#include "driver/scan_state.h"
 #include "engine/chunk_ring.h"
-#include "engine/scan_session.h"
 #include "engine/engine_testing.h"
+#include "engine/scan_session.h"
 #include "engine/read_pipeline.h"
 #include "imaging/filters.h"
 #include "imaging/resample.h"
@@ -100,6 +102,29 @@ TEST_F(AcquisitionTest, ChunksAreReadInPiecesOfAtMostTheReadBlock)
 	ASSERT_TRUE(acquisitionEnds());
 	EXPECT_EQ(StopScan(), 1);
 	EXPECT_EQ(imageReads().size(), 6u);
+}
+
+TEST_F(AcquisitionTest, EveryChangeOfTheScanStateIsLoggedAtLevelThree)
+{
+	enableLogging(3);
+	const ScanParameter parameter = parameterFor(plainGrey(30));
+	ASSERT_EQ(SetScanParameter(&parameter), 1);
+	ASSERT_EQ(StartScan(), 1);
+	readAll(imageBytesOf(parameter), 65536);
+	// The thread changes the state just after it says it has returned.
+	for (int i = 0; i < 1000 && driver::scanState() != driver::ScanState::AcquisitionEnded; ++i)
+		platform::sleepMs(10);
+	EXPECT_EQ(StopScan(), 1);
+	EXPECT_EQ(driver::scanState(), driver::ScanState::Idle);
+
+	std::vector<std::string> changes;
+	const std::string log = torvane::test::readFile(logs.file("quorDll.txt"));
+	for (size_t at = log.find("Scan state : "); at != std::string::npos; at = log.find("Scan state : ", at + 1))
+		changes.push_back(log.substr(at, log.find('\r', at) - at));
+	EXPECT_EQ(changes, std::vector<std::string>({ "Scan state : idle -> set up", "Scan state : set up -> scanning",
+						     "Scan state : scanning -> acquisition ended",
+						     "Scan state : acquisition ended -> stopping",
+						     "Scan state : stopping -> idle" }));
 }
 
 TEST_F(AcquisitionTest, StartScanReservesStartsAndLogsTheScan)

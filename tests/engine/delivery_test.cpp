@@ -104,6 +104,23 @@ TEST_F(DeliveryTest, ANarrowerWindowIsCutFromEveryLineAtTheBaseResolution)
 	EXPECT_EQ(scanSession.pendingBytes, 0u);
 }
 
+// Chunks scanned for one window are worked as planned for it, also when the
+// settings change before they are read (a SetScanParameter that gets the
+// lock once a failed read has cleared ScanBusy).
+TEST_F(DeliveryTest, SettingsChangedInsideAScanDoNotChangeItsChunks)
+{
+	start({ .left = 2, .width = 6 });
+	const auto chunk = pattern(kChunkBytes, 0);
+	handOver(chunk);
+	applySettings({ .xres = 1200, .scannerWidth = 40, .bitsPerPixel = 24, .scanMode = 4 });
+	std::vector<uint8_t> expected;
+	for (uint32_t line = 0; line < 16; ++line) {
+		const auto kept = slice(chunk, line * 20 + 4, 12);
+		expected.insert(expected.end(), kept.begin(), kept.end());
+	}
+	EXPECT_EQ(read(12 * 16), expected);
+}
+
 TEST_F(DeliveryTest, AWindowReachingPastTheScannedLineIsCutAtTheLineEnd)
 {
 	// Starts at pixel 16 of 20 and asks for 12: only 4 are there.

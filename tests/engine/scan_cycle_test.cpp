@@ -9,6 +9,7 @@
 
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
+#include "driver/scan_state.h"
 #include "engine/chunk_ring.h"
 #include "engine/scan_session.h"
 #include "engine/engine_testing.h"
@@ -199,6 +200,22 @@ TEST_F(ScanCycleTest, StopScanAfterDoCancelFailsWith159AndClearsTheRequest)
 	EXPECT_EQ(driver::lastError(), driver::kErrorCancelled);
 	EXPECT_EQ(driver::CancelRequested.load(), 0);
 	EXPECT_NE(mainLog().find("\r\nIn   0 : StopScan :\r\nOut  0 : StopScan :"), std::string::npos);
+}
+
+// The acquisition thread ends only the scan it belongs to, and only while it
+// is scanning.
+TEST_F(ScanCycleTest, AReturningThreadNeverOverwritesStoppingOrALaterScan)
+{
+	const uint32_t first = driver::changeScanState(driver::ScanState::Scanning);
+	driver::changeScanState(driver::ScanState::Stopping);
+	EXPECT_FALSE(driver::endAcquisitionOf(first));
+	EXPECT_EQ(driver::scanState(), driver::ScanState::Stopping);
+	driver::changeScanState(driver::ScanState::Idle);
+	const uint32_t second = driver::changeScanState(driver::ScanState::Scanning);
+	EXPECT_FALSE(driver::endAcquisitionOf(first));
+	EXPECT_TRUE(driver::endAcquisitionOf(second));
+	EXPECT_EQ(driver::scanState(), driver::ScanState::AcquisitionEnded);
+	driver::changeScanState(driver::ScanState::Idle);
 }
 
 TEST_F(ScanCycleTest, StopScanClearsTheConversionFlagsAndCropAndMayBeCalledTwice)
