@@ -76,7 +76,8 @@ TEST_F(ScanCycleTest, BuffersAreKeptForTheNextScanWhileTheyAreLargeEnough)
 	StartScan();
 	ASSERT_TRUE(scanSession.chunkRing);
 	EXPECT_EQ(buffersOfScan(), first);
-	EXPECT_EQ(std::count(scanSession.stagingBuffer.get(), scanSession.stagingBuffer.get() + scanSession.stagingBytes, 0), static_cast<long>(scanSession.stagingBytes));
+	const uint8_t *staging = scanSession.stagingBuffer.get();
+	EXPECT_EQ(std::count(staging, staging + scanSession.stagingBytes, 0), static_cast<long>(scanSession.stagingBytes));
 	handOver(pattern(scanSession.chunkRing->chunkBytes, 7));
 	std::vector<uint8_t> delivered(scanSession.chunkRing->chunkBytes);
 	ASSERT_EQ(ReadScan(nullptr, delivered.data(), static_cast<uint32_t>(delivered.size())), 1);
