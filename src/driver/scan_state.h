@@ -9,21 +9,20 @@ namespace torvane::driver {
 // Where the scan engine stands. StartScan and StopScan move it on the front
 // end's thread; the acquisition thread moves it once, when it returns.
 //
-//            StartScan: plan, staging buffer and ring in place
-//   Idle ---------------------------------------------------> SetUp
-//    ^                                                          |  \  RESERVE UNIT, SCAN or the
-//    |                                        thread started    |   \ thread failed: stays SetUp
-//    |                                                          v
-//    |                                                       Scanning
-//    |                                   thread returned        |
-//    |                                   (compare-exchange)     v
-//    |                                                   AcquisitionEnded
-//    |  buffers freed                                           |
-//    +------------------ Stopping <-----------------------------+
-//                           ^    StopScan, or a StartScan that finds a scan
-//                           |    never stopped (from SetUp, Scanning or
-//                           +--- AcquisitionEnded alike)
+//          StartScan: plan, staging buffer
+//          and ring in place                  thread about to start
+//   Idle ----------------------------> SetUp -----------------------> Scanning
+//    ^                                  |  ^    it could not start       |
+//    |                                  |  +-----------------------------+
+//    |                                  |                                | thread returned
+//    |                                  |                                | (compare-exchange)
+//    |                                  |                                v
+//    |  buffers freed                   |                        AcquisitionEnded
+//    +------------- Stopping <----------+--------------------------------+
+//                              StopScan, or a StartScan that finds a scan never
+//                              stopped: from SetUp, Scanning or AcquisitionEnded
 //
+// A StartScan whose RESERVE UNIT or SCAN fails stays in SetUp until StopScan.
 // ReadScan reads only in SetUp, Scanning and AcquisitionEnded.
 enum class ScanState : uint8_t { Idle, SetUp, Scanning, AcquisitionEnded, Stopping };
 
