@@ -254,7 +254,8 @@ private:
 			return sendHeader(connection_->fd, reply.result, reply.count);
 		}
 		case kOpRead:
-			return length >= protocol::kWireWordLength && serveRead(protocol::readLittleEndian32(payload_.data()));
+			return length >= protocol::kWireWordLength &&
+			       serveRead(protocol::readLittleEndian32(payload_.data()));
 		case kOpControl:
 			return length >= protocol::kWireWordLength &&
 			       serveControl(protocol::readLittleEndian32(payload_.data()),

@@ -443,7 +443,8 @@ TEST_F(SetNvramValueTest, RefusedWithoutSendingAnything)
 	for (const Case &c : cases) {
 		driver::setLastError(0);
 		EXPECT_EQ(SetNVRAMValue(c.data, c.size, c.kind), 0) << "kind " << c.kind << " size " << c.size;
-		EXPECT_EQ(driver::lastError(), TORVANE_ERROR_ILLEGAL_REQUEST) << "kind " << c.kind << " size " << c.size;
+		EXPECT_EQ(driver::lastError(), TORVANE_ERROR_ILLEGAL_REQUEST)
+			<< "kind " << c.kind << " size " << c.size;
 	}
 	EXPECT_TRUE(nvmCommands().empty());
 	EXPECT_EQ(bytesOf(scanner->nvm()), bytesOf(original));
