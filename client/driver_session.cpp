@@ -38,7 +38,7 @@ Outcome DriverSession::setUp(const ScanParameter &parameter)
 	if (api_.SetScanParameter(&parameter))
 		return {};
 	const Outcome failure = failed();
-	if (failure.error != kErrorBusy) {
+	if (failure.error != TORVANE_ERROR_BUSY) {
 		api_.StopScan();
 		library_.takeLastError();
 	}

@@ -11,12 +11,6 @@
 
 namespace torvane::client {
 
-// Error codes a front end reacts to.
-inline constexpr int32_t kErrorNoScanner = 129; // none found, or another model
-inline constexpr int32_t kErrorNoMemory = 152;
-inline constexpr int32_t kErrorCancelled = 159;
-inline constexpr int32_t kErrorBusy = 162;
-
 // One driver call's outcome: success, or the code fetched with GetScannerStatusEx.
 struct Outcome {
 	bool ok = true;

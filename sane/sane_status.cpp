@@ -3,28 +3,26 @@
 
 #include "sane_status.h"
 
-#include "client/driver_session.h"
-
 namespace torvane::sane {
 
 SANE_Status statusForDriverError(int32_t code, CallSite site)
 {
 	switch (code) {
-	case client::kErrorBusy:
-	case kErrorNotReady:
+	case TORVANE_ERROR_BUSY:
+	case TORVANE_ERROR_NOT_READY:
 		return SANE_STATUS_DEVICE_BUSY;
-	case client::kErrorCancelled:
+	case TORVANE_ERROR_CANCELLED:
 		return SANE_STATUS_CANCELLED;
-	case client::kErrorNoMemory:
+	case TORVANE_ERROR_NO_MEMORY:
 		return SANE_STATUS_NO_MEM;
-	case client::kErrorNoScanner:
+	case TORVANE_ERROR_NO_SCANNER:
 		return site == CallSite::Open ? SANE_STATUS_INVAL : SANE_STATUS_IO_ERROR;
-	case 155:
+	case TORVANE_ERROR_NO_DEVICE:
 		// The scanner was found, but its device could not be opened.
 		return site == CallSite::Open ? SANE_STATUS_ACCESS_DENIED : SANE_STATUS_IO_ERROR;
-	case 2008:
-	case 3001:
-	case 3002:
+	case TORVANE_ERROR_SENSE_1504:
+	case TORVANE_ERROR_POSITIONING_READ:
+	case TORVANE_ERROR_SENSE_1503:
 		// The sense data report a positioning error of the paper.
 		return SANE_STATUS_JAMMED;
 	default:

@@ -199,7 +199,7 @@ SANE_Status ScanDevice::setUpWithRetry(const ScanParameter &parameter)
 		}
 		if (cancelRequested_.load())
 			return SANE_STATUS_CANCELLED;
-		if (outcome.error != kErrorNotReady || std::chrono::steady_clock::now() >= deadline) {
+		if (outcome.error != TORVANE_ERROR_NOT_READY || std::chrono::steady_clock::now() >= deadline) {
 			debugLog(kDebugError, "the scan could not be started: driver error %d", outcome.error);
 			return statusForDriverError(outcome.error);
 		}
@@ -305,7 +305,7 @@ void ScanDevice::finishScan()
 	const SANE_Status readerEnd = readerStatus_.load();
 	if (driverScanning_.exchange(false)) {
 		const client::Outcome stopped = session_.stop();
-		if (!stopped && stopped.error != client::kErrorCancelled)
+		if (!stopped && stopped.error != TORVANE_ERROR_CANCELLED)
 			debugLog(kDebugError, "StopScan failed: driver error %d", stopped.error);
 	}
 	closeAndForget(readFd_);

@@ -347,6 +347,59 @@ TORVANE_LAYOUT_ASSERT(offsetof(ButtonSetup, Reserved8) == 8);
 TORVANE_LAYOUT_ASSERT(offsetof(ButtonReport, Bytes) == 0);
 TORVANE_LAYOUT_ASSERT(offsetof(ButtonReport, Reserved8) == 8);
 
+/*
+ * Driver error codes: the reason of the last failure, as GetScannerStatusEx
+ * reports it (GetScannerStatus gives its low byte). TORVANE_ERROR_NONE: no
+ * failure recorded. A code below 128 not named here is the response code of
+ * sense data in a format the driver does not decode.
+ *
+ * TORVANE_ERROR_CODES(X) is every other code the driver produces, as
+ * X(name, value) in the order of the values, so that a front end can walk the
+ * whole table. "Sense" marks a code the driver derives from the scanner's
+ * sense data; SENSE_xxxx names the additional sense code and qualifier
+ * (ASC * 256 + ASCQ) that gives it.
+ */
+#define TORVANE_ERROR_CODES(X) \
+	X(TORVANE_ERROR_DEFERRED, 113)         /* sense: an error of an earlier command */ \
+	X(TORVANE_ERROR_NO_SCANNER, 129)       /* no supported scanner, or not the library's model */ \
+	X(TORVANE_ERROR_NO_MEMORY, 152)        /* a scan or work buffer could not be allocated */ \
+	X(TORVANE_ERROR_NO_DEVICE, 155)        /* the device file could not be opened */ \
+	X(TORVANE_ERROR_NO_IMAGE_DATA, 157)    /* no image data became available */ \
+	X(TORVANE_ERROR_CANCELLED, 159)        /* the scan ended after DoCancel */ \
+	X(TORVANE_ERROR_BUSY, 162)             /* a scan cycle is open, or the device lock was refused */ \
+	X(TORVANE_ERROR_INQUIRY_FAILED, 174)   /* the scanner did not answer INQUIRY */ \
+	X(TORVANE_ERROR_INTERNAL_FAULT, 2001)  /* sense 0x9000, 0xA001 */ \
+	X(TORVANE_ERROR_HARDWARE, 2004)        /* the window was not taken; sense: medium, hardware, unit attention */ \
+	X(TORVANE_ERROR_ILLEGAL_REQUEST, 2005) /* an argument the driver cannot use; sense: illegal request */ \
+	X(TORVANE_ERROR_LAMP, 2007)            /* sense 0x6000, lamp failure */ \
+	X(TORVANE_ERROR_SENSE_1504, 2008)      /* sense: positioning */ \
+	X(TORVANE_ERROR_NOT_READY, 2009)       /* sense: not ready */ \
+	X(TORVANE_ERROR_ABORTED, 2010)         /* sense: aborted command */ \
+	X(TORVANE_ERROR_SENSE_8001, 2013)      /* also 0x8009 */ \
+	X(TORVANE_ERROR_SENSE_8002, 2014) \
+	X(TORVANE_ERROR_SENSE_8003, 2015) \
+	X(TORVANE_ERROR_HEAD_POSITIONING, 2021) /* sense 0x6200 */ \
+	X(TORVANE_ERROR_SENSE_8004, 2022) \
+	X(TORVANE_ERROR_BUTTON_EVENT, 2023)    /* the event of the button wait could not be created */ \
+	X(TORVANE_ERROR_SENSE_8015, 2027) \
+	X(TORVANE_ERROR_GENERAL, 2999)         /* any other failure; sense: no sense, unlisted ASC/ASCQ */ \
+	X(TORVANE_ERROR_POSITIONING_READ, 3001) /* sense 0x1502 */ \
+	X(TORVANE_ERROR_SENSE_1503, 3002) \
+	X(TORVANE_ERROR_SENSE_4401, 3003) \
+	X(TORVANE_ERROR_SENSE_4402, 3004)      /* also 0x4403 */ \
+	X(TORVANE_ERROR_SENSE_6001, 3005) \
+	X(TORVANE_ERROR_SENSE_6002, 3006) \
+	X(TORVANE_ERROR_SENSE_8005, 3101) \
+	X(TORVANE_ERROR_SENSE_800A, 64001) \
+	X(TORVANE_ERROR_SENSE_800B, 64002) \
+	X(TORVANE_ERROR_SENSE_800C, 64003)
+
+/* One enumeration, so that every code has the same type (a comma before each
+   name keeps the list free of a trailing comma). */
+#define TORVANE_ERROR_ENUMERATOR_(name, value) , name = value
+enum { TORVANE_ERROR_NONE = 0 TORVANE_ERROR_CODES(TORVANE_ERROR_ENUMERATOR_) };
+#undef TORVANE_ERROR_ENUMERATOR_
+
 /* Driver */
 TORVANE_API int InitializeDriver(void);
 TORVANE_API int TerminateDriver(void);

@@ -23,27 +23,22 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "torvane_protocol/byte_order.h"
+#include "torvane_protocol/control_codes.h"
+#include "torvane_protocol/socket_wire.h"
+
 namespace torvane::sim {
 
 namespace {
 
-enum : uint32_t { kOpWrite = 1, kOpRead = 2, kOpControl = 3 };
+using protocol::kOpControl;
+using protocol::kOpRead;
+using protocol::kOpWrite;
+using protocol::WireHeader;
 
 constexpr uint32_t kMaxRequestLength = 64u << 20;
 
 using Clock = std::chrono::steady_clock;
-
-void putU32(uint8_t *out, uint32_t value)
-{
-	for (int i = 0; i < 4; ++i)
-		out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t getU32(const uint8_t *in)
-{
-	return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-	       static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-}
 
 bool receiveAll(int fd, void *data, size_t length)
 {
@@ -64,10 +59,8 @@ bool receiveAll(int fd, void *data, size_t length)
 // system calls as the socket allows.
 bool sendReply(int fd, uint32_t result, const uint8_t *data, uint32_t count)
 {
-	uint8_t header[8];
-	putU32(header, result);
-	putU32(header + 4, count);
-	iovec parts[2] = { { header, sizeof(header) }, { const_cast<uint8_t *>(data), count } };
+	WireHeader header = protocol::encodeReplyHeader({ result, count });
+	iovec parts[2] = { { header.data(), header.size() }, { const_cast<uint8_t *>(data), count } };
 	int first = 0;
 	const int total = count ? 2 : 1;
 	while (first < total) {
@@ -94,12 +87,10 @@ bool sendReply(int fd, uint32_t result, const uint8_t *data, uint32_t count)
 // A reply without data: WRITE (count = bytes accepted).
 bool sendHeader(int fd, uint32_t result, uint32_t count)
 {
-	uint8_t header[8];
-	putU32(header, result);
-	putU32(header + 4, count);
+	const WireHeader header = protocol::encodeReplyHeader({ result, count });
 	size_t sent = 0;
-	while (sent < sizeof(header)) {
-		const ssize_t n = ::send(fd, header + sent, sizeof(header) - sent, MSG_NOSIGNAL);
+	while (sent < header.size()) {
+		const ssize_t n = ::send(fd, header.data() + sent, header.size() - sent, MSG_NOSIGNAL);
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n <= 0)
@@ -247,11 +238,10 @@ private:
 
 	bool serveRequest()
 	{
-		uint8_t header[8];
-		if (!receiveAll(connection_->fd, header, sizeof(header)))
+		WireHeader header;
+		if (!receiveAll(connection_->fd, header.data(), header.size()))
 			return false;
-		const uint32_t op = getU32(header);
-		const uint32_t length = getU32(header + 4);
+		const auto [op, length] = protocol::decodeRequestHeader(header);
 		if (length > kMaxRequestLength)
 			return false;
 		payload_.resize(length);
@@ -264,10 +254,12 @@ private:
 			return sendHeader(connection_->fd, reply.result, reply.count);
 		}
 		case kOpRead:
-			return length >= 4 && serveRead(getU32(payload_.data()));
+			return length >= protocol::kWireWordLength &&
+			       serveRead(protocol::readLittleEndian32(payload_.data()));
 		case kOpControl:
-			return length >= 4 && serveControl(getU32(payload_.data()),
-							   std::span<const uint8_t>(payload_).subspan(4));
+			return length >= protocol::kWireWordLength &&
+			       serveControl(protocol::readLittleEndian32(payload_.data()),
+					    std::span<const uint8_t>(payload_).subspan(protocol::kWireWordLength));
 		default:
 			return false;
 		}
@@ -290,7 +282,7 @@ private:
 
 	bool serveControl(uint32_t code, std::span<const uint8_t> input)
 	{
-		if (code != kIoctlWaitOnDeviceEvent) {
+		if (code != protocol::kIoctlWaitOnDeviceEvent) {
 			const ControlReply reply = scanner_->control(id_, code, input);
 			return sendReply(connection_->fd, reply.result, reply.output.data(),
 					 static_cast<uint32_t>(reply.output.size()));
@@ -457,7 +449,7 @@ SimServer::~SimServer()
 
 std::string SimServer::defaultDirectory()
 {
-	const char *directory = std::getenv("TORVANE_DEVICE_DIR");
+	const char *directory = std::getenv(protocol::kDeviceDirectoryVariable);
 	return directory ? directory : "";
 }
 
@@ -468,7 +460,7 @@ const std::string &SimServer::directory() const
 
 std::string SimServer::socketPath(unsigned int number) const
 {
-	return d_->directory + "/usbscan" + std::to_string(number);
+	return d_->directory + "/" + protocol::kDeviceFilePrefix + std::to_string(number);
 }
 
 bool SimServer::plug(std::shared_ptr<VirtualScanner> scanner, unsigned int number, std::string *error)

@@ -16,15 +16,15 @@
 
 #include "image_render.h"
 #include "scanner_tables.h"
-#include "transport/byte_order.h"
-#include "transport/supported_devices.h"
+#include "torvane_protocol/byte_order.h"
+#include "torvane_protocol/supported_devices.h"
 
 namespace torvane::sim {
 
-using transport::readBigEndian16;
-using transport::readBigEndian32;
-using transport::writeBigEndian16;
-using transport::writeBigEndian32;
+using protocol::readBigEndian16;
+using protocol::readBigEndian32;
+using protocol::writeBigEndian16;
+using protocol::writeBigEndian32;
 
 namespace {
 
@@ -374,7 +374,7 @@ VirtualScanner::Private::Private(Model modelValue)
 	: model(modelValue), inquiry(VirtualScanner::defaultInquiry(modelValue)),
 	  nvm(VirtualScanner::defaultNvm(modelValue)), document(std::make_unique<TestChart>())
 {
-	identity.vendorId = transport::kSupportedVendorId;
+	identity.vendorId = protocol::kSupportedVendorId;
 	identity.productId = traitsOf(modelValue).productId;
 	identity.release = kDeviceRelease;
 	identity.language = kLanguage;
@@ -1219,23 +1219,18 @@ ControlReply VirtualScanner::control(uint64_t, uint32_t code, std::span<const ui
 	std::lock_guard<std::mutex> guard(d_->mutex);
 	ControlReply reply;
 	switch (code) {
-	case kIoctlSetTimeout:
-		if (input.size() != 12) {
+	case protocol::kIoctlSetTimeout:
+		if (input.size() != protocol::kTimeoutRecordLength) {
 			reply.result = 1;
 			break;
 		}
 		d_->timeouts = std::array<uint32_t, 3> {};
-		for (int i = 0; i < 3; ++i)
-			(*d_->timeouts)[i] = static_cast<uint32_t>(input[4 * i]) | static_cast<uint32_t>(input[4 * i + 1]) << 8 |
-					     static_cast<uint32_t>(input[4 * i + 2]) << 16 |
-					     static_cast<uint32_t>(input[4 * i + 3]) << 24;
+		for (size_t i = 0; i < 3; ++i)
+			(*d_->timeouts)[i] = protocol::readLittleEndian32(&input[4 * i]);
 		break;
-	case kIoctlGetDeviceDescriptor: {
-		const UsbIdentity &id = d_->identity;
-		for (uint16_t value : { id.vendorId, id.productId, id.release, id.language }) {
-			reply.output.push_back(static_cast<uint8_t>(value));
-			reply.output.push_back(static_cast<uint8_t>(value >> 8));
-		}
+	case protocol::kIoctlGetDeviceDescriptor: {
+		const auto record = protocol::encodeDeviceDescriptor(d_->identity);
+		reply.output.assign(record.begin(), record.end());
 		break;
 	}
 	default:

@@ -82,11 +82,11 @@ int initializeScanner()
 	const bool matched = MatchModelName(&modelInquiry[kInquiryProductId]);
 	int result = 1;
 	if (!inquired) {
-		driver::setLastError(driver::kErrorInquiryFailed);
+		driver::setLastError(TORVANE_ERROR_INQUIRY_FAILED);
 		result = 0;
 	}
 	if (!matched) {
-		driver::setLastError(driver::kErrorNoScanner);
+		driver::setLastError(TORVANE_ERROR_NO_SCANNER);
 		result = 0;
 	}
 	return result;

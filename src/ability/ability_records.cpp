@@ -8,7 +8,7 @@
 #include "ability/capability_words.h"
 #include "ability/inquiry.h"
 #include "driver/debug_log.h"
-#include "transport/byte_order.h"
+#include "torvane_protocol/byte_order.h"
 
 namespace torvane::ability {
 
@@ -29,7 +29,7 @@ void logFixed(const char *text)
 
 uint16_t inquiryWord(const uint8_t *inquiry, size_t offset)
 {
-	return transport::readBigEndian16(&inquiry[offset]);
+	return protocol::readBigEndian16(&inquiry[offset]);
 }
 
 uint16_t scanLength(const uint8_t *inquiry)

@@ -6,7 +6,7 @@
 
 #include <span>
 
-#include "transport/byte_order.h"
+#include "torvane_protocol/byte_order.h"
 
 namespace torvane::ability {
 
@@ -118,7 +118,7 @@ bool holds(const Rule &rule, const uint8_t *inquiry)
 		return kind == 2 || kind == 5;
 	}
 	case Test::Word0xFFFF:
-		return transport::readBigEndian16(&inquiry[rule.byte]) == 0xFFFF;
+		return protocol::readBigEndian16(&inquiry[rule.byte]) == 0xFFFF;
 	}
 	return false;
 }

@@ -32,7 +32,7 @@ int SeizeSYSControl()
 		heldHere.store(true);
 		result = 1;
 	} else {
-		setLastError(kErrorBusy);
+		setLastError(TORVANE_ERROR_BUSY);
 	}
 	logLine(kMainLog, 3, "Out  %d : SeizeSYSControl :", result);
 	return result;

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "torvane/torvane.h"
+
 namespace torvane::driver {
 
 inline constexpr size_t kPathSize = 260;
@@ -38,22 +40,20 @@ inline int32_t lastError()
 	return LastErrorCode.load(std::memory_order_relaxed);
 }
 
-// Driver error codes that arise without sense data.
-enum ErrorCode : int32_t {
-	kErrorNoScanner = 129,
-	kErrorNoMemory = 152,
-	kErrorNoDevice = 155,
-	kErrorNoImageData = 157,
-	kErrorCancelled = 159,
-	kErrorBusy = 162,
-	kErrorInquiryFailed = 174,
-	kErrorWindow = 2004,
-	// A record pointer or an argument a caller passed that the driver cannot
-	// use; the code the scanner's own ILLEGAL REQUEST gives.
-	kErrorBadArgument = 2005,
-	kErrorButtonEvent = 2023,
-	kErrorGeneral = 2999,
-};
+// The driver error codes are the table of torvane.h (TORVANE_ERROR_*).
+// To be removed: the former names, kept only until the scan engine uses the
+// table's.
+inline constexpr int32_t kErrorNoScanner = TORVANE_ERROR_NO_SCANNER;
+inline constexpr int32_t kErrorNoMemory = TORVANE_ERROR_NO_MEMORY;
+inline constexpr int32_t kErrorNoDevice = TORVANE_ERROR_NO_DEVICE;
+inline constexpr int32_t kErrorNoImageData = TORVANE_ERROR_NO_IMAGE_DATA;
+inline constexpr int32_t kErrorCancelled = TORVANE_ERROR_CANCELLED;
+inline constexpr int32_t kErrorBusy = TORVANE_ERROR_BUSY;
+inline constexpr int32_t kErrorInquiryFailed = TORVANE_ERROR_INQUIRY_FAILED;
+inline constexpr int32_t kErrorWindow = TORVANE_ERROR_HARDWARE;
+inline constexpr int32_t kErrorBadArgument = TORVANE_ERROR_ILLEGAL_REQUEST;
+inline constexpr int32_t kErrorButtonEvent = TORVANE_ERROR_BUTTON_EVENT;
+inline constexpr int32_t kErrorGeneral = TORVANE_ERROR_GENERAL;
 
 // A failed export always leaves a code: when nothing below set one (a
 // transfer that failed without sense data, a status other than CHECK

@@ -17,7 +17,7 @@ namespace {
 int refuseMissingRecord(const driver::CallLines &lines)
 {
 	driver::logEntry(lines);
-	driver::setLastError(driver::kErrorGeneral);
+	driver::setLastError(TORVANE_ERROR_GENERAL);
 	driver::logExit(lines, 0);
 	return 0;
 }

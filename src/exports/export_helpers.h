@@ -25,7 +25,7 @@ int runWithLines(const driver::CallLines &lines, Work &&work)
 inline int refuseBadArgument(const driver::CallLines &lines)
 {
 	driver::logEntry(lines);
-	driver::setLastError(driver::kErrorBadArgument);
+	driver::setLastError(TORVANE_ERROR_ILLEGAL_REQUEST);
 	driver::logExit(lines, 0);
 	return 0;
 }

@@ -91,7 +91,7 @@ int testNvm()
 	// stay in the memory.
 	const int restored = driver::withDeviceLock([&] { return WriteNvmRecord(saved); });
 	if (!stored && restored)
-		driver::setLastError(driver::kErrorGeneral);
+		driver::setLastError(TORVANE_ERROR_GENERAL);
 	return restored;
 }
 
@@ -102,7 +102,7 @@ int checkNvmData(const uint8_t *init)
 	// Without a record there is nothing to compare: the read's own code
 	// stands rather than a mismatch against zeros.
 	if (result && !initTextMatches(init + kInitRecordText, stored))
-		driver::setLastError(driver::kErrorGeneral);
+		driver::setLastError(TORVANE_ERROR_GENERAL);
 	return result;
 }
 
@@ -110,7 +110,7 @@ int setNvramValue(const void *data, uint32_t size, uint16_t kind)
 {
 	const NvmValueKind *row = nvmValueKind(kind);
 	if (!row || !valueFits(*row, data, size)) {
-		driver::setLastError(driver::kErrorBadArgument);
+		driver::setLastError(TORVANE_ERROR_ILLEGAL_REQUEST);
 		return 0;
 	}
 

@@ -7,14 +7,14 @@
 #include <algorithm>
 #include <cstring>
 
-#include "transport/byte_order.h"
+#include "torvane_protocol/byte_order.h"
 
 namespace torvane::nvm {
 
-using transport::readBigEndian16;
-using transport::readBigEndian32;
-using transport::writeBigEndian16;
-using transport::writeBigEndian32;
+using protocol::readBigEndian16;
+using protocol::readBigEndian32;
+using protocol::writeBigEndian16;
+using protocol::writeBigEndian32;
 
 // The fields are read and written through memcpy: several lie at odd offsets,
 // and the host order is whatever the host's is.

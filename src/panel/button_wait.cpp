@@ -43,7 +43,7 @@ int startWait()
 	if (wait) {
 		switch (wait->start()) {
 		case platform::ButtonWait::Start::NoEvent:
-			driver::setLastError(driver::kErrorButtonEvent);
+			driver::setLastError(TORVANE_ERROR_BUTTON_EVENT);
 			return 0;
 		case platform::ButtonWait::Start::Failed:
 			break;

@@ -3,7 +3,7 @@
 
 #include "panel/power_timers.h"
 
-#include "transport/byte_order.h"
+#include "torvane_protocol/byte_order.h"
 #include "transport/transport.h"
 
 namespace torvane::panel {
@@ -11,7 +11,7 @@ namespace torvane::panel {
 TimerPayload timerPayload(int time)
 {
 	TimerPayload payload;
-	transport::writeBigEndian16(payload.data(), static_cast<uint16_t>(static_cast<uint32_t>(time) & 0xFFFFu));
+	protocol::writeBigEndian16(payload.data(), static_cast<uint16_t>(static_cast<uint32_t>(time) & 0xFFFFu));
 	return payload;
 }
 

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "torvane_protocol/control_codes.h"
+
 namespace torvane::platform {
 
 // ---------------------------------------------------------------------------
@@ -77,11 +79,8 @@ void cancelLockWaits();
 // ---------------------------------------------------------------------------
 // Device files (\\.\usbscanN). On POSIX with TORVANE_DEVICE_DIR set they are
 // Unix stream sockets served by a (simulated) scanner; otherwise the N-th
-// supported scanner attached to USB, through libusb.
-
-inline constexpr uint32_t kIoctlSetTimeout = 0x8000202C;
-inline constexpr uint32_t kIoctlGetDeviceDescriptor = 0x80002018;
-inline constexpr uint32_t kIoctlWaitOnDeviceEvent = 0x80002008;
+// supported scanner attached to USB, through libusb. The control codes and
+// their records are those of torvane_protocol/control_codes.h.
 
 class DeviceFile
 {

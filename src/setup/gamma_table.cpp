@@ -65,7 +65,7 @@ int sendGammaTable(const uint8_t *table, uint8_t channel)
 {
 	// Without a table there is nothing to send or to log.
 	if (!table) {
-		driver::setLastError(driver::kErrorGeneral);
+		driver::setLastError(TORVANE_ERROR_GENERAL);
 		return 0;
 	}
 
@@ -76,7 +76,7 @@ int sendGammaTable(const uint8_t *table, uint8_t channel)
 	// The table is logged whether or not it went out.
 	logGammaTable(device);
 	if (!result)
-		driver::setLastError(driver::kErrorGeneral);
+		driver::setLastError(TORVANE_ERROR_GENERAL);
 	return result;
 }
 

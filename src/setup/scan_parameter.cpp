@@ -212,7 +212,7 @@ int applyScanParameter(const ScanParameter *parameter)
 	// Refused before the scan cycle opens: with no resolution there is
 	// nothing to derive the scanner's settings from.
 	if (!parameter || parameter->XRes == 0) {
-		driver::setLastError(driver::kErrorWindow);
+		driver::setLastError(TORVANE_ERROR_HARDWARE);
 		return 0;
 	}
 
@@ -223,7 +223,7 @@ int applyScanParameter(const ScanParameter *parameter)
 	const int result = sendWindowAndCalibrate();
 	// Whatever the transport or the dump said, the front end sees one code.
 	if (!result)
-		driver::setLastError(driver::kErrorWindow);
+		driver::setLastError(TORVANE_ERROR_HARDWARE);
 	return result;
 }
 

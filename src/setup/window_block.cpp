@@ -6,7 +6,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "transport/byte_order.h"
+#include "torvane_protocol/byte_order.h"
 #include "transport/commands.h"
 #include "transport/transport.h"
 
@@ -113,7 +113,7 @@ WindowMode windowMode(uint8_t scanMode, uint8_t colorFilter)
 
 void BuildWindowBlock(uint8_t *descriptor, const ScanParameter &settings)
 {
-	using namespace transport;
+	using namespace protocol;
 	std::memset(descriptor, 0, kWindowDescriptorSize);
 
 	const uint16_t resolution = windowResolution(settings.XRes);
@@ -157,7 +157,7 @@ void BuildWindowBlock(uint8_t *descriptor, const ScanParameter &settings)
 WindowBlock windowParameterBlock(const ScanParameter &settings)
 {
 	WindowBlock block{};
-	transport::writeBigEndian16(&block[6], kWindowDescriptorSize);
+	protocol::writeBigEndian16(&block[6], kWindowDescriptorSize);
 	BuildWindowBlock(&block[kWindowHeaderSize], settings);
 	return block;
 }

@@ -4,9 +4,12 @@
 
 #include "transport/commands.h"
 
-#include "transport/byte_order.h"
+#include "torvane_protocol/byte_order.h"
 
 namespace torvane::transport {
+
+using protocol::writeBigEndian16;
+using protocol::writeBigEndian24;
 
 namespace {
 

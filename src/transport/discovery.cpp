@@ -4,6 +4,7 @@
 
 #include "transport/transport.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -11,7 +12,8 @@
 #include "driver/debug_log.h"
 #include "driver/driver_state.h"
 #include "platform/platform.h"
-#include "transport/supported_devices.h"
+#include "torvane_protocol/control_codes.h"
+#include "torvane_protocol/supported_devices.h"
 
 namespace torvane::transport {
 
@@ -22,25 +24,21 @@ constexpr int kDeviceNames = 127;
 std::mutex devicePathMutex;
 char DevicePath[kDevicePathSize] = {};
 
-uint16_t littleEndian16(const uint8_t *bytes)
-{
-	return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
-}
-
 // Asks an open device for its USB identity; false when it cannot be read.
 bool isSupportedScanner(platform::DeviceFile &device)
 {
 	// All-zero time-outs: read, write and event. The outcome does not matter.
-	uint8_t timeouts[12] = {};
-	device.control(platform::kIoctlSetTimeout, timeouts, sizeof(timeouts), nullptr, 0, nullptr);
+	uint8_t timeouts[protocol::kTimeoutRecordLength] = {};
+	device.control(protocol::kIoctlSetTimeout, timeouts, sizeof(timeouts), nullptr, 0, nullptr);
 
-	uint8_t descriptor[8] = {};
+	std::array<uint8_t, protocol::kDeviceDescriptorLength> record {};
 	uint32_t returned = 0;
-	if (!device.control(platform::kIoctlGetDeviceDescriptor, descriptor, sizeof(descriptor), descriptor,
-			    sizeof(descriptor), &returned) ||
+	if (!device.control(protocol::kIoctlGetDeviceDescriptor, record.data(), record.size(), record.data(),
+			    record.size(), &returned) ||
 	    returned < 4)
 		return false;
-	return isSupportedDevice(littleEndian16(descriptor), littleEndian16(descriptor + 2));
+	const protocol::DeviceDescriptor descriptor = protocol::decodeDeviceDescriptor(record);
+	return protocol::isSupportedDevice(descriptor.vendorId, descriptor.productId);
 }
 
 } // namespace
@@ -72,7 +70,7 @@ int FindScanner()
 		}
 	}
 	if (!result)
-		driver::setLastError(driver::kErrorNoScanner);
+		driver::setLastError(TORVANE_ERROR_NO_SCANNER);
 	driver::logLine(driver::kMainLog, 3, "Out  %d : FindScanner :", result);
 	return result;
 }

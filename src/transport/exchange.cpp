@@ -28,7 +28,7 @@ public:
 	ExchangeGuard() : taken_(platform::lockExchange(driver::lockWaitMs()) == platform::LockResult::Taken)
 	{
 		if (!taken_)
-			driver::setLastError(driver::kErrorBusy);
+			driver::setLastError(TORVANE_ERROR_BUSY);
 	}
 	~ExchangeGuard()
 	{
@@ -51,7 +51,7 @@ std::unique_ptr<platform::DeviceFile> openScanner()
 	if (!device && FindScanner())
 		device = platform::openDeviceFile(devicePath().c_str());
 	if (!device)
-		driver::setLastError(driver::kErrorNoDevice);
+		driver::setLastError(TORVANE_ERROR_NO_DEVICE);
 	return device;
 }
 

@@ -13,22 +13,22 @@ namespace {
 
 // Driver error code of each sense key 0x0 .. 0xF.
 constexpr std::array<int32_t, 16> kSenseKeyCodes = {
-	2999, // 0x0 NO SENSE
-	0,    // 0x1 RECOVERED ERROR
-	2009, // 0x2 NOT READY
-	2004, // 0x3 MEDIUM ERROR
-	2004, // 0x4 HARDWARE ERROR
-	2005, // 0x5 ILLEGAL REQUEST
-	2004, // 0x6 UNIT ATTENTION
-	0,    // 0x7 DATA PROTECT
-	0,    // 0x8 BLANK CHECK
-	2004, // 0x9 vendor-specific
-	0,    // 0xA COPY ABORTED
-	2010, // 0xB ABORTED COMMAND
-	0,    // 0xC
-	0,    // 0xD
-	0,    // 0xE
-	0,    // 0xF
+	TORVANE_ERROR_GENERAL,         // 0x0 NO SENSE
+	TORVANE_ERROR_NONE,            // 0x1 RECOVERED ERROR
+	TORVANE_ERROR_NOT_READY,       // 0x2 NOT READY
+	TORVANE_ERROR_HARDWARE,        // 0x3 MEDIUM ERROR
+	TORVANE_ERROR_HARDWARE,        // 0x4 HARDWARE ERROR
+	TORVANE_ERROR_ILLEGAL_REQUEST, // 0x5 ILLEGAL REQUEST
+	TORVANE_ERROR_HARDWARE,        // 0x6 UNIT ATTENTION
+	TORVANE_ERROR_NONE,            // 0x7 DATA PROTECT
+	TORVANE_ERROR_NONE,            // 0x8 BLANK CHECK
+	TORVANE_ERROR_HARDWARE,        // 0x9 vendor-specific
+	TORVANE_ERROR_NONE,            // 0xA COPY ABORTED
+	TORVANE_ERROR_ABORTED,         // 0xB ABORTED COMMAND
+	TORVANE_ERROR_NONE,            // 0xC
+	TORVANE_ERROR_NONE,            // 0xD
+	TORVANE_ERROR_NONE,            // 0xE
+	TORVANE_ERROR_NONE,            // 0xF
 };
 
 struct AdditionalSense {
@@ -37,39 +37,39 @@ struct AdditionalSense {
 };
 
 // Additional sense code and qualifier (ASC * 256 + ASCQ): when not zero, it
-// alone decides the driver error code; values not listed give 2999.
+// alone decides the driver error code; values not listed give the general one.
 constexpr std::array<AdditionalSense, 28> kAdditionalSenseCodes = { {
-	{ 0x1502, 3001 }, // positioning error detected by read of medium
-	{ 0x1503, 3002 },
-	{ 0x1504, 2008 },
-	{ 0x1A00, 2005 }, // parameter list length error
-	{ 0x2000, 2005 }, // invalid command operation code
-	{ 0x2600, 2005 }, // invalid field in parameter list
-	{ 0x2601, 2005 }, // parameter not supported
-	{ 0x2602, 2005 }, // parameter value invalid
-	{ 0x2C02, 2005 }, // invalid combination of windows specified
-	{ 0x4401, 3003 },
-	{ 0x4402, 3004 },
-	{ 0x4403, 3004 },
-	{ 0x6000, 2007 }, // lamp failure
-	{ 0x6001, 3005 },
-	{ 0x6002, 3006 },
-	{ 0x6200, 2021 }, // scan head positioning error
-	{ 0x8001, 2013 },
-	{ 0x8002, 2014 },
-	{ 0x8003, 2015 },
-	{ 0x8004, 2022 },
-	{ 0x8005, 3101 },
-	{ 0x8009, 2013 },
-	{ 0x800A, 64001 },
-	{ 0x800B, 64002 },
-	{ 0x800C, 64003 },
-	{ 0x8015, 2027 },
-	{ 0x9000, 2001 },
-	{ 0xA001, 2001 },
+	{ 0x1502, TORVANE_ERROR_POSITIONING_READ }, // positioning error detected by read of medium
+	{ 0x1503, TORVANE_ERROR_SENSE_1503 },
+	{ 0x1504, TORVANE_ERROR_SENSE_1504 },
+	{ 0x1A00, TORVANE_ERROR_ILLEGAL_REQUEST }, // parameter list length error
+	{ 0x2000, TORVANE_ERROR_ILLEGAL_REQUEST }, // invalid command operation code
+	{ 0x2600, TORVANE_ERROR_ILLEGAL_REQUEST }, // invalid field in parameter list
+	{ 0x2601, TORVANE_ERROR_ILLEGAL_REQUEST }, // parameter not supported
+	{ 0x2602, TORVANE_ERROR_ILLEGAL_REQUEST }, // parameter value invalid
+	{ 0x2C02, TORVANE_ERROR_ILLEGAL_REQUEST }, // invalid combination of windows specified
+	{ 0x4401, TORVANE_ERROR_SENSE_4401 },
+	{ 0x4402, TORVANE_ERROR_SENSE_4402 },
+	{ 0x4403, TORVANE_ERROR_SENSE_4402 },
+	{ 0x6000, TORVANE_ERROR_LAMP }, // lamp failure
+	{ 0x6001, TORVANE_ERROR_SENSE_6001 },
+	{ 0x6002, TORVANE_ERROR_SENSE_6002 },
+	{ 0x6200, TORVANE_ERROR_HEAD_POSITIONING }, // scan head positioning error
+	{ 0x8001, TORVANE_ERROR_SENSE_8001 },
+	{ 0x8002, TORVANE_ERROR_SENSE_8002 },
+	{ 0x8003, TORVANE_ERROR_SENSE_8003 },
+	{ 0x8004, TORVANE_ERROR_SENSE_8004 },
+	{ 0x8005, TORVANE_ERROR_SENSE_8005 },
+	{ 0x8009, TORVANE_ERROR_SENSE_8001 },
+	{ 0x800A, TORVANE_ERROR_SENSE_800A },
+	{ 0x800B, TORVANE_ERROR_SENSE_800B },
+	{ 0x800C, TORVANE_ERROR_SENSE_800C },
+	{ 0x8015, TORVANE_ERROR_SENSE_8015 },
+	{ 0x9000, TORVANE_ERROR_INTERNAL_FAULT },
+	{ 0xA001, TORVANE_ERROR_INTERNAL_FAULT },
 } };
 
-constexpr int32_t kUnlistedAdditionalSense = 2999;
+constexpr int32_t kUnlistedAdditionalSense = TORVANE_ERROR_GENERAL;
 
 } // namespace
 

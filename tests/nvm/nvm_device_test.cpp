@@ -443,7 +443,8 @@ TEST_F(SetNvramValueTest, RefusedWithoutSendingAnything)
 	for (const Case &c : cases) {
 		driver::setLastError(0);
 		EXPECT_EQ(SetNVRAMValue(c.data, c.size, c.kind), 0) << "kind " << c.kind << " size " << c.size;
-		EXPECT_EQ(driver::lastError(), driver::kErrorBadArgument) << "kind " << c.kind << " size " << c.size;
+		EXPECT_EQ(driver::lastError(), TORVANE_ERROR_ILLEGAL_REQUEST)
+			<< "kind " << c.kind << " size " << c.size;
 	}
 	EXPECT_TRUE(nvmCommands().empty());
 	EXPECT_EQ(bytesOf(scanner->nvm()), bytesOf(original));
@@ -508,7 +509,7 @@ TEST_F(NvmTest, EveryFunctionIsRefusedDuringAScan)
 	for (const Call &call : calls) {
 		driver::setLastError(0);
 		EXPECT_EQ(call.run(&record, &init, data), 0) << call.name;
-		EXPECT_EQ(driver::lastError(), driver::kErrorBusy) << call.name;
+		EXPECT_EQ(driver::lastError(), TORVANE_ERROR_BUSY) << call.name;
 	}
 	EXPECT_EQ(bytesOf(record), untouched);
 	EXPECT_TRUE(nvmCommands().empty());
@@ -518,16 +519,16 @@ TEST_F(NvmTest, EveryFunctionIsRefusedDuringAScan)
 TEST_F(NvmTest, NullRecordsAreRefused)
 {
 	EXPECT_EQ(ReadNVMData(nullptr), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorBadArgument);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_ILLEGAL_REQUEST);
 	driver::setLastError(0);
 	EXPECT_EQ(WriteNVMData(nullptr), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorBadArgument);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_ILLEGAL_REQUEST);
 	driver::setLastError(0);
 	EXPECT_EQ(InitializeNVM(nullptr), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorBadArgument);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_ILLEGAL_REQUEST);
 	driver::setLastError(0);
 	EXPECT_EQ(CheckNVMData(nullptr), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorBadArgument);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_ILLEGAL_REQUEST);
 	EXPECT_TRUE(nvmCommands().empty());
 }
 

@@ -207,7 +207,7 @@ TEST_F(ButtonTest, TerminateDriverDuringAScanStillResetsTheWait)
 	ASSERT_TRUE(waitsOpen(1));
 	driver::setScanBusy(1);
 	EXPECT_EQ(TerminateDriver(), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorBusy);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_BUSY);
 	EXPECT_EQ(panel::ButtonReadPending, 0);
 	EXPECT_TRUE(waitsOpen(0));
 }
@@ -270,10 +270,10 @@ TEST_F(ButtonTest, NoDescriptorLeaksOverManyPolls)
 TEST_F(ButtonTest, NullRecordsAreRefused)
 {
 	EXPECT_EQ(InitialButton(nullptr), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorBadArgument);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_ILLEGAL_REQUEST);
 	driver::setLastError(0);
 	EXPECT_EQ(ReadPushButton(nullptr), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorBadArgument);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_ILLEGAL_REQUEST);
 	EXPECT_EQ(panel::ButtonReadPending, 0);
 	EXPECT_TRUE(commands().empty());
 }
@@ -313,7 +313,7 @@ TEST_F(TimerTest, FailuresLeaveTheirCodes)
 
 	ASSERT_TRUE(server->unplug(0));
 	EXPECT_EQ(SendPowerOffTime(1), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoDevice);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_DEVICE);
 }
 
 // --- Lock and log lines -----------------------------------------------------------
@@ -325,7 +325,7 @@ TEST_F(ButtonTest, EveryFunctionIsRefusedDuringAScan)
 	ButtonSetup setup;
 	std::memset(&setup, 0xEE, sizeof(setup));
 	EXPECT_EQ(InitialButton(&setup), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorBusy);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_BUSY);
 	// Both are cleared before the lock is asked for.
 	EXPECT_EQ(bytesOf(setup), Bytes(24, 0));
 	EXPECT_EQ(Bytes(ability::modelInquiry, ability::modelInquiry + 160), Bytes(160, 0));
@@ -334,16 +334,16 @@ TEST_F(ButtonTest, EveryFunctionIsRefusedDuringAScan)
 	ButtonReport report;
 	std::memset(&report, 0xEE, sizeof(report));
 	EXPECT_EQ(ReadPushButton(&report), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorBusy);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_BUSY);
 	EXPECT_EQ(bytesOf(report), Bytes(16, 0));
 	EXPECT_EQ(panel::ButtonReadPending, 0);
 
 	driver::setLastError(0);
 	EXPECT_EQ(SetPowerSaveTime(15), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorBusy);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_BUSY);
 	driver::setLastError(0);
 	EXPECT_EQ(SendPowerOffTime(15), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorBusy);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_BUSY);
 
 	EXPECT_TRUE(commands().empty());
 	EXPECT_TRUE(waitsOpen(0));

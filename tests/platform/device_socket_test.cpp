@@ -142,7 +142,7 @@ TEST(DeviceSocket, WriteReadAndControlFollowTheWireContract)
 	EXPECT_EQ(data[1], 0xBB);
 
 	uint8_t descriptor[8] = {};
-	EXPECT_TRUE(device->control(platform::kIoctlGetDeviceDescriptor, descriptor, 8, descriptor, 8, &count));
+	EXPECT_TRUE(device->control(protocol::kIoctlGetDeviceDescriptor, descriptor, 8, descriptor, 8, &count));
 	EXPECT_EQ(count, 8u);
 	EXPECT_EQ(descriptor[7], 8);
 	device.reset();
@@ -222,7 +222,7 @@ TEST(DeviceSocket, TheButtonWaitStaysSilentUntilThePeerAnswers)
 	std::atomic<bool> answer{ false };
 	ScriptedPeer peer([&](const Request &r) {
 		EXPECT_EQ(r.op, 3u);
-		EXPECT_EQ(getU32(r.payload.data()), platform::kIoctlWaitOnDeviceEvent);
+		EXPECT_EQ(getU32(r.payload.data()), protocol::kIoctlWaitOnDeviceEvent);
 		while (!answer)
 			std::this_thread::sleep_for(std::chrono::milliseconds(5));
 		return reply(0, { 0x05, 0x00 });

@@ -16,6 +16,7 @@
 
 using namespace torvane;
 using namespace torvane::platform;
+using namespace torvane::protocol;
 
 namespace {
 

@@ -3,15 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <torvane/torvane.h>
+
 #include "error_messages.h"
 
 namespace torvane::scan {
 namespace {
 
-// Every code the driver sets itself or derives from sense data.
-constexpr int32_t kDriverCodes[] = { 129, 152, 155, 157, 159, 162, 174, 2001, 2004, 2005, 2007, 2008, 2009, 2010,
-				     2013, 2014, 2015, 2021, 2022, 2023, 2027, 2999, 3001, 3002, 3003, 3004, 3005,
-				     3006, 3101, 64001, 64002, 64003 };
+// Every code the driver can produce: the whole table of torvane.h.
+#define TORVANE_TEST_CODE(name, value) name,
+constexpr int32_t kDriverCodes[] = { TORVANE_ERROR_NONE, TORVANE_ERROR_CODES(TORVANE_TEST_CODE) };
+#undef TORVANE_TEST_CODE
 
 TEST(DriverErrors, EveryCodeHasWordsAndAClass)
 {

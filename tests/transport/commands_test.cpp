@@ -3,9 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "transport/byte_order.h"
+#include "torvane_protocol/byte_order.h"
 #include "transport/commands.h"
 
+using namespace torvane::protocol;
 using namespace torvane::transport;
 
 namespace {

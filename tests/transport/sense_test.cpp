@@ -2,8 +2,10 @@
 // Translation of sense data into driver error codes, row by row.
 
 #include <cstring>
+#include <set>
 
 #include <gtest/gtest.h>
+#include <torvane/torvane.h>
 
 #include "driver/driver_state.h"
 #include "transport/transport.h"
@@ -91,6 +93,22 @@ TEST(SenseDecoding, OtherResponseCodesAreTheCodeItself)
 	EXPECT_EQ(decode(Sense(0xF1, 0x2)), 113); // the valid bit is not part of the code
 	EXPECT_EQ(decode(Sense(0x00, 0x0)), 0);
 	EXPECT_EQ(decode(Sense(0x05, 0x4)), 5);
+}
+
+// The sense tables give no code outside the table of torvane.h, whose every
+// code the front ends have words for.
+TEST(SenseDecoding, EveryCodeIsInTheTableOfErrorCodes)
+{
+#define TORVANE_TEST_CODE(name, value) name,
+	const std::set<int32_t> table = { TORVANE_ERROR_NONE, TORVANE_ERROR_CODES(TORVANE_TEST_CODE) };
+#undef TORVANE_TEST_CODE
+	EXPECT_EQ(table.count(senseToErrorCode(Sense(0x71, 0x2).bytes)), 1u); // deferred error
+	for (uint8_t key = 0; key < 16; ++key)
+		EXPECT_EQ(table.count(senseToErrorCode(Sense(0x70, key).bytes)), 1u) << "key " << int(key);
+	for (uint32_t ascAscq = 1; ascAscq <= 0xFFFF; ++ascAscq) {
+		const Sense sense(0x70, 0x4, static_cast<uint8_t>(ascAscq >> 8), static_cast<uint8_t>(ascAscq));
+		ASSERT_EQ(table.count(senseToErrorCode(sense.bytes)), 1u) << std::hex << ascAscq;
+	}
 }
 
 } // namespace

@@ -14,7 +14,7 @@
 #include "platform/win32/device_calls.h"
 #include "support/fake_device_calls.h"
 #include "transport/commands.h"
-#include "transport/supported_devices.h"
+#include "torvane_protocol/supported_devices.h"
 #include "transport/transport.h"
 
 using namespace torvane;
@@ -22,7 +22,7 @@ using namespace torvane::wintest;
 
 namespace {
 
-constexpr uint16_t kVendor = transport::kSupportedVendorId;
+constexpr uint16_t kVendor = protocol::kSupportedVendorId;
 constexpr uint16_t kRM735 = 0x0735;
 
 class DeviceFiles : public ::testing::Test
@@ -51,7 +51,7 @@ TEST_F(DeviceFiles, SynchronousFilesAreOpenedSharedExistingAndWithoutFlags)
 		EXPECT_EQ(data[2], 0xCC);
 
 		uint8_t descriptor[8] = {};
-		ASSERT_TRUE(device->control(platform::kIoctlGetDeviceDescriptor, descriptor, 8, descriptor, 8, &count));
+		ASSERT_TRUE(device->control(protocol::kIoctlGetDeviceDescriptor, descriptor, 8, descriptor, 8, &count));
 		EXPECT_EQ(count, 8u);
 		EXPECT_EQ(descriptor[0] | descriptor[1] << 8, kVendor);
 		EXPECT_FALSE(device->control(0x12345678, nullptr, 0, nullptr, 0, &count));

@@ -21,7 +21,7 @@ constexpr auto kCancelCheck = std::chrono::milliseconds(10);
 
 bool BusyWait::shouldRetry(int32_t code)
 {
-	if (code != kScannerBusyCode || limitSeconds_ <= 0 || cancelRequested())
+	if (code != TORVANE_ERROR_BUSY || limitSeconds_ <= 0 || cancelRequested())
 		return false;
 	if (!waiting_) {
 		waiting_ = true;

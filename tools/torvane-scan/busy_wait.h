@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: MIT
 // Waiting for a scanner that another program's scan holds: the driver refuses
-// every locked call with 162 until that scan ends, and torvane-scan tries
+// every locked call with TORVANE_ERROR_BUSY until that scan ends, and torvane-scan tries
 // again for a bounded time instead of failing at once.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 
+#include <torvane/torvane.h>
+
 namespace torvane::scan {
 
-inline constexpr int32_t kScannerBusyCode = 162;
 inline constexpr double kDefaultBusyWaitSeconds = 60;
 
 class BusyWait

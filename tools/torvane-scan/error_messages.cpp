@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include <torvane/torvane.h>
+
 namespace torvane::scan {
 
 namespace {
@@ -13,40 +15,40 @@ namespace {
 // from the scanner's sense data (sense key, or additional sense code and
 // qualifier). Rows are in code order.
 constexpr std::array<DriverErrorText, 34> kDriverErrors = { {
-	{ 0, "the driver gave no reason: the transfer to the scanner failed or the scanner answered with an unexpected status", ExitCode::Device },
-	{ 113, "the scanner reported an error of an earlier command (deferred error)", ExitCode::Device },
-	{ 129, "no supported scanner found (or the scanner is not the model of the driver library)", ExitCode::NoScanner },
-	{ 152, "not enough memory for the scan buffers", ExitCode::Device },
-	{ 155, "the scanner's device could not be opened: it was unplugged, switched off, or is not accessible to this user", ExitCode::Device },
-	{ 157, "no image data arrived from the scanner", ExitCode::Device },
-	{ 159, "the scan was cancelled", ExitCode::Cancelled },
-	{ 162, "scanner busy: another program is scanning or holds the scanner; try again when it has finished", ExitCode::Device },
-	{ 174, "the scanner did not answer the identification command", ExitCode::Device },
-	{ 2001, "the scanner reported an internal fault; switch it off and on again", ExitCode::Device },
-	{ 2004, "the scanner reported a hardware fault or could not be set up for the scan", ExitCode::Device },
-	{ 2005, "the scanner refused a command or one of its settings (illegal request)", ExitCode::Device },
-	{ 2007, "lamp failure: the scanner's lamp did not light", ExitCode::Device },
-	{ 2008, "the scanner reported a positioning error of the scan head or the paper", ExitCode::Device },
-	{ 2009, "scanner not ready: it is warming up, or a cover is open; wait a moment and try again", ExitCode::Device },
-	{ 2010, "the scanner aborted the command", ExitCode::Device },
-	{ 2013, "the scanner reported a device fault", ExitCode::Device },
-	{ 2014, "the scanner reported a device fault", ExitCode::Device },
-	{ 2015, "the scanner reported a device fault", ExitCode::Device },
-	{ 2021, "scan head positioning error: the scan head did not reach its position", ExitCode::Device },
-	{ 2022, "the scanner reported a device fault", ExitCode::Device },
-	{ 2023, "the wait for the scanner's buttons could not be set up", ExitCode::Device },
-	{ 2027, "the scanner reported a device fault", ExitCode::Device },
-	{ 2999, "the scanner reported an error or refused the operation", ExitCode::Device },
-	{ 3001, "the scanner reported a positioning error of the scan head or the paper", ExitCode::Device },
-	{ 3002, "the scanner reported a positioning error of the scan head or the paper", ExitCode::Device },
-	{ 3003, "the scanner reported an internal failure", ExitCode::Device },
-	{ 3004, "the scanner reported an internal failure", ExitCode::Device },
-	{ 3005, "the scanner's lamp or light sensor reported a fault", ExitCode::Device },
-	{ 3006, "the scanner's lamp or light sensor reported a fault", ExitCode::Device },
-	{ 3101, "the scanner reported a device fault", ExitCode::Device },
-	{ 64001, "the scanner reported a device fault", ExitCode::Device },
-	{ 64002, "the scanner reported a device fault", ExitCode::Device },
-	{ 64003, "the scanner reported a device fault", ExitCode::Device },
+	{ TORVANE_ERROR_NONE, "the driver gave no reason: the transfer to the scanner failed or the scanner answered with an unexpected status", ExitCode::Device },
+	{ TORVANE_ERROR_DEFERRED, "the scanner reported an error of an earlier command (deferred error)", ExitCode::Device },
+	{ TORVANE_ERROR_NO_SCANNER, "no supported scanner found (or the scanner is not the model of the driver library)", ExitCode::NoScanner },
+	{ TORVANE_ERROR_NO_MEMORY, "not enough memory for the scan buffers", ExitCode::Device },
+	{ TORVANE_ERROR_NO_DEVICE, "the scanner's device could not be opened: it was unplugged, switched off, or is not accessible to this user", ExitCode::Device },
+	{ TORVANE_ERROR_NO_IMAGE_DATA, "no image data arrived from the scanner", ExitCode::Device },
+	{ TORVANE_ERROR_CANCELLED, "the scan was cancelled", ExitCode::Cancelled },
+	{ TORVANE_ERROR_BUSY, "scanner busy: another program is scanning or holds the scanner; try again when it has finished", ExitCode::Device },
+	{ TORVANE_ERROR_INQUIRY_FAILED, "the scanner did not answer the identification command", ExitCode::Device },
+	{ TORVANE_ERROR_INTERNAL_FAULT, "the scanner reported an internal fault; switch it off and on again", ExitCode::Device },
+	{ TORVANE_ERROR_HARDWARE, "the scanner reported a hardware fault or could not be set up for the scan", ExitCode::Device },
+	{ TORVANE_ERROR_ILLEGAL_REQUEST, "the scanner refused a command or one of its settings (illegal request)", ExitCode::Device },
+	{ TORVANE_ERROR_LAMP, "lamp failure: the scanner's lamp did not light", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_1504, "the scanner reported a positioning error of the scan head or the paper", ExitCode::Device },
+	{ TORVANE_ERROR_NOT_READY, "scanner not ready: it is warming up, or a cover is open; wait a moment and try again", ExitCode::Device },
+	{ TORVANE_ERROR_ABORTED, "the scanner aborted the command", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_8001, "the scanner reported a device fault", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_8002, "the scanner reported a device fault", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_8003, "the scanner reported a device fault", ExitCode::Device },
+	{ TORVANE_ERROR_HEAD_POSITIONING, "scan head positioning error: the scan head did not reach its position", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_8004, "the scanner reported a device fault", ExitCode::Device },
+	{ TORVANE_ERROR_BUTTON_EVENT, "the wait for the scanner's buttons could not be set up", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_8015, "the scanner reported a device fault", ExitCode::Device },
+	{ TORVANE_ERROR_GENERAL, "the scanner reported an error or refused the operation", ExitCode::Device },
+	{ TORVANE_ERROR_POSITIONING_READ, "the scanner reported a positioning error of the scan head or the paper", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_1503, "the scanner reported a positioning error of the scan head or the paper", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_4401, "the scanner reported an internal failure", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_4402, "the scanner reported an internal failure", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_6001, "the scanner's lamp or light sensor reported a fault", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_6002, "the scanner's lamp or light sensor reported a fault", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_8005, "the scanner reported a device fault", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_800A, "the scanner reported a device fault", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_800B, "the scanner reported a device fault", ExitCode::Device },
+	{ TORVANE_ERROR_SENSE_800C, "the scanner reported a device fault", ExitCode::Device },
 } };
 
 } // namespace

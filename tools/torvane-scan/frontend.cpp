@@ -178,7 +178,7 @@ ExitCode Frontend::findScanner()
 	if (found)
 		return ExitCode::Ok;
 	const int32_t code = found.error;
-	if (code == client::kErrorNoScanner) {
+	if (code == TORVANE_ERROR_NO_SCANNER) {
 		const char *folder = std::getenv("TORVANE_DEVICE_DIR");
 		std::string where;
 		if (folder && *folder && !simulated_)
@@ -204,7 +204,7 @@ ExitCode Frontend::checkModel(const ScannerAbilityEx &extended)
 	if (checked)
 		return ExitCode::Ok;
 	const int32_t code = checked.error;
-	if (code == client::kErrorNoScanner) {
+	if (code == TORVANE_ERROR_NO_SCANNER) {
 		const std::string found = productName(extended);
 		printError("the scanner found is the model " + (found.empty() ? std::string("(no name)") : found) +
 			   ", but the driver library loaded is " + client::libraryModel(library_.path()) + ".so" +
@@ -304,7 +304,7 @@ ExitCode Frontend::scan()
 	const bool stopped = stop.ok;
 	const int32_t stopError = stop.error;
 
-	if (cancelRequested() || stopError == 159) {
+	if (cancelRequested() || stopError == TORVANE_ERROR_CANCELLED) {
 		output.discard();
 		// A device or FIFO keeps what it has been sent; a file is not made.
 		printNote(output.writesInPlace() ? "scan cancelled" : "scan cancelled; nothing was written");
@@ -353,8 +353,8 @@ ExitCode Frontend::list()
 		line += "; driver " + library_.path();
 	} else {
 		const int32_t failure = library_.takeLastError();
-		line += failure == 129 ? "; needs --model " + productName(extended)
-				       : "; does not answer: " + describeDriverError(failure);
+		line += failure == TORVANE_ERROR_NO_SCANNER ? "; needs --model " + productName(extended)
+							    : "; does not answer: " + describeDriverError(failure);
 	}
 	std::printf("%s\n", line.c_str());
 	return ExitCode::Ok;

@@ -38,7 +38,7 @@ bool scannerAttached(DriverLibrary &library)
 	if (library.api().InitializeDriver() == 1)
 		return true;
 	// Refused because another program scans: there is a scanner, and it is busy.
-	return library.takeLastError() == kScannerBusyCode;
+	return library.takeLastError() == TORVANE_ERROR_BUSY;
 }
 
 int runProgram(int argc, char **argv)

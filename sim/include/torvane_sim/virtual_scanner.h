@@ -46,6 +46,7 @@
 #include <string_view>
 #include <vector>
 
+#include "torvane_protocol/control_codes.h"
 #include "torvane_sim/document.h"
 
 namespace torvane::sim {
@@ -60,19 +61,14 @@ const char *modelName(Model model);
 std::optional<Model> modelFromName(std::string_view name);
 
 // The 8-byte USB device descriptor of the device control request 0x80002018.
-struct UsbIdentity {
-	uint16_t vendorId = 0;
-	uint16_t productId = 0;
-	uint16_t release = 0;
-	uint16_t language = 0;
-};
+using UsbIdentity = protocol::DeviceDescriptor;
 
 inline constexpr size_t kInquiryLength = 160;
 inline constexpr size_t kSenseLength = 22;
 inline constexpr size_t kNvmLength = 128;
 inline constexpr size_t kWindowLength = 79;
 inline constexpr size_t kGammaLength = 512;
-inline constexpr size_t kButtonReportLength = 8;
+inline constexpr size_t kButtonReportLength = protocol::kDeviceEventLength;
 
 using InquiryData = std::array<uint8_t, kInquiryLength>;
 using SenseData = std::array<uint8_t, kSenseLength>;
@@ -82,11 +78,6 @@ using GammaData = std::array<uint8_t, kGammaLength>;
 // Fixed-format sense data: response code 0x70, the key in byte 2, additional
 // length 14 in byte 7, ASC and ASCQ in bytes 12 and 13.
 SenseData makeSense(uint8_t key, uint8_t asc, uint8_t ascq);
-
-// Device control codes served on every connection.
-inline constexpr uint32_t kIoctlSetTimeout = 0x8000202C;
-inline constexpr uint32_t kIoctlGetDeviceDescriptor = 0x80002018;
-inline constexpr uint32_t kIoctlWaitOnDeviceEvent = 0x80002008;
 
 // Status bytes.
 inline constexpr uint8_t kStatusGood = 0;

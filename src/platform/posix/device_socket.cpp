@@ -1,12 +1,7 @@
 // SPDX-License-Identifier: MIT
 // POSIX: device files \\.\usbscanN as Unix stream sockets served by a
-// (simulated) scanner under $TORVANE_DEVICE_DIR.
-//
-// Wire contract, all integers little-endian u32: a request is op, length and
-// `length` payload bytes; every request gets exactly one reply, which starts
-// with result and count. op 1 WRITE (payload: the bytes), op 2 READ (payload:
-// max; reply data: count bytes), op 3 IOCTL (payload: code, input; reply
-// data: count output bytes). A result other than 0 fails the call.
+// (simulated) scanner under $TORVANE_DEVICE_DIR, speaking the wire of
+// torvane_protocol/socket_wire.h.
 
 #include <algorithm>
 #include <cerrno>
@@ -24,26 +19,17 @@
 #include "platform/posix/device_backends.h"
 #include "platform/posix/io_interrupt.h"
 #include "platform/posix/transfer_all.h"
+#include "torvane_protocol/byte_order.h"
+#include "torvane_protocol/socket_wire.h"
 
 namespace torvane::platform {
 
 namespace {
 
-enum : uint32_t { kOpWrite = 1, kOpRead = 2, kOpControl = 3 };
-
-void putU32(uint8_t *out, uint32_t value)
-{
-	out[0] = static_cast<uint8_t>(value);
-	out[1] = static_cast<uint8_t>(value >> 8);
-	out[2] = static_cast<uint8_t>(value >> 16);
-	out[3] = static_cast<uint8_t>(value >> 24);
-}
-
-uint32_t getU32(const uint8_t *in)
-{
-	return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-	       static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
-}
+using protocol::kOpControl;
+using protocol::kOpRead;
+using protocol::kOpWrite;
+using protocol::WireHeader;
 
 bool sendAll(int fd, const void *data, size_t length)
 {
@@ -76,7 +62,7 @@ bool receiveInto(int fd, uint8_t *out, uint32_t keep, uint32_t count)
 // The socket path of a device name: the part after the last backslash.
 std::string socketPathOf(const char *name)
 {
-	const char *directory = std::getenv("TORVANE_DEVICE_DIR");
+	const char *directory = std::getenv(protocol::kDeviceDirectoryVariable);
 	if (!directory || !*directory || !name)
 		return {};
 	const char *base = std::strrchr(name, '\\');
@@ -126,12 +112,20 @@ public:
 
 	bool sendRequest(uint32_t op, const void *head, uint32_t headLength, const void *body, uint32_t bodyLength)
 	{
-		uint8_t header[8];
-		putU32(header, op);
-		putU32(header + 4, headLength + bodyLength);
-		return sendAll(fd(), header, sizeof(header)) &&
+		const WireHeader header = protocol::encodeRequestHeader({ op, headLength + bodyLength });
+		return sendAll(fd(), header.data(), header.size()) &&
 		       (headLength == 0 || sendAll(fd(), head, headLength)) &&
 		       (bodyLength == 0 || sendAll(fd(), body, bodyLength));
+	}
+
+	// The header of the reply: result and count. False when the connection ends first.
+	bool receiveReplyHeader(protocol::ReplyHeader *reply)
+	{
+		WireHeader header;
+		if (!receiveAll(fd(), header.data(), header.size()))
+			return false;
+		*reply = protocol::decodeReplyHeader(header);
+		return true;
 	}
 
 	// The data that follows a READ or IOCTL reply.
@@ -167,33 +161,28 @@ public:
 	bool write(const void *data, uint32_t length, uint32_t *written) override
 	{
 		*written = 0;
-		uint32_t count = 0;
-		if (!connection_->sendRequest(kOpWrite, nullptr, 0, data, length))
+		protocol::ReplyHeader reply;
+		if (!connection_->sendRequest(kOpWrite, nullptr, 0, data, length) ||
+		    !connection_->receiveReplyHeader(&reply))
 			return false;
-		uint8_t header[8];
-		if (!receiveAll(connection_->fd(), header, sizeof(header)))
-			return false;
-		count = getU32(header + 4);
-		*written = std::min(count, length);
-		return getU32(header) == 0;
+		*written = std::min(reply.count, length);
+		return reply.result == protocol::kWireSuccess;
 	}
 
 	bool read(void *data, uint32_t length, uint32_t *got) override
 	{
 		*got = 0;
-		uint8_t max[4];
-		putU32(max, length);
-		if (!connection_->sendRequest(kOpRead, max, sizeof(max), nullptr, 0))
+		uint8_t max[protocol::kWireWordLength];
+		protocol::writeLittleEndian32(max, length);
+		protocol::ReplyHeader reply;
+		if (!connection_->sendRequest(kOpRead, max, sizeof(max), nullptr, 0) ||
+		    !connection_->receiveReplyHeader(&reply))
 			return false;
-		uint8_t header[8];
-		if (!receiveAll(connection_->fd(), header, sizeof(header)))
-			return false;
-		const uint32_t count = getU32(header + 4);
 		// A device that sends more than asked for is cut to the buffer.
-		if (!connection_->receiveData(static_cast<uint8_t *>(data), length, count))
+		if (!connection_->receiveData(static_cast<uint8_t *>(data), length, reply.count))
 			return false;
-		*got = std::min(count, length);
-		return getU32(header) == 0;
+		*got = std::min(reply.count, length);
+		return reply.result == protocol::kWireSuccess;
 	}
 
 	bool control(uint32_t code, const void *in, uint32_t inLength, void *out, uint32_t outLength,
@@ -201,19 +190,17 @@ public:
 	{
 		if (returned)
 			*returned = 0;
-		uint8_t codeBytes[4];
-		putU32(codeBytes, code);
-		if (!connection_->sendRequest(kOpControl, codeBytes, sizeof(codeBytes), in, in ? inLength : 0))
+		uint8_t codeBytes[protocol::kWireWordLength];
+		protocol::writeLittleEndian32(codeBytes, code);
+		protocol::ReplyHeader reply;
+		if (!connection_->sendRequest(kOpControl, codeBytes, sizeof(codeBytes), in, in ? inLength : 0) ||
+		    !connection_->receiveReplyHeader(&reply))
 			return false;
-		uint8_t header[8];
-		if (!receiveAll(connection_->fd(), header, sizeof(header)))
-			return false;
-		const uint32_t count = getU32(header + 4);
-		if (!connection_->receiveData(static_cast<uint8_t *>(out), out ? outLength : 0, count))
+		if (!connection_->receiveData(static_cast<uint8_t *>(out), out ? outLength : 0, reply.count))
 			return false;
 		if (returned)
-			*returned = std::min(count, out ? outLength : 0);
-		return getU32(header) == 0;
+			*returned = std::min(reply.count, out ? outLength : 0);
+		return reply.result == protocol::kWireSuccess;
 	}
 
 private:
@@ -232,8 +219,8 @@ public:
 
 	Start start() override
 	{
-		uint8_t codeBytes[4];
-		putU32(codeBytes, kIoctlWaitOnDeviceEvent);
+		uint8_t codeBytes[protocol::kWireWordLength];
+		protocol::writeLittleEndian32(codeBytes, protocol::kIoctlWaitOnDeviceEvent);
 		if (!connection_->sendRequest(kOpControl, codeBytes, sizeof(codeBytes), nullptr, 0))
 			return Start::Failed;
 		return Start::Pending;
@@ -248,15 +235,14 @@ public:
 			return Poll::Pending;
 		if (ready < 0)
 			return errno == EINTR ? Poll::Pending : Poll::Ended;
-		uint8_t header[8];
-		if (!receiveAll(connection_->fd(), header, sizeof(header)))
+		protocol::ReplyHeader reply;
+		if (!connection_->receiveReplyHeader(&reply))
 			return Poll::Ended;
-		const uint32_t delivered = getU32(header + 4);
-		if (!connection_->receiveData(report, 8, delivered))
+		if (!connection_->receiveData(report, protocol::kDeviceEventLength, reply.count))
 			return Poll::Ended;
-		if (getU32(header) != 0 || delivered == 0)
+		if (reply.result != protocol::kWireSuccess || reply.count == 0)
 			return Poll::Ended;
-		*count = std::min<uint32_t>(delivered, 8);
+		*count = std::min(reply.count, protocol::kDeviceEventLength);
 		return Poll::Delivered;
 	}
 
@@ -268,7 +254,7 @@ private:
 
 bool socketDevicesConfigured()
 {
-	const char *directory = std::getenv("TORVANE_DEVICE_DIR");
+	const char *directory = std::getenv(protocol::kDeviceDirectoryVariable);
 	return directory && *directory;
 }
 

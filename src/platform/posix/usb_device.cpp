@@ -340,14 +340,14 @@ public:
 		if (returned)
 			*returned = 0;
 		switch (code) {
-		case kIoctlSetTimeout: {
+		case protocol::kIoctlSetTimeout: {
 			const std::optional<usb::Timeouts> timeouts =
 				usb::timeoutsFromRecord(static_cast<const uint8_t *>(in), in ? inLength : 0);
 			if (timeouts)
 				timeouts_ = *timeouts;
 			return timeouts.has_value();
 		}
-		case kIoctlGetDeviceDescriptor: {
+		case protocol::kIoctlGetDeviceDescriptor: {
 			const OpenScanner &scanner = use_->scanner();
 			if (scanner.gone)
 				return false;
@@ -360,7 +360,7 @@ public:
 				*returned = record.size();
 			return true;
 		}
-		case kIoctlWaitOnDeviceEvent: {
+		case protocol::kIoctlWaitOnDeviceEvent: {
 			uint32_t got = 0;
 			const bool ok = pipes().interruptIn != 0 &&
 					run(pipes().interruptIn, LIBUSB_TRANSFER_TYPE_INTERRUPT, out, out ? outLength : 0,

@@ -8,7 +8,10 @@
 #include <limits>
 #include <tuple>
 
-#include "transport/supported_devices.h"
+#include "torvane_protocol/byte_order.h"
+#include "torvane_protocol/control_codes.h"
+#include "torvane_protocol/socket_wire.h"
+#include "torvane_protocol/supported_devices.h"
 
 namespace torvane::platform::usb {
 
@@ -18,10 +21,10 @@ std::optional<unsigned> deviceNumberOf(const char *name)
 		return std::nullopt;
 	const char *base = std::strrchr(name, '\\');
 	base = base ? base + 1 : name;
-	static constexpr char kPrefix[] = "usbscan";
-	if (std::strncmp(base, kPrefix, sizeof(kPrefix) - 1) != 0)
+	constexpr size_t kPrefixLength = sizeof(protocol::kDeviceFilePrefix) - 1;
+	if (std::strncmp(base, protocol::kDeviceFilePrefix, kPrefixLength) != 0)
 		return std::nullopt;
-	const char *digits = base + sizeof(kPrefix) - 1;
+	const char *digits = base + kPrefixLength;
 	if (!*digits)
 		return std::nullopt;
 	unsigned number = 0;
@@ -42,7 +45,7 @@ std::vector<size_t> scannerOrder(const std::vector<AttachedDevice> &attached)
 	// the system's still-image driver creates them on Windows.
 	std::vector<size_t> order;
 	for (size_t i = 0; i < attached.size(); ++i)
-		if (transport::isSupportedDevice(attached[i].vendorId, attached[i].productId))
+		if (protocol::isSupportedDevice(attached[i].vendorId, attached[i].productId))
 			order.push_back(i);
 	std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
 		return std::tie(attached[a].bus, attached[a].ports) < std::tie(attached[b].bus, attached[b].ports);
@@ -53,22 +56,10 @@ std::vector<size_t> scannerOrder(const std::vector<AttachedDevice> &attached)
 std::array<uint8_t, 8> deviceDescriptorRecord(uint16_t vendorId, uint16_t productId, uint16_t release)
 {
 	// The language word is 0: the device file reports no string language.
-	const uint16_t words[4] = { vendorId, productId, release, 0 };
-	std::array<uint8_t, 8> record {};
-	for (size_t i = 0; i < 4; ++i) {
-		record[2 * i] = static_cast<uint8_t>(words[i]);
-		record[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
-	}
-	return record;
+	return protocol::encodeDeviceDescriptor({ vendorId, productId, release, 0 });
 }
 
 namespace {
-
-uint32_t secondsAt(const uint8_t *bytes)
-{
-	return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-	       static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
 
 // Seconds to milliseconds, saturating rather than wrapping to a short time.
 uint32_t millisecondsOf(uint32_t seconds)
@@ -81,11 +72,11 @@ uint32_t millisecondsOf(uint32_t seconds)
 
 std::optional<Timeouts> timeoutsFromRecord(const uint8_t *record, uint32_t length)
 {
-	if (!record || length < 12)
+	if (!record || length < protocol::kTimeoutRecordLength)
 		return std::nullopt;
-	const uint32_t read = secondsAt(record);
-	const uint32_t write = secondsAt(record + 4);
-	const uint32_t event = secondsAt(record + 8);
+	const uint32_t read = protocol::readLittleEndian32(record);
+	const uint32_t write = protocol::readLittleEndian32(record + 4);
+	const uint32_t event = protocol::readLittleEndian32(record + 8);
 	return Timeouts{ read ? millisecondsOf(read) : kDefaultTransferTimeoutMs,
 			 write ? millisecondsOf(write) : kDefaultTransferTimeoutMs, millisecondsOf(event) };
 }

@@ -134,8 +134,8 @@ public:
 
 		std::memset(report_, 0, sizeof(report_));
 		DWORD count = 0;
-		if (calls_.deviceIoControl(handle_, kIoctlWaitOnDeviceEvent, nullptr, 0, report_, sizeof(report_), &count,
-					   &overlapped_)) {
+		if (calls_.deviceIoControl(handle_, protocol::kIoctlWaitOnDeviceEvent, nullptr, 0, report_, sizeof(report_),
+					   &count, &overlapped_)) {
 			outstanding_ = true; // completed at once: the poll collects it
 			return Start::Completed;
 		}

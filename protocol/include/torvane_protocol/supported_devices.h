@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The USB identities of the supported scanners: one vendor, fourteen
-// products. The simulated scanner uses the same table.
+// products. The driver looks for them; the simulated scanner is one of them.
 #pragma once
 
 #include <array>
 #include <cstdint>
 
-namespace torvane::transport {
+namespace torvane::protocol {
 
 inline constexpr uint16_t kSupportedVendorId = 0x2F1A;
 
@@ -42,4 +42,4 @@ constexpr bool isSupportedDevice(uint16_t vendorId, uint16_t productId)
 	return false;
 }
 
-} // namespace torvane::transport
+} // namespace torvane::protocol

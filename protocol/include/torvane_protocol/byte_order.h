@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
-// Byte-order helpers: the device is big-endian, the host little-endian.
+// Byte-order helpers: the scanner's command blocks and data are big-endian,
+// the device files' control records and the socket wire little-endian.
 #pragma once
 
 #include <cstdint>
 
-namespace torvane::transport {
+namespace torvane::protocol {
 
 constexpr uint16_t swap16(uint16_t value)
 {
@@ -49,4 +50,30 @@ constexpr void writeBigEndian32(uint8_t *bytes, uint32_t value)
 	bytes[3] = static_cast<uint8_t>(value);
 }
 
-} // namespace torvane::transport
+// Little-endian fields in byte buffers (no alignment needed).
+constexpr uint16_t readLittleEndian16(const uint8_t *bytes)
+{
+	return static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+}
+
+constexpr uint32_t readLittleEndian32(const uint8_t *bytes)
+{
+	return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+	       static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+constexpr void writeLittleEndian16(uint8_t *bytes, uint16_t value)
+{
+	bytes[0] = static_cast<uint8_t>(value);
+	bytes[1] = static_cast<uint8_t>(value >> 8);
+}
+
+constexpr void writeLittleEndian32(uint8_t *bytes, uint32_t value)
+{
+	bytes[0] = static_cast<uint8_t>(value);
+	bytes[1] = static_cast<uint8_t>(value >> 8);
+	bytes[2] = static_cast<uint8_t>(value >> 16);
+	bytes[3] = static_cast<uint8_t>(value >> 24);
+}
+
+} // namespace torvane::protocol
