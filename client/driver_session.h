@@ -26,7 +26,12 @@ struct Outcome {
 };
 
 // The steps of opening the scanner, in their order; None when all went well.
-enum class OpenStep { None, FindScanner, ReadAbilities, CheckModel };
+enum class OpenStep {
+	None,
+	FindScanner,
+	ReadAbilities,
+	CheckModel
+};
 
 // How opening the scanner went: the step that failed, with its code.
 struct Opening {

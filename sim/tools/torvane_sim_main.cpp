@@ -104,7 +104,11 @@ Exit status: 0 after a clean stop, 1 on a start-up error, 2 on bad usage.
 
 struct TimedEvent {
 	std::chrono::milliseconds at;
-	enum class Kind { Press, Unplug, Replug } kind;
+	enum class Kind {
+		Press,
+		Unplug,
+		Replug
+	} kind;
 	std::vector<uint8_t> bytes;
 	unsigned int number = 0;
 };
@@ -602,7 +606,7 @@ int SimProgram::run()
 		if (ready <= 0)
 			continue;
 		if (entries[0].revents & POLLIN) {
-			signalfd_siginfo info {};
+			signalfd_siginfo info{};
 			[[maybe_unused]] ssize_t n = ::read(signalFd, &info, sizeof(info));
 			note(std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));
 			break;

@@ -450,7 +450,7 @@ ExitCode Frontend::nvmRestore()
 	if (bytes.size() != sizeof(NvmRecord)) {
 		printError("'" + options_.nvmFile + "' holds " +
 			   (bytes.size() > sizeof(NvmRecord) ? "more than " + std::to_string(sizeof(NvmRecord))
-							      : std::to_string(bytes.size())) +
+							     : std::to_string(bytes.size())) +
 			   " bytes; a backup of the non-volatile memory holds exactly " +
 			   std::to_string(sizeof(NvmRecord)) + ": nothing was written");
 		return ExitCode::File;

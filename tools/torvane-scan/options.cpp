@@ -13,11 +13,15 @@ namespace torvane::scan {
 
 namespace {
 
-enum class Value { None, Required, Optional };
+enum class Value {
+	None,
+	Required,
+	Optional
+};
 
 struct OptionSpec {
-	const char *name;    // long name without the dashes
-	char shortName;      // 0 when there is none
+	const char *name; // long name without the dashes
+	char shortName;	  // 0 when there is none
 	Value value;
 	const char *valueName;
 	const char *help;
@@ -482,16 +486,16 @@ ScannerSource scannerSourceFor(const Options &options, const char *deviceDirVari
 
 std::string usageText(const std::string &program)
 {
-	std::string text = "Usage: " + program + " [options] -o FILE\n"
-			   "       " + program + " --list | --info | --nvm-read | --nvm-backup FILE | --nvm-restore FILE\n"
-			   "       " + program + " --power-save N | --power-off N | --wait-button [SECONDS]\n"
-			   "\n"
-			   "Scans a page through the Torvane driver library (RM735.so, KT918.so) and writes it\n"
-			   "as PNG, TIFF (line art as CCITT G4) or PNM. Lengths are from the scanner's top-left\n"
-			   "corner. Without TORVANE_DEVICE_DIR it scans on a scanner attached to USB, or, when\n"
-			   "there is none (or with --simulate), on a built-in simulated scanner.\n"
-			   "\n"
-			   "Options:\n";
+	std::string text = "Usage: " + program + " [options] -o FILE\n";
+	text += "       " + program + " --list | --info | --nvm-read | --nvm-backup FILE | --nvm-restore FILE\n";
+	text += "       " + program + " --power-save N | --power-off N | --wait-button [SECONDS]\n";
+	text += "\n"
+		"Scans a page through the Torvane driver library (RM735.so, KT918.so) and writes it\n"
+		"as PNG, TIFF (line art as CCITT G4) or PNM. Lengths are from the scanner's top-left\n"
+		"corner. Without TORVANE_DEVICE_DIR it scans on a scanner attached to USB, or, when\n"
+		"there is none (or with --simulate), on a built-in simulated scanner.\n"
+		"\n"
+		"Options:\n";
 	for (const auto &spec : kOptions) {
 		std::string names = "  ";
 		names += spec.shortName ? std::string("-") + spec.shortName + ", " : std::string("    ");
