@@ -54,7 +54,7 @@ std::unique_ptr<DriverLibrary> DriverLibrary::load(const std::vector<std::string
 			tried.push_back(real);
 		}
 		void *handle = ownNamespace ? ::dlmopen(LM_ID_NEWLM, path.c_str(), RTLD_NOW | RTLD_LOCAL)
-					     : ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+					    : ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 		if (!handle) {
 			const char *text = ::dlerror();
 			reasons += std::string("\n  ") + (text ? text : path.c_str());
@@ -65,9 +65,9 @@ std::unique_ptr<DriverLibrary> DriverLibrary::load(const std::vector<std::string
 		library->handle_ = handle;
 		library->path_ = path;
 		std::string missing;
-#define TORVANE_DRIVER_RESOLVE(name)                                                          \
-	library->api_.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name));     \
-	if (!library->api_.name)                                                              \
+#define TORVANE_DRIVER_RESOLVE(name)                                                      \
+	library->api_.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
+	if (!library->api_.name)                                                          \
 		missing += missing.empty() ? #name : ", " #name;
 		TORVANE_DRIVER_FUNCTIONS(TORVANE_DRIVER_RESOLVE)
 #undef TORVANE_DRIVER_RESOLVE

@@ -23,6 +23,19 @@ Outcome DriverSession::checkModel()
 	return api_.InitializeScanner() ? Outcome{} : failed();
 }
 
+Opening DriverSession::openScanner(ScannerAbility *basic, ScannerAbilityEx *extended, bool checkModelToo)
+{
+	if (const Outcome found = findScanner(); !found)
+		return Opening{ OpenStep::FindScanner, found };
+	if (const Outcome read = readAbilities(basic, extended); !read)
+		return Opening{ OpenStep::ReadAbilities, read };
+	if (!checkModelToo)
+		return {};
+	if (const Outcome checked = checkModel(); !checked)
+		return Opening{ OpenStep::CheckModel, checked };
+	return {};
+}
+
 Outcome DriverSession::sendToneCurve(const unsigned char table[256], bool scannedInColour)
 {
 	const unsigned char first = scannedInColour ? 1 : 0;

@@ -19,6 +19,22 @@ struct Outcome {
 	explicit operator bool() const { return ok; }
 };
 
+// The steps of opening the scanner, in their order; None when all went well.
+enum class OpenStep {
+	None,
+	FindScanner,
+	ReadAbilities,
+	CheckModel
+};
+
+// How opening the scanner went: the step that failed, with its code.
+struct Opening {
+	OpenStep failedStep = OpenStep::None;
+	Outcome outcome;
+
+	explicit operator bool() const { return failedStep == OpenStep::None; }
+};
+
 class DriverSession
 {
 public:
@@ -30,6 +46,9 @@ public:
 	Outcome readAbilities(ScannerAbility *basic, ScannerAbilityEx *extended);
 	// InitializeScanner: 129 when the scanner is not the library's model.
 	Outcome checkModel();
+	// What every front end does first: findScanner, readAbilities and, when
+	// `checkModelToo`, checkModel; it stops at the first step that fails.
+	Opening openScanner(ScannerAbility *basic, ScannerAbilityEx *extended, bool checkModelToo);
 	// SetGammaTable: the same curve to channels 1 to 3 when the scanner
 	// scans in colour, else to the grey channel 0.
 	Outcome sendToneCurve(const unsigned char table[256], bool scannedInColour);

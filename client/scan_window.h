@@ -10,20 +10,25 @@
 
 namespace torvane::client {
 
-enum class ScanMode { LineArt, Halftone, Grey, Colour };
+enum class ScanMode {
+	LineArt,
+	Halftone,
+	Grey,
+	Colour
+};
 
 // One axis and the other of the area, in 1/300 inch, already fitted to the scanner.
 struct WindowRequest {
 	ScanMode mode = ScanMode::Colour;
 	uint32_t dpi = 300;
 	uint32_t left = 0, top = 0, width = 0, length = 0;
-	uint8_t colourFilter = 0;     // 0 none, 1..3 one channel
-	uint8_t halftonePattern = 1;  // 1..6, used in Halftone only
+	uint8_t colourFilter = 0;    // 0 none, 1..3 one channel
+	uint8_t halftonePattern = 1; // 1..6, used in Halftone only
 };
 
 struct ScanWindow {
 	ScanParameter parameter{};
-	uint32_t pixels = 0;       // per line
+	uint32_t pixels = 0; // per line
 	uint32_t lines = 0;
 	uint32_t bitsPerPixel = 0; // 1, 8 or 24
 	uint32_t bytesPerLine = 0; // 1-bit lines are whole bytes

@@ -91,9 +91,7 @@ bool discoverScanner(FoundScanner *found)
 	client::DriverSession session(*probe);
 	ScannerAbility basic{};
 	ScannerAbilityEx extended{};
-	client::Outcome outcome = session.findScanner();
-	if (outcome)
-		outcome = session.readAbilities(&basic, &extended);
+	const client::Outcome outcome = session.openScanner(&basic, &extended, false).outcome;
 	probe->api().TerminateDriver();
 	if (!outcome) {
 		debugLog(kDebugCall, "no scanner found: driver error %d", outcome.error);

@@ -88,11 +88,7 @@ SANE_Status ScanDevice::open(client::DriverLibrary &library, std::unique_ptr<Sca
 	client::DriverSession &session = opened->session_;
 	ScannerAbility basic{};
 	ScannerAbilityEx extended{};
-	client::Outcome outcome = session.findScanner();
-	if (outcome)
-		outcome = session.readAbilities(&basic, &extended);
-	if (outcome)
-		outcome = session.checkModel();
+	const client::Outcome outcome = session.openScanner(&basic, &extended, true).outcome;
 	if (!outcome) {
 		debugLog(kDebugError, "the scanner could not be opened: driver error %d", outcome.error);
 		library.api().TerminateDriver();

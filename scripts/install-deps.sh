@@ -20,6 +20,8 @@ if [[ "${1:-}" == "--windows" ]]; then
 fi
 # The fuzz targets (preset fuzz): clang with libFuzzer.
 packages+=(clang-14 libfuzzer-14-dev)
+# scripts/check-format.sh: the source layout of .clang-format.
+packages+=(clang-format-14)
 
 missing=()
 for p in "${packages[@]}"; do

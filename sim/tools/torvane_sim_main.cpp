@@ -104,7 +104,11 @@ Exit status: 0 after a clean stop, 1 on a start-up error, 2 on bad usage.
 
 struct TimedEvent {
 	std::chrono::milliseconds at;
-	enum class Kind { Press, Unplug, Replug } kind;
+	enum class Kind {
+		Press,
+		Unplug,
+		Replug
+	} kind;
 	std::vector<uint8_t> bytes;
 	unsigned int number = 0;
 };
@@ -125,7 +129,7 @@ struct Options {
 	bool quiet = false;
 };
 
-void usageError(const std::string &message)
+[[noreturn]] void usageError(const std::string &message)
 {
 	std::fprintf(stderr, "torvane-sim: %s\nTry 'torvane-sim --help'.\n", message.c_str());
 	std::exit(2);
@@ -150,131 +154,169 @@ std::pair<std::chrono::milliseconds, std::string> timed(const char *text)
 	return { std::chrono::milliseconds(*ms), value.substr(colon + 1) };
 }
 
+// Option codes of the long options without a letter.
+enum {
+	kAlso = 256,
+	kVendor,
+	kProduct,
+	kNvm,
+	kFullSpeed,
+	kRate,
+	kPressAfter,
+	kUnplugAfter,
+	kReplugAfter,
+	kIgnoreStdin,
+};
+
+constexpr option kLongOptions[] = {
+	{ "dir", required_argument, nullptr, 'd' },
+	{ "model", required_argument, nullptr, 'm' },
+	{ "number", required_argument, nullptr, 'n' },
+	{ "also", required_argument, nullptr, kAlso },
+	{ "vendor", required_argument, nullptr, kVendor },
+	{ "product", required_argument, nullptr, kProduct },
+	{ "document", required_argument, nullptr, 'D' },
+	{ "nvm", required_argument, nullptr, kNvm },
+	{ "full-speed", no_argument, nullptr, kFullSpeed },
+	{ "rate", required_argument, nullptr, kRate },
+	{ "fault", required_argument, nullptr, 'f' },
+	{ "press-after", required_argument, nullptr, kPressAfter },
+	{ "unplug-after", required_argument, nullptr, kUnplugAfter },
+	{ "replug-after", required_argument, nullptr, kReplugAfter },
+	{ "ignore-stdin", no_argument, nullptr, kIgnoreStdin },
+	{ "quiet", no_argument, nullptr, 'q' },
+	{ "help", no_argument, nullptr, 'h' },
+	{ nullptr, 0, nullptr, 0 },
+};
+
+// Each apply step takes the options of its group and says whether `code`
+// was one of them; a bad value ends the program with usageError.
+
+// Where the scanner is served and what it says it is.
+bool applyDeviceOption(int code, const char *value, Options *options)
+{
+	switch (code) {
+	case 'd':
+		options->directory = value;
+		return true;
+	case 'm': {
+		auto model = modelFromName(value);
+		if (!model)
+			usageError(std::string("unknown model: ") + value);
+		options->model = *model;
+		return true;
+	}
+	case 'n':
+		options->number = deviceNumber(value);
+		return true;
+	case kAlso:
+		options->extra.push_back(deviceNumber(value));
+		return true;
+	case kVendor:
+	case kProduct: {
+		auto id = parseNumber(value, 0xFFFF);
+		if (!id)
+			usageError(std::string("bad USB id: ") + value);
+		(code == kVendor ? options->vendor : options->product) = static_cast<uint16_t>(*id);
+		return true;
+	}
+	}
+	return false;
+}
+
+// What the scanner scans and keeps, how fast, and the faults it makes.
+bool applyScannerOption(int code, const char *value, Options *options)
+{
+	switch (code) {
+	case 'D':
+		options->document = value;
+		return true;
+	case kNvm:
+		options->nvmFile = value;
+		return true;
+	case kFullSpeed:
+		options->rate = 0;
+		return true;
+	case kRate: {
+		auto rate = parseNumber(value);
+		if (!rate)
+			usageError(std::string("bad rate: ") + value);
+		options->rate = *rate;
+		return true;
+	}
+	case 'f': {
+		std::string error;
+		auto rule = parseFaultRule(value, &error);
+		if (!rule)
+			usageError(error);
+		options->faults.push_back(*rule);
+		return true;
+	}
+	}
+	return false;
+}
+
+// Button presses, unplugs and replugs at given times.
+bool applyEventOption(int code, const char *value, Options *options)
+{
+	switch (code) {
+	case kPressAfter: {
+		auto [at, text] = timed(value);
+		auto bytes = parseHexBytes(text);
+		if (!bytes || bytes->empty() || bytes->size() > kButtonReportLength)
+			usageError("bad button bytes: " + text);
+		options->events.push_back({ at, TimedEvent::Kind::Press, *bytes, 0 });
+		return true;
+	}
+	case kUnplugAfter: {
+		auto ms = parseNumber(value);
+		if (!ms)
+			usageError(std::string("bad time: ") + value);
+		options->events.push_back({ std::chrono::milliseconds(*ms), TimedEvent::Kind::Unplug, {}, 0 });
+		return true;
+	}
+	case kReplugAfter: {
+		auto [at, text] = timed(value);
+		options->events.push_back({ at, TimedEvent::Kind::Replug, {}, deviceNumber(text.c_str()) });
+		return true;
+	}
+	}
+	return false;
+}
+
+// The program's own options; --help and an unknown option end it.
+void applyProgramOption(int code, Options *options)
+{
+	switch (code) {
+	case kIgnoreStdin:
+		options->ignoreStdin = true;
+		break;
+	case 'q':
+		options->quiet = true;
+		break;
+	case 'h':
+		std::fputs(kUsage, stdout);
+		std::exit(0);
+	default:
+		std::fputs("Try 'torvane-sim --help'.\n", stderr);
+		std::exit(2);
+	}
+}
+
 Options parseOptions(int argc, char **argv)
 {
-	enum {
-		kAlso = 256,
-		kVendor,
-		kProduct,
-		kNvm,
-		kFullSpeed,
-		kRate,
-		kPressAfter,
-		kUnplugAfter,
-		kReplugAfter,
-		kIgnoreStdin,
-	};
-	static const option longOptions[] = {
-		{ "dir", required_argument, nullptr, 'd' },
-		{ "model", required_argument, nullptr, 'm' },
-		{ "number", required_argument, nullptr, 'n' },
-		{ "also", required_argument, nullptr, kAlso },
-		{ "vendor", required_argument, nullptr, kVendor },
-		{ "product", required_argument, nullptr, kProduct },
-		{ "document", required_argument, nullptr, 'D' },
-		{ "nvm", required_argument, nullptr, kNvm },
-		{ "full-speed", no_argument, nullptr, kFullSpeed },
-		{ "rate", required_argument, nullptr, kRate },
-		{ "fault", required_argument, nullptr, 'f' },
-		{ "press-after", required_argument, nullptr, kPressAfter },
-		{ "unplug-after", required_argument, nullptr, kUnplugAfter },
-		{ "replug-after", required_argument, nullptr, kReplugAfter },
-		{ "ignore-stdin", no_argument, nullptr, kIgnoreStdin },
-		{ "quiet", no_argument, nullptr, 'q' },
-		{ "help", no_argument, nullptr, 'h' },
-		{ nullptr, 0, nullptr, 0 },
-	};
-
 	Options options;
 	int c;
-	while ((c = getopt_long(argc, argv, "d:m:n:D:f:qh", longOptions, nullptr)) != -1) {
-		switch (c) {
-		case 'd':
-			options.directory = optarg;
-			break;
-		case 'm': {
-			auto model = modelFromName(optarg);
-			if (!model)
-				usageError(std::string("unknown model: ") + optarg);
-			options.model = *model;
-			break;
-		}
-		case 'n':
-			options.number = deviceNumber(optarg);
-			break;
-		case kAlso:
-			options.extra.push_back(deviceNumber(optarg));
-			break;
-		case kVendor:
-		case kProduct: {
-			auto id = parseNumber(optarg, 0xFFFF);
-			if (!id)
-				usageError(std::string("bad USB id: ") + optarg);
-			(c == kVendor ? options.vendor : options.product) = static_cast<uint16_t>(*id);
-			break;
-		}
-		case 'D':
-			options.document = optarg;
-			break;
-		case kNvm:
-			options.nvmFile = optarg;
-			break;
-		case kFullSpeed:
-			options.rate = 0;
-			break;
-		case kRate: {
-			auto rate = parseNumber(optarg);
-			if (!rate)
-				usageError(std::string("bad rate: ") + optarg);
-			options.rate = *rate;
-			break;
-		}
-		case 'f': {
-			std::string error;
-			auto rule = parseFaultRule(optarg, &error);
-			if (!rule)
-				usageError(error);
-			options.faults.push_back(*rule);
-			break;
-		}
-		case kPressAfter: {
-			auto [at, text] = timed(optarg);
-			auto bytes = parseHexBytes(text);
-			if (!bytes || bytes->empty() || bytes->size() > kButtonReportLength)
-				usageError("bad button bytes: " + text);
-			options.events.push_back({ at, TimedEvent::Kind::Press, *bytes, 0 });
-			break;
-		}
-		case kUnplugAfter: {
-			auto ms = parseNumber(optarg);
-			if (!ms)
-				usageError(std::string("bad time: ") + optarg);
-			options.events.push_back({ std::chrono::milliseconds(*ms), TimedEvent::Kind::Unplug, {}, 0 });
-			break;
-		}
-		case kReplugAfter: {
-			auto [at, text] = timed(optarg);
-			options.events.push_back({ at, TimedEvent::Kind::Replug, {}, deviceNumber(text.c_str()) });
-			break;
-		}
-		case kIgnoreStdin:
-			options.ignoreStdin = true;
-			break;
-		case 'q':
-			options.quiet = true;
-			break;
-		case 'h':
-			std::fputs(kUsage, stdout);
-			std::exit(0);
-		default:
-			std::fputs("Try 'torvane-sim --help'.\n", stderr);
-			std::exit(2);
-		}
+	while ((c = getopt_long(argc, argv, "d:m:n:D:f:qh", kLongOptions, nullptr)) != -1) {
+		if (!applyDeviceOption(c, optarg, &options) && !applyScannerOption(c, optarg, &options) &&
+		    !applyEventOption(c, optarg, &options))
+			applyProgramOption(c, &options);
 	}
 	if (optind < argc)
 		usageError(std::string("unexpected argument: ") + argv[optind]);
 	if (options.directory.empty())
 		usageError("no device directory: give --dir or set TORVANE_DEVICE_DIR");
+	// Events run in the order of their times.
 	std::stable_sort(options.events.begin(), options.events.end(),
 			 [](const TimedEvent &a, const TimedEvent &b) { return a.at < b.at; });
 	return options;
@@ -564,7 +606,7 @@ int SimProgram::run()
 		if (ready <= 0)
 			continue;
 		if (entries[0].revents & POLLIN) {
-			signalfd_siginfo info {};
+			signalfd_siginfo info{};
 			[[maybe_unused]] ssize_t n = ::read(signalFd, &info, sizeof(info));
 			note(std::string("stopping on ") + strsignal(static_cast<int>(info.ssi_signo)));
 			break;

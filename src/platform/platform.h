@@ -2,9 +2,13 @@
 // The platform seam: every service of the operating system the driver uses.
 //
 // The subsystems never call Win32 or POSIX directly. Each operation below has
-// two implementations: the Win32 call the driver was designed around
-// (platform_win32*.cpp) and its POSIX equivalent (platform_posix*.cpp). The
-// comment of each operation says what it returns and which guarantees it gives.
+// two implementations: the Win32 call the driver was designed around (win32/)
+// and its POSIX equivalent (posix/), in files of the same names: config.cpp
+// (configuration), shared_state.cpp (device event, scan-busy flag),
+// system.cpp (files, threads, time, work memory, paths) and the device files
+// (win32/device_file.cpp; posix/device_files.cpp choosing between
+// device_socket.cpp and usb_device.cpp). The comment of each operation says
+// what it returns and which guarantees it gives.
 #pragma once
 
 #include <cstddef>

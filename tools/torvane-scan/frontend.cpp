@@ -175,9 +175,30 @@ ExitCode Frontend::findScanner()
 	if (cancelRequested())
 		return cancelled();
 	const client::Outcome found = session_.findScanner();
-	if (found)
-		return ExitCode::Ok;
-	const int32_t code = found.error;
+	return found ? ExitCode::Ok : scannerNotFound(found.error);
+}
+
+ExitCode Frontend::openScanner(ScannerAbility *basic, ScannerAbilityEx *extended, bool checkModel)
+{
+	if (cancelRequested())
+		return cancelled();
+	const client::Opening opening = session_.openScanner(basic, extended, checkModel);
+	const int32_t code = opening.outcome.error;
+	switch (opening.failedStep) {
+	case client::OpenStep::None:
+		break;
+	case client::OpenStep::FindScanner:
+		return scannerNotFound(code);
+	case client::OpenStep::ReadAbilities:
+		return driverFailure("the scanner's abilities could not be read", code);
+	case client::OpenStep::CheckModel:
+		return wrongModel(*extended, code);
+	}
+	return ExitCode::Ok;
+}
+
+ExitCode Frontend::scannerNotFound(int32_t code)
+{
 	if (code == TORVANE_ERROR_NO_SCANNER) {
 		const char *folder = std::getenv("TORVANE_DEVICE_DIR");
 		std::string where;
@@ -192,18 +213,8 @@ ExitCode Frontend::findScanner()
 	return driverFailure("the scanner could not be searched for", code);
 }
 
-ExitCode Frontend::readAbilities(ScannerAbility *basic, ScannerAbilityEx *extended)
+ExitCode Frontend::wrongModel(const ScannerAbilityEx &extended, int32_t code)
 {
-	const client::Outcome read = session_.readAbilities(basic, extended);
-	return read ? ExitCode::Ok : driverFailure("the scanner's abilities could not be read", read.error);
-}
-
-ExitCode Frontend::checkModel(const ScannerAbilityEx &extended)
-{
-	const client::Outcome checked = session_.checkModel();
-	if (checked)
-		return ExitCode::Ok;
-	const int32_t code = checked.error;
 	if (code == TORVANE_ERROR_NO_SCANNER) {
 		const std::string found = productName(extended);
 		printError("the scanner found is the model " + (found.empty() ? std::string("(no name)") : found) +
@@ -218,12 +229,7 @@ ExitCode Frontend::scan()
 {
 	ScannerAbility basic{};
 	ScannerAbilityEx extended{};
-	ExitCode code = findScanner();
-	if (code == ExitCode::Ok)
-		code = readAbilities(&basic, &extended);
-	if (code == ExitCode::Ok)
-		code = checkModel(extended);
-	if (code != ExitCode::Ok)
+	if (const ExitCode code = openScanner(&basic, &extended, true); code != ExitCode::Ok)
 		return code;
 
 	const PlanResult planned = planScan(options_, ScannerArea{ extended.ScanWidth, extended.ScanLength });
@@ -232,23 +238,40 @@ ExitCode Frontend::scan()
 		return ExitCode::Usage;
 	}
 	const ScanPlan &plan = planned.plan;
-	const ImageGeometry &image = plan.image;
 
 	// The output is set up before the scanner is: a path that cannot be
 	// written fails before anything moves.
 	OutputFile output(options_.output);
+	std::unique_ptr<ImageWriter> writer;
+	if (const ExitCode code = openOutput(output, plan.image, &writer); code != ExitCode::Ok)
+		return code;
+	if (const ExitCode code = startScan(plan); code != ExitCode::Ok)
+		return code;
+
+	const ImageTransfer transfer = transferImage(*writer, plan.image);
+	const client::Outcome stop = session_.stop();
+	scanOpen_ = false;
+	return finishOutput(output, *writer, plan.image, transfer, stop);
+}
+
+ExitCode Frontend::openOutput(OutputFile &output, const ImageGeometry &image, std::unique_ptr<ImageWriter> *writer)
+{
 	std::string error;
 	const int fd = output.create(&error, options_.format == OutputFormat::Tiff);
 	if (fd < 0) {
 		printError(error);
 		return ExitCode::File;
 	}
-	std::unique_ptr<ImageWriter> writer = createImageWriter(options_.format, fd, image, &error);
-	if (!writer) {
+	*writer = createImageWriter(options_.format, fd, image, &error);
+	if (!*writer) {
 		printError("cannot write '" + options_.output + "': " + error);
 		return ExitCode::File;
 	}
+	return ExitCode::Ok;
+}
 
+ExitCode Frontend::startScan(const ScanPlan &plan)
+{
 	// Tone curves: one per colour channel when the scanner scans in colour,
 	// else the single grey curve.
 	unsigned char table[256];
@@ -273,34 +296,40 @@ ExitCode Frontend::scan()
 	// From here on the scan is ours: a failure is never waited out.
 	mayRetryWhenBusy_ = false;
 	scanOpen_ = true;
+	return ExitCode::Ok;
+}
 
+Frontend::ImageTransfer Frontend::transferImage(ImageWriter &writer, const ImageGeometry &image)
+{
 	// The driver delivers exactly the bytes asked for: the image is
 	// LineNum lines of bytesPerLine, read in pieces of whole lines.
 	const uint32_t linesPerRead = std::clamp<uint32_t>(kReadBytes / image.bytesPerLine, 1, kReadLines);
 	std::vector<uint8_t> buffer(size_t(linesPerRead) * image.bytesPerLine);
 	ProgressBar progress(image.imageBytes(), !options_.quiet && ProgressBar::streamIsTerminal(stderr));
+	ImageTransfer transfer;
 	uint32_t linesDone = 0;
-	bool readFailed = false, writeFailed = false;
-	int32_t readError = 0;
 	while (linesDone < image.height && !cancelRequested()) {
 		const uint32_t lines = std::min(linesPerRead, image.height - linesDone);
 		const client::Outcome read = session_.read(buffer.data(), lines * image.bytesPerLine);
 		if (!read) {
-			readFailed = true;
-			readError = read.error;
+			transfer.readFailed = true;
+			transfer.readError = read.error;
 			break;
 		}
-		if (!writer->writeLines(buffer.data(), lines)) {
-			writeFailed = true;
+		if (!writer.writeLines(buffer.data(), lines)) {
+			transfer.writeFailed = true;
 			break;
 		}
 		linesDone += lines;
 		progress.update(uint64_t(linesDone) * image.bytesPerLine);
 	}
 	progress.finish();
+	return transfer;
+}
 
-	const client::Outcome stop = session_.stop();
-	scanOpen_ = false;
+ExitCode Frontend::finishOutput(OutputFile &output, ImageWriter &writer, const ImageGeometry &image,
+				const ImageTransfer &transfer, const client::Outcome &stop)
+{
 	const bool stopped = stop.ok;
 	const int32_t stopError = stop.error;
 
@@ -310,15 +339,16 @@ ExitCode Frontend::scan()
 		printNote(output.writesInPlace() ? "scan cancelled" : "scan cancelled; nothing was written");
 		return ExitCode::Cancelled;
 	}
-	if (readFailed) {
+	if (transfer.readFailed) {
 		output.discard();
-		return driverFailure("the image could not be read", readError);
+		return driverFailure("the image could not be read", transfer.readError);
 	}
-	if (writeFailed || !writer->finish()) {
+	if (transfer.writeFailed || !writer.finish()) {
 		output.discard();
-		printError("cannot write '" + options_.output + "': " + writer->error());
+		printError("cannot write '" + options_.output + "': " + writer.error());
 		return ExitCode::File;
 	}
+	std::string error;
 	if (!output.commit(&error)) {
 		printError(error);
 		return ExitCode::File;
@@ -338,13 +368,9 @@ ExitCode Frontend::scan()
 
 ExitCode Frontend::list()
 {
-	ExitCode code = findScanner();
-	if (code != ExitCode::Ok)
-		return code;
 	ScannerAbility basic{};
 	ScannerAbilityEx extended{};
-	code = readAbilities(&basic, &extended);
-	if (code != ExitCode::Ok)
+	if (const ExitCode code = openScanner(&basic, &extended, false); code != ExitCode::Ok)
 		return code;
 	std::string line = describeScannerLine(extended);
 	if (simulated_)
@@ -364,10 +390,7 @@ ExitCode Frontend::info()
 {
 	ScannerAbility basic{};
 	ScannerAbilityEx extended{};
-	ExitCode code = findScanner();
-	if (code == ExitCode::Ok)
-		code = readAbilities(&basic, &extended);
-	if (code != ExitCode::Ok)
+	if (const ExitCode code = openScanner(&basic, &extended, false); code != ExitCode::Ok)
 		return code;
 	std::printf("%s", describeAbilities(basic, extended).c_str());
 	std::printf("Driver library: %s%s\n", library_.path().c_str(), simulated_ ? " (simulated scanner)" : "");
@@ -427,7 +450,7 @@ ExitCode Frontend::nvmRestore()
 	if (bytes.size() != sizeof(NvmRecord)) {
 		printError("'" + options_.nvmFile + "' holds " +
 			   (bytes.size() > sizeof(NvmRecord) ? "more than " + std::to_string(sizeof(NvmRecord))
-							      : std::to_string(bytes.size())) +
+							     : std::to_string(bytes.size())) +
 			   " bytes; a backup of the non-volatile memory holds exactly " +
 			   std::to_string(sizeof(NvmRecord)) + ": nothing was written");
 		return ExitCode::File;
@@ -437,12 +460,7 @@ ExitCode Frontend::nvmRestore()
 
 	ScannerAbility basic{};
 	ScannerAbilityEx extended{};
-	ExitCode code = findScanner();
-	if (code == ExitCode::Ok)
-		code = readAbilities(&basic, &extended);
-	if (code == ExitCode::Ok)
-		code = checkModel(extended);
-	if (code != ExitCode::Ok)
+	if (const ExitCode code = openScanner(&basic, &extended, true); code != ExitCode::Ok)
 		return code;
 	if (!api_.WriteNVMData(&record))
 		return driverFailure("the non-volatile memory could not be written");
@@ -463,12 +481,7 @@ ExitCode Frontend::powerTimers()
 {
 	ScannerAbility basic{};
 	ScannerAbilityEx extended{};
-	ExitCode code = findScanner();
-	if (code == ExitCode::Ok)
-		code = readAbilities(&basic, &extended);
-	if (code == ExitCode::Ok)
-		code = checkModel(extended);
-	if (code != ExitCode::Ok)
+	if (const ExitCode code = openScanner(&basic, &extended, true); code != ExitCode::Ok)
 		return code;
 	if (options_.powerSave) {
 		if (!api_.SetPowerSaveTime(static_cast<int>(*options_.powerSave)))

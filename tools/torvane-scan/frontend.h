@@ -3,13 +3,17 @@
 // driver's exports, in the order a front end calls them.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "busy_wait.h"
 #include "client/driver_session.h"
 #include "driver_library.h"
 #include "exit_codes.h"
+#include "image_writer.h"
 #include "options.h"
+#include "output_file.h"
+#include "scan_plan.h"
 
 namespace torvane::scan {
 
@@ -37,12 +41,29 @@ private:
 	ExitCode powerTimers();
 	ExitCode waitButton();
 
-	// InitializeDriver: finds the scanner.
+	// InitializeDriver only: finds the scanner.
 	ExitCode findScanner();
-	// GetScannerAbility and GetScannerAbilityEx.
-	ExitCode readAbilities(ScannerAbility *basic, ScannerAbilityEx *extended);
-	// InitializeScanner: is the scanner the library's model?
-	ExitCode checkModel(const ScannerAbilityEx &extended);
+	// InitializeDriver, GetScannerAbility and GetScannerAbilityEx and, when
+	// `checkModel`, InitializeScanner (is the scanner the library's model?).
+	ExitCode openScanner(ScannerAbility *basic, ScannerAbilityEx *extended, bool checkModel);
+	// What the user is told when the search or the model check fails.
+	ExitCode scannerNotFound(int32_t code);
+	ExitCode wrongModel(const ScannerAbilityEx &extended, int32_t code);
+
+	// The steps of scan(): the output file and its writer, the tone curve
+	// and the start of the scan, the image read into the writer, and what
+	// becomes of the file once the scan has ended.
+	struct ImageTransfer {
+		bool readFailed = false;
+		bool writeFailed = false;
+		int32_t readError = 0;
+	};
+	ExitCode openOutput(OutputFile &output, const ImageGeometry &image, std::unique_ptr<ImageWriter> *writer);
+	ExitCode startScan(const ScanPlan &plan);
+	ImageTransfer transferImage(ImageWriter &writer, const ImageGeometry &image);
+	ExitCode finishOutput(OutputFile &output, ImageWriter &writer, const ImageGeometry &image,
+			      const ImageTransfer &transfer, const client::Outcome &stop);
+
 	// Reports the failure of `what` with the driver's code; returns its exit
 	// code. A refusal because another program scans (before our own scan
 	// has started) is not reported but marks the action for a retry.

@@ -182,7 +182,7 @@ public:
 			  TIFFSetField(tiff_, TIFFTAG_SAMPLESPERPIXEL, colour ? 3 : 1) &&
 			  TIFFSetField(tiff_, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
 			  TIFFSetField(tiff_, TIFFTAG_PHOTOMETRIC,
-				       colour ? PHOTOMETRIC_RGB : bilevel ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK) &&
+				       colour ? PHOTOMETRIC_RGB : (bilevel ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK)) &&
 			  TIFFSetField(tiff_, TIFFTAG_XRESOLUTION, dpi) &&
 			  TIFFSetField(tiff_, TIFFTAG_YRESOLUTION, dpi) &&
 			  TIFFSetField(tiff_, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
@@ -249,7 +249,7 @@ public:
 
 	bool start()
 	{
-		const char *magic = geometry_.kind == PixelKind::Colour ? "P6" : geometry_.kind == PixelKind::Grey ? "P5" : "P4";
+		const char *magic = geometry_.kind == PixelKind::Colour ? "P6" : (geometry_.kind == PixelKind::Grey ? "P5" : "P4");
 		int written = std::fprintf(file_, "%s\n# torvane-scan resolution %u dpi\n%u %u\n", magic, geometry_.dpi,
 					   geometry_.width, geometry_.height);
 		if (written > 0 && geometry_.kind != PixelKind::Bilevel)

@@ -7,16 +7,21 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 
 namespace torvane::scan {
 
 namespace {
 
-enum class Value { None, Required, Optional };
+enum class Value {
+	None,
+	Required,
+	Optional
+};
 
 struct OptionSpec {
-	const char *name;    // long name without the dashes
-	char shortName;      // 0 when there is none
+	const char *name; // long name without the dashes
+	char shortName;	  // 0 when there is none
 	Value value;
 	const char *valueName;
 	const char *help;
@@ -120,6 +125,10 @@ bool parseLength(const std::string &text, LengthUnit unit, Length *out)
 	return true;
 }
 
+// What applying one option gave: nothing when the option is not of the
+// group asked, else an error text (empty when the value is good).
+using Applied = std::optional<std::string>;
+
 struct Parser {
 	Options options;
 	std::vector<Action> actions;
@@ -131,6 +140,13 @@ struct Parser {
 
 	std::string apply(const OptionSpec &spec, const std::optional<std::string> &value);
 	std::string finish();
+
+private:
+	// The groups of options, in the order --help lists them.
+	Applied applyImageOption(const std::string &name, const std::string &text);
+	Applied applyAreaOption(const std::string &name, const std::string &text);
+	Applied applyServiceOption(const std::string &name, const std::optional<std::string> &value);
+	Applied applyProgramOption(const std::string &name, const std::string &text);
 };
 
 std::string invalid(const char *name, const std::string &value, const char *expected)
@@ -138,12 +154,49 @@ std::string invalid(const char *name, const std::string &value, const char *expe
 	return "invalid value '" + value + "' for --" + name + ": " + expected;
 }
 
+std::optional<ColourMode> modeNamed(const std::string &text)
+{
+	if (text == "color" || text == "colour")
+		return ColourMode::Colour;
+	if (text == "gray" || text == "grey")
+		return ColourMode::Grey;
+	if (text == "lineart")
+		return ColourMode::LineArt;
+	if (text == "halftone")
+		return ColourMode::Halftone;
+	return std::nullopt;
+}
+
+std::optional<ColourFilter> filterNamed(const std::string &text)
+{
+	if (text == "none")
+		return ColourFilter::None;
+	if (text == "red")
+		return ColourFilter::Red;
+	if (text == "green")
+		return ColourFilter::Green;
+	if (text == "blue")
+		return ColourFilter::Blue;
+	return std::nullopt;
+}
+
 std::string Parser::apply(const OptionSpec &spec, const std::optional<std::string> &value)
 {
 	const std::string name = spec.name;
 	const std::string text = value.value_or("");
-	unsigned long number = 0;
+	if (Applied applied = applyImageOption(name, text))
+		return *applied;
+	if (Applied applied = applyAreaOption(name, text))
+		return *applied;
+	if (Applied applied = applyServiceOption(name, value))
+		return *applied;
+	return applyProgramOption(name, text).value_or("");
+}
 
+// The output and how the image is scanned.
+Applied Parser::applyImageOption(const std::string &name, const std::string &text)
+{
+	unsigned long number = 0;
 	if (name == "output") {
 		if (text.empty())
 			return "--output needs a file name";
@@ -152,35 +205,32 @@ std::string Parser::apply(const OptionSpec &spec, const std::optional<std::strin
 		formatName = text;
 	} else if (name == "resolution") {
 		if (!parseUnsigned(text, 50, 1200, &number))
-			return invalid(spec.name, text, "the resolution must be a whole number of dpi from 50 to 1200");
+			return invalid(name.c_str(), text, "the resolution must be a whole number of dpi from 50 to 1200");
 		options.resolution = static_cast<unsigned>(number);
 	} else if (name == "mode") {
-		if (text == "color" || text == "colour")
-			options.mode = ColourMode::Colour;
-		else if (text == "gray" || text == "grey")
-			options.mode = ColourMode::Grey;
-		else if (text == "lineart")
-			options.mode = ColourMode::LineArt;
-		else if (text == "halftone")
-			options.mode = ColourMode::Halftone;
-		else
-			return invalid(spec.name, text, "use color, gray, lineart or halftone");
+		const std::optional<ColourMode> mode = modeNamed(text);
+		if (!mode)
+			return invalid(name.c_str(), text, "use color, gray, lineart or halftone");
+		options.mode = *mode;
 	} else if (name == "halftone-pattern") {
 		if (!parseUnsigned(text, 1, 6, &number))
-			return invalid(spec.name, text, "the pattern is a number from 1 to 6");
+			return invalid(name.c_str(), text, "the pattern is a number from 1 to 6");
 		options.halftonePattern = static_cast<unsigned>(number);
 	} else if (name == "filter") {
-		if (text == "none")
-			options.filter = ColourFilter::None;
-		else if (text == "red")
-			options.filter = ColourFilter::Red;
-		else if (text == "green")
-			options.filter = ColourFilter::Green;
-		else if (text == "blue")
-			options.filter = ColourFilter::Blue;
-		else
-			return invalid(spec.name, text, "use none, red, green or blue");
-	} else if (name == "left" || name == "top" || name == "width" || name == "length") {
+		const std::optional<ColourFilter> filter = filterNamed(text);
+		if (!filter)
+			return invalid(name.c_str(), text, "use none, red, green or blue");
+		options.filter = *filter;
+	} else {
+		return std::nullopt;
+	}
+	return std::string();
+}
+
+// The scan area, its unit and the tone curve.
+Applied Parser::applyAreaOption(const std::string &name, const std::string &text)
+{
+	if (name == "left" || name == "top" || name == "width" || name == "length") {
 		lengths.emplace_back(name, text);
 	} else if (name == "units") {
 		if (text == "mm")
@@ -188,15 +238,24 @@ std::string Parser::apply(const OptionSpec &spec, const std::optional<std::strin
 		else if (text == "in" || text == "inch")
 			unit = LengthUnit::Inch;
 		else
-			return invalid(spec.name, text, "use mm or in");
+			return invalid(name.c_str(), text, "use mm or in");
 	} else if (name == "gamma") {
 		double gamma = 0;
 		if (!parseNumber(text, &gamma) || gamma < 0.1 || gamma > 10)
-			return invalid(spec.name, text, "the gamma is a number from 0.1 to 10");
+			return invalid(name.c_str(), text, "the gamma is a number from 0.1 to 10");
 		options.gamma = gamma;
-	} else if (name == "quiet") {
-		options.quiet = true;
-	} else if (name == "list") {
+	} else {
+		return std::nullopt;
+	}
+	return std::string();
+}
+
+// The actions other than a scan.
+Applied Parser::applyServiceOption(const std::string &name, const std::optional<std::string> &value)
+{
+	const std::string text = value.value_or("");
+	unsigned long number = 0;
+	if (name == "list") {
 		actions.push_back(Action::List);
 	} else if (name == "info") {
 		actions.push_back(Action::Info);
@@ -209,7 +268,7 @@ std::string Parser::apply(const OptionSpec &spec, const std::optional<std::strin
 		actions.push_back(name == "nvm-backup" ? Action::NvmBackup : Action::NvmRestore);
 	} else if (name == "power-save" || name == "power-off") {
 		if (!parseUnsigned(text, 0, 65535, &number))
-			return invalid(spec.name, text, "the time is a whole number from 0 to 65535");
+			return invalid(name.c_str(), text, "the time is a whole number from 0 to 65535");
 		(name == "power-save" ? options.powerSave : options.powerOff) = static_cast<unsigned>(number);
 		if (!powerSeen)
 			actions.push_back(Action::PowerTimers);
@@ -218,19 +277,32 @@ std::string Parser::apply(const OptionSpec &spec, const std::optional<std::strin
 		if (value) {
 			double seconds = 0;
 			if (!parseNumber(text, &seconds) || seconds <= 0 || seconds > 86400)
-				return invalid(spec.name, text, "the time is a number of seconds above 0, at most 86400");
+				return invalid(name.c_str(), text, "the time is a number of seconds above 0, at most 86400");
 			options.buttonTimeout = seconds;
 		}
 		actions.push_back(Action::WaitButton);
+	} else {
+		return std::nullopt;
+	}
+	return std::string();
+}
+
+// The progress bar, the busy wait, the driver library, the simulated
+// scanner, the driver's log, --help and --version.
+Applied Parser::applyProgramOption(const std::string &name, const std::string &text)
+{
+	unsigned long number = 0;
+	if (name == "quiet") {
+		options.quiet = true;
 	} else if (name == "wait") {
 		double seconds = 0;
 		if (!parseNumber(text, &seconds) || seconds < 0 || seconds > 86400)
-			return invalid(spec.name, text, "the time is a number of seconds from 0 to 86400");
+			return invalid(name.c_str(), text, "the time is a number of seconds from 0 to 86400");
 		options.busyWaitSeconds = seconds;
 	} else if (name == "model") {
 		// The name becomes a file name beside the others: no paths here.
 		if (text.empty() || text.find('/') != std::string::npos || text.size() > 16)
-			return invalid(spec.name, text, "a model name such as RM735 or KT918 (use --library for a path)");
+			return invalid(name.c_str(), text, "a model name such as RM735 or KT918 (use --library for a path)");
 		options.model = text;
 	} else if (name == "library") {
 		if (text.empty())
@@ -242,7 +314,7 @@ std::string Parser::apply(const OptionSpec &spec, const std::optional<std::strin
 		options.noSimulate = true;
 	} else if (name == "debug-level") {
 		if (!parseUnsigned(text, 0, 9, &number))
-			return invalid(spec.name, text, "the level is a number from 0 to 9");
+			return invalid(name.c_str(), text, "the level is a number from 0 to 9");
 		options.debugLevel = static_cast<uint32_t>(number);
 	} else if (name == "log-dir") {
 		if (text.empty())
@@ -252,8 +324,10 @@ std::string Parser::apply(const OptionSpec &spec, const std::optional<std::strin
 		actions.push_back(Action::Help);
 	} else if (name == "version") {
 		actions.push_back(Action::Version);
+	} else {
+		return std::nullopt;
 	}
-	return {};
+	return std::string();
 }
 
 std::string Parser::finish()
@@ -412,16 +486,16 @@ ScannerSource scannerSourceFor(const Options &options, const char *deviceDirVari
 
 std::string usageText(const std::string &program)
 {
-	std::string text = "Usage: " + program + " [options] -o FILE\n"
-			   "       " + program + " --list | --info | --nvm-read | --nvm-backup FILE | --nvm-restore FILE\n"
-			   "       " + program + " --power-save N | --power-off N | --wait-button [SECONDS]\n"
-			   "\n"
-			   "Scans a page through the Torvane driver library (RM735.so, KT918.so) and writes it\n"
-			   "as PNG, TIFF (line art as CCITT G4) or PNM. Lengths are from the scanner's top-left\n"
-			   "corner. Without TORVANE_DEVICE_DIR it scans on a scanner attached to USB, or, when\n"
-			   "there is none (or with --simulate), on a built-in simulated scanner.\n"
-			   "\n"
-			   "Options:\n";
+	std::string text = "Usage: " + program + " [options] -o FILE\n";
+	text += "       " + program + " --list | --info | --nvm-read | --nvm-backup FILE | --nvm-restore FILE\n";
+	text += "       " + program + " --power-save N | --power-off N | --wait-button [SECONDS]\n";
+	text += "\n"
+		"Scans a page through the Torvane driver library (RM735.so, KT918.so) and writes it\n"
+		"as PNG, TIFF (line art as CCITT G4) or PNM. Lengths are from the scanner's top-left\n"
+		"corner. Without TORVANE_DEVICE_DIR it scans on a scanner attached to USB, or, when\n"
+		"there is none (or with --simulate), on a built-in simulated scanner.\n"
+		"\n"
+		"Options:\n";
 	for (const auto &spec : kOptions) {
 		std::string names = "  ";
 		names += spec.shortName ? std::string("-") + spec.shortName + ", " : std::string("    ");

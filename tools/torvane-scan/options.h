@@ -22,10 +22,27 @@ enum class Action {
 	WaitButton,
 };
 
-enum class ColourMode { Colour, Grey, LineArt, Halftone };
-enum class ColourFilter { None = 0, Red = 1, Green = 2, Blue = 3 };
-enum class OutputFormat { Png, Tiff, Pnm };
-enum class LengthUnit { Millimetre, Inch };
+enum class ColourMode {
+	Colour,
+	Grey,
+	LineArt,
+	Halftone
+};
+enum class ColourFilter {
+	None = 0,
+	Red = 1,
+	Green = 2,
+	Blue = 3
+};
+enum class OutputFormat {
+	Png,
+	Tiff,
+	Pnm
+};
+enum class LengthUnit {
+	Millimetre,
+	Inch
+};
 
 // A length given on the command line, in the unit it was given in.
 struct Length {
@@ -48,8 +65,8 @@ struct Options {
 
 	// Driver and device
 	std::string model = "RM735";
-	std::string library;     // explicit path of the driver library
-	bool simulate = false;   // always use the embedded simulated scanner
+	std::string library;	 // explicit path of the driver library
+	bool simulate = false;	 // always use the embedded simulated scanner
 	bool noSimulate = false; // never start it
 	std::optional<uint32_t> debugLevel;
 	std::string logDir;
@@ -80,7 +97,11 @@ std::optional<OutputFormat> formatFromFileName(const std::string &path);
 // TORVANE_DEVICE_DIR set, or --no-simulate: only the scanners the driver
 // finds. Otherwise a scanner attached to USB, and the built-in simulated
 // scanner when the driver finds none.
-enum class ScannerSource { Embedded, Found, FoundOrEmbedded };
+enum class ScannerSource {
+	Embedded,
+	Found,
+	FoundOrEmbedded
+};
 ScannerSource scannerSourceFor(const Options &options, const char *deviceDirVariable);
 
 // The text of --help.

@@ -45,7 +45,13 @@ public:
 	const std::string &temporaryPath() const { return temporary_; }
 
 private:
-	enum class Mode { None, Unnamed, Named, InPlace, Spooled };
+	enum class Mode {
+		None,
+		Unnamed,
+		Named,
+		InPlace,
+		Spooled
+	};
 
 	int openInPlace(int fd, bool needsSeek, std::string *error);
 	int openBeside(std::string *error);
@@ -55,10 +61,10 @@ private:
 	void closeKept();
 
 	std::string path_;
-	std::string target_;    // path_ with symbolic links followed
+	std::string target_;	// path_ with symbolic links followed
 	std::string temporary_; // the named part file
-	int kept_ = -1;         // our own descriptor: the unnamed file, or the destination of a spool
-	int spool_ = -1;        // the temporary file a spooled output is written to
+	int kept_ = -1;		// our own descriptor: the unnamed file, or the destination of a spool
+	int spool_ = -1;	// the temporary file a spooled output is written to
 	Mode mode_ = Mode::None;
 	bool committed_ = false;
 };

@@ -109,7 +109,7 @@ PlanResult planScan(const Options &options, const ScannerArea &area)
 	ImageGeometry &image = result.plan.image;
 	image.width = window.window.pixels;
 	image.height = window.window.lines;
-	image.kind = window.window.bitsPerPixel == 1 ? PixelKind::Bilevel
+	image.kind = window.window.bitsPerPixel == 1   ? PixelKind::Bilevel
 		     : window.window.bitsPerPixel == 8 ? PixelKind::Grey
 						       : PixelKind::Colour;
 	image.dpi = options.resolution;

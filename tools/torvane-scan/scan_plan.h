@@ -15,14 +15,14 @@ namespace torvane::scan {
 
 // What the image file receives: the pixel layout the driver delivers.
 enum class PixelKind {
-	Colour,  // 3 bytes per pixel, red, green, blue
-	Grey,    // 1 byte per pixel, 0 black
+	Colour,	 // 3 bytes per pixel, red, green, blue
+	Grey,	 // 1 byte per pixel, 0 black
 	Bilevel, // 1 bit per pixel, first pixel in the top bit, 1 black
 };
 
 struct ImageGeometry {
-	uint32_t width = 0;        // pixels per line
-	uint32_t height = 0;       // lines
+	uint32_t width = 0;  // pixels per line
+	uint32_t height = 0; // lines
 	PixelKind kind = PixelKind::Colour;
 	uint32_t bytesPerLine = 0; // as the driver delivers them (1-bit lines whole bytes)
 	uint32_t dpi = 0;

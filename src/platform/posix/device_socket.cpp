@@ -100,7 +100,7 @@ struct OwnedSocket {
 };
 
 // One connection; registered with the opening thread's interrupt, if any.
-class SocketConnection : public InterruptibleIo
+class SocketConnection final : public InterruptibleIo
 {
 public:
 	explicit SocketConnection(int fd) : socket_(fd) {}
