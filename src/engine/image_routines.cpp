@@ -26,7 +26,7 @@ constexpr int16_t kFilterWindow = 3;
 
 bool isFilteredModel()
 {
-	const uint8_t *product = ability::modelInquiry + ability::kInquiryProductId;
+	const uint8_t *product = driver::driverState.modelInquiry + ability::kInquiryProductId;
 	// Six bytes: the five characters and a zero byte; a space does not match.
 	return std::memcmp(product, "RM735", 6) == 0 || std::memcmp(product, "KT918", 6) == 0;
 }

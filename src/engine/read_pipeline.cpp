@@ -105,7 +105,7 @@ std::optional<LineCrop> lineCrop()
 {
 	const ScanParameter &work = setup::workParam;
 	const setup::UserRequest &request = setup::userRequest;
-	const bool narrower = request.Left != 0 || request.Width != ability::scannerWidth;
+	const bool narrower = request.Left != 0 || request.Width != driver::driverState.scannerWidth;
 	if (!narrower || request.XRes < 50)
 		return std::nullopt;
 	LineCrop crop;
@@ -132,7 +132,7 @@ void cropChunk(WorkedChunk &chunk)
 
 bool modelFiltersApply()
 {
-	return isFilteredModel() && driver::RawTestMode != 1 && setup::workParam.ScanMode == 4 &&
+	return isFilteredModel() && driver::driverState.RawTestMode != 1 && setup::workParam.ScanMode == 4 &&
 	       setup::userRequest.XRes == 300;
 }
 

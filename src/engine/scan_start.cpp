@@ -26,7 +26,7 @@ namespace {
 // decoding still reads in pieces of 524288 bytes rather than in none at all.
 uint32_t readBlockSize()
 {
-	uint32_t block = ability::maxReadBlock ? ability::maxReadBlock : ability::kMaxReadBlock;
+	uint32_t block = driver::driverState.maxReadBlock ? driver::driverState.maxReadBlock : ability::kMaxReadBlock;
 	// The transfer length of READ(10) has 24 bits.
 	return block > 0xFFFFFF ? 0xFFFFFF : block;
 }
@@ -91,11 +91,11 @@ bool startAcquisition(ChunkRing &ring)
 	ring.readBlock = readBlockSize();
 	ring.pixelsPerLine = work.PixelNum;
 	ring.bitsPerPixel = work.BitPerPixel;
-	ring.dumpChunks = driver::DebugLevel == 9;
+	ring.dumpChunks = driver::driverState.DebugLevel == 9;
 	ring.interrupt = platform::createIoInterrupt();
 	// A new debug image per scan; gone before the thread can first write it.
 	if (ring.dumpChunks)
-		platform::deleteFile(driver::DebugImagePath);
+		platform::deleteFile(driver::driverState.DebugImagePath);
 
 	ring.acquisitionEnded.store(false, std::memory_order_relaxed);
 	acquireThread = platform::createThread(AcquisitionThread, &ring);

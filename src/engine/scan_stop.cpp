@@ -69,7 +69,7 @@ void releaseImageRoutines()
 	const uint16_t xres = setup::userRequest.XRes;
 	if (xres != 300 && xres != 600)
 		releaseResampler();
-	if (driver::RawTestMode != 1 && setup::workParam.ScanMode == 4 && xres == 300)
+	if (driver::driverState.RawTestMode != 1 && setup::workParam.ScanMode == 4 && xres == 300)
 		releaseModelFilters();
 }
 
@@ -84,7 +84,7 @@ int stopScan()
 	const bool threadEnded = endAcquisition();
 
 	int result = 0;
-	if (driver::CancelRequested.load(std::memory_order_relaxed) == 1) {
+	if (driver::driverState.CancelRequested.load(std::memory_order_relaxed) == 1) {
 		const transport::CommandBlock block = transport::releaseUnitBlock(3);
 		transport::SendCommand(block.data(), nullptr, 0, 0);
 		driver::setLastError(driver::kErrorCancelled);
@@ -94,7 +94,7 @@ int stopScan()
 	}
 
 	setup::greyFromColour = 0;
-	driver::CancelRequested.store(0, std::memory_order_relaxed);
+	driver::driverState.CancelRequested.store(0, std::memory_order_relaxed);
 	setup::lineArtFromGrey = 0;
 	cropApplied = 0;
 	setup::halftoneFromGrey = 0;

@@ -18,7 +18,7 @@ extern "C" {
 TORVANE_API int SetScanParameter(const ScanParameter *parameter)
 {
 	driver::logEntry(exports::kSetScanParameterLines);
-	GetScannerAbilityEx(&setup::ownAbilityEx);
+	GetScannerAbilityEx(&driver::driverState.ownAbilityEx);
 	setup::takeScannerWidthFromOwnAbility();
 	const int result = driver::withDeviceLock([&] { return setup::applyScanParameter(parameter); });
 	driver::logExit(exports::kSetScanParameterLines, result);

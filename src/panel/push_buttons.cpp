@@ -15,11 +15,11 @@ namespace torvane::panel {
 int readButtonSetup(ButtonSetup &setup)
 {
 	setup = {};
-	std::memset(ability::modelInquiry, 0, sizeof(ability::modelInquiry));
+	std::memset(driver::driverState.modelInquiry, 0, sizeof(driver::driverState.modelInquiry));
 	return driver::withDeviceLock([&] {
-		const int result = ability::Inquiry(ability::modelInquiry);
+		const int result = ability::Inquiry(driver::driverState.modelInquiry);
 		if (result)
-			setup = buttonSetupFrom(ability::modelInquiry);
+			setup = buttonSetupFrom(driver::driverState.modelInquiry);
 		return result;
 	});
 }

@@ -21,8 +21,6 @@
 
 namespace torvane::setup {
 
-ScannerAbilityEx ownAbilityEx = {};
-
 namespace {
 
 // One line of the parameter log: its text and the caller's field it prints.
@@ -144,7 +142,7 @@ int sendWindowAndCalibrate()
 
 void takeScannerWidthFromOwnAbility()
 {
-	ability::scannerWidth = ownAbilityEx.ScanWidth;
+	driver::driverState.scannerWidth = driver::driverState.ownAbilityEx.ScanWidth;
 }
 
 uint16_t baseResolution(uint16_t xres)
@@ -215,8 +213,8 @@ int applyScanParameter(const ScanParameter *parameter)
 	}
 
 	driver::setScanBusy(1);
-	logScanParameter(*parameter, ability::scannerWidth);
-	deriveScanSettings(*parameter, ability::scannerWidth);
+	logScanParameter(*parameter, driver::driverState.scannerWidth);
+	deriveScanSettings(*parameter, driver::driverState.scannerWidth);
 
 	const int result = sendWindowAndCalibrate();
 	// Whatever the transport or the dump said, the front end sees one code.

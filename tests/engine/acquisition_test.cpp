@@ -65,7 +65,7 @@ TEST_F(AcquisitionTest, ChunksAreReadInPiecesOfAtMostTheReadBlock)
 	const ScanParameter parameter = parameterFor(plainGrey(40));
 	ASSERT_EQ(SetScanParameter(&parameter), 1);
 	const uint32_t chunkBytes = 16u * setup::workParam.PixelNum;
-	ability::maxReadBlock = chunkBytes;
+	driver::driverState.maxReadBlock = chunkBytes;
 	scanner->clearCommandLog();
 	ASSERT_EQ(StartScan(), 1);
 	readAll(imageBytesOf(parameter), 65536);
@@ -76,7 +76,7 @@ TEST_F(AcquisitionTest, ChunksAreReadInPiecesOfAtMostTheReadBlock)
 							lastChunk }));
 
 	ASSERT_EQ(SetScanParameter(&parameter), 1);
-	ability::maxReadBlock = chunkBytes - 1;
+	driver::driverState.maxReadBlock = chunkBytes - 1;
 	scanner->clearCommandLog();
 	ASSERT_EQ(StartScan(), 1);
 	readAll(imageBytesOf(parameter), 65536);
@@ -92,7 +92,7 @@ TEST_F(AcquisitionTest, ChunksAreReadInPiecesOfAtMostTheReadBlock)
 
 	// A read block never set reads in pieces of 524288 bytes, not in none.
 	ASSERT_EQ(SetScanParameter(&parameter), 1);
-	ability::maxReadBlock = 0;
+	driver::driverState.maxReadBlock = 0;
 	scanner->clearCommandLog();
 	ASSERT_EQ(StartScan(), 1);
 	readAll(imageBytesOf(parameter), 65536);

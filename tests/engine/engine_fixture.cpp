@@ -19,8 +19,8 @@ namespace torvane::engine::test {
 void applySettings(const Settings &s)
 {
 	const uint16_t base = s.xres <= 300 ? 300 : 600;
-	ability::scannerWidth = s.scannerWidth;
-	ability::maxReadBlock = ability::kMaxReadBlock;
+	driver::driverState.scannerWidth = s.scannerWidth;
+	driver::driverState.maxReadBlock = ability::kMaxReadBlock;
 	setup::workParam = {};
 	setup::workParam.XRes = base;
 	setup::workParam.YRes = base;

@@ -196,7 +196,7 @@ TEST_F(ScanCycleTest, StopScanAfterDoCancelFailsWith159AndClearsTheRequest)
 	DoCancel();
 	EXPECT_EQ(StopScan(), 0);
 	EXPECT_EQ(driver::lastError(), driver::kErrorCancelled);
-	EXPECT_EQ(driver::CancelRequested.load(), 0);
+	EXPECT_EQ(driver::driverState.CancelRequested.load(), 0);
 	EXPECT_NE(mainLog().find("\r\nIn   0 : StopScan :\r\nOut  0 : StopScan :"), std::string::npos);
 }
 

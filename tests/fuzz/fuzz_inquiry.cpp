@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	ability::InquiryToScannerAbility(inquiry.get(), &basic);
 	ScannerAbilityEx extended{};
 	ability::InquiryToScannerAbilityEx(inquiry.get(), &extended);
-	if (ability::maxReadBlock != ability::kMaxReadBlock || extended.ScanWidth != ability::scannerWidth)
+	if (driver::driverState.maxReadBlock != ability::kMaxReadBlock || extended.ScanWidth != driver::driverState.scannerWidth)
 		std::abort();
 	(void)ability::decodeCapabilityWords(inquiry.get());
 	(void)ability::matchModelName(inquiry.get() + ability::kInquiryProductId, "/usr/lib/RM735.so");

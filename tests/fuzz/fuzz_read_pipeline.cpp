@@ -89,8 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if (request.XRes == 0)
 		return 0;
 
-	ability::scannerWidth = scannerWidth;
-	ability::maxReadBlock = ability::kMaxReadBlock;
+	driver::driverState.scannerWidth = scannerWidth;
+	driver::driverState.maxReadBlock = ability::kMaxReadBlock;
 	setup::deriveScanSettings(request, scannerWidth);
 
 	const ScanParameter &work = setup::workParam;

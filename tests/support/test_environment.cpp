@@ -118,13 +118,13 @@ bool exists(const std::string &path)
 void attachDriver()
 {
 	using namespace driver;
-	DebugLevel = 0;
-	std::memset(DebugImagePath, 0, sizeof(DebugImagePath));
-	std::memset(SavePath, 0, sizeof(SavePath));
-	std::memset(LibraryPath, 0, sizeof(LibraryPath));
-	RawTestMode = 0;
-	LastErrorCode = 0;
-	CancelRequested = 0;
+	driverState.DebugLevel = 0;
+	std::memset(driverState.DebugImagePath, 0, sizeof(driverState.DebugImagePath));
+	std::memset(driverState.SavePath, 0, sizeof(driverState.SavePath));
+	std::memset(driverState.LibraryPath, 0, sizeof(driverState.LibraryPath));
+	driverState.RawTestMode = 0;
+	driverState.LastErrorCode = 0;
+	driverState.CancelRequested = 0;
 	setLockWaitMs(10000);
 	processAttach();
 }
