@@ -87,17 +87,19 @@ struct DriverState {
 	std::mutex buttonWaitMutex;
 	// The outstanding wait (or one that completed when it was issued); null
 	// whenever no wait exists, so that no handle or event outlives its wait.
-	// The one member with a destructor: a wait still open when the library
-	// is unloaded is closed then.
+	// A wait still open when the library is unloaded is closed then.
 	std::unique_ptr<platform::ButtonWait> buttonWait;
 	// 1 while a button wait is outstanding.
 	int32_t ButtonReadPending = 0;
 };
 
-// The one instance. Constant-initialised, so it is complete before the first
-// line of library code runs (the loader's attach included) and costs no
-// guard on access; inline, so every file sees this same object.
-inline constinit DriverState driverState{};
+// The one instance: the C interface has no handle to carry another. A
+// variable, not a function with a static inside: no guard on access, which
+// matters to DoCancel in a signal handler. Inline, so every file sees this
+// same object. Where the standard mutex is constexpr (Linux) it is complete
+// before any code runs; elsewhere (mingw) the runtime constructs it before
+// the loader's attach call, as it did the separate variables before.
+inline DriverState driverState;
 
 inline void setLastError(int32_t code)
 {

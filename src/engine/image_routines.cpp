@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ability/inquiry.h"
+#include "driver/driver_state.h"
 #include "imaging/conversions.h"
 #include "imaging/filters.h"
 #include "imaging/resample.h"

@@ -4,6 +4,7 @@
 #include "torvane/torvane.h"
 
 #include "driver/call_pattern.h"
+#include "driver/driver_state.h"
 #include "exports/export_lines.h"
 #include "setup/gamma_table.h"
 #include "setup/scan_parameter.h"

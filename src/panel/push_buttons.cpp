@@ -7,6 +7,7 @@
 
 #include "ability/inquiry.h"
 #include "driver/call_pattern.h"
+#include "driver/driver_state.h"
 #include "panel/button_report.h"
 #include "panel/button_wait.h"
 

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "ability/inquiry.h"
 #include "driver/debug_log.h"
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"

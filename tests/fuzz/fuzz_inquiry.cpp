@@ -13,6 +13,7 @@
 #include "ability/capability_words.h"
 #include "ability/inquiry.h"
 #include "ability/model_name.h"
+#include "driver/driver_state.h"
 #include "panel/button_report.h"
 #include "record_text.h"
 

@@ -16,6 +16,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "ability/inquiry.h"
+#include "driver/driver_state.h"
 #include "engine/chunk_ring.h"
 #include "engine/engine_testing.h"
 #include "engine/read_pipeline.h"
