@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -91,6 +92,19 @@ struct DriverState {
 	std::unique_ptr<platform::ButtonWait> buttonWait;
 	// 1 while a button wait is outstanding.
 	int32_t ButtonReadPending = 0;
+
+	// The configuration and the two registers as a fresh load of the library
+	// has them, so that a test can attach again as if loaded anew.
+	void resetConfigurationAndRegisters()
+	{
+		DebugLevel = 0;
+		std::memset(DebugImagePath, 0, sizeof(DebugImagePath));
+		std::memset(SavePath, 0, sizeof(SavePath));
+		std::memset(LibraryPath, 0, sizeof(LibraryPath));
+		RawTestMode = 0;
+		LastErrorCode = 0;
+		CancelRequested = 0;
+	}
 };
 
 // The one instance: the C interface has no handle to carry another. A

@@ -25,12 +25,7 @@ namespace {
 void attach()
 {
 	using namespace driver;
-	driverState.DebugLevel = 0;
-	std::memset(driverState.DebugImagePath, 0, sizeof(driverState.DebugImagePath));
-	std::memset(driverState.SavePath, 0, sizeof(driverState.SavePath));
-	std::memset(driverState.LibraryPath, 0, sizeof(driverState.LibraryPath));
-	driverState.RawTestMode = 0;
-	driverState.LastErrorCode = 0;
+	driverState.resetConfigurationAndRegisters();
 	setLockWaitMs(10000);
 	processAttach();
 }
