@@ -47,8 +47,8 @@ void takeSettings()
 	settings.greyFromColour = setup::greyFromColour == 1;
 	settings.halftoneFromGrey = setup::halftoneFromGrey == 1;
 	settings.lineArtFromGrey = setup::lineArtFromGrey == 1;
-	settings.modelFilters = filteredModel() && driver::driverState.RawTestMode != 1 && setup::workParam.ScanMode == 4 &&
-				setup::userRequest.XRes == 300;
+	settings.modelFilters = filteredModel() && driver::driverState.RawTestMode != 1 &&
+				setup::workParam.ScanMode == 4 && setup::userRequest.XRes == 300;
 }
 
 void releaseOracles()

@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	ability::InquiryToScannerAbility(inquiry.get(), &basic);
 	ScannerAbilityEx extended{};
 	ability::InquiryToScannerAbilityEx(inquiry.get(), &extended);
-	if (driver::driverState.maxReadBlock != ability::kMaxReadBlock || extended.ScanWidth != driver::driverState.scannerWidth)
+	const driver::DriverState &state = driver::driverState;
+	if (state.maxReadBlock != ability::kMaxReadBlock || extended.ScanWidth != state.scannerWidth)
 		std::abort();
 	(void)ability::decodeCapabilityWords(inquiry.get());
 	(void)ability::matchModelName(inquiry.get() + ability::kInquiryProductId, "/usr/lib/RM735.so");

@@ -117,7 +117,8 @@ TEST_F(ButtonTest, InitialButtonWithTwoButtons)
 	EXPECT_EQ(bytesOf(setup), expected);
 
 	const auto inquiry = scanner->inquiry();
-	EXPECT_EQ(Bytes(driver::driverState.modelInquiry, driver::driverState.modelInquiry + 160), Bytes(inquiry.begin(), inquiry.end()));
+	const uint8_t *modelInquiry = driver::driverState.modelInquiry;
+	EXPECT_EQ(Bytes(modelInquiry, modelInquiry + 160), Bytes(inquiry.begin(), inquiry.end()));
 	const auto log = commands();
 	ASSERT_EQ(log.size(), 1u);
 	EXPECT_EQ(blockOf(log[0]), (Bytes{ 0x12, 0, 0, 0, 0xA0, 0, 0, 0, 0, 0 }));
