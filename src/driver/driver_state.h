@@ -25,9 +25,9 @@ inline constexpr size_t kSenseDataSize = 22;
 // Everything the driver keeps between calls, apart from the scan in progress
 // (the engine's session, the settings of setup) and what the lock and the
 // platform keep to themselves. "Front end" below means the threads that call
-// the exports; the design has them call one at a time, and the device lock
-// and the scan-busy flag keep the locked calls apart from each other and from
-// a running scan. The acquisition thread is the scan's own thread.
+// the exports; the device lock and the scan-busy flag keep the locked calls
+// apart from each other and from a running scan. The acquisition thread is
+// the scan's own thread.
 struct DriverState {
 	// Configuration. Written by process attach, before any export can run,
 	// and read by every thread afterwards, the acquisition thread included;
@@ -111,8 +111,8 @@ struct DriverState {
 // variable, not a function with a static inside: no guard on access, which
 // matters to DoCancel in a signal handler. Inline, so every file sees this
 // same object. Where the standard mutex is constexpr (Linux) it is complete
-// before any code runs; elsewhere (mingw) the runtime constructs it before
-// the loader's attach call, as it did the separate variables before.
+// before any code runs; elsewhere (mingw) the runtime constructs it, with the
+// library's other static objects, before the loader's attach call.
 inline DriverState driverState;
 
 inline void setLastError(int32_t code)
