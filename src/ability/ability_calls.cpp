@@ -37,7 +37,7 @@ void setStatusBytes(uint8_t *status1, uint8_t *status2, uint8_t *status3)
 
 int32_t takeLastError()
 {
-	return driver::LastErrorCode.exchange(0);
+	return driver::driverState.LastErrorCode.exchange(0);
 }
 
 } // namespace
@@ -51,23 +51,23 @@ int readScannerAbility(ScannerAbility *record)
 {
 	// inquiryData is cleared here, under the device lock, and not before the
 	// lock is taken: a second thread of the process may be filling it.
-	std::memset(inquiryData, 0, sizeof(inquiryData));
-	if (!Inquiry(inquiryData))
+	std::memset(driver::driverState.inquiryData, 0, sizeof(driver::driverState.inquiryData));
+	if (!Inquiry(driver::driverState.inquiryData))
 		return 0;
 	if (!readNvmScratch())
 		return 0;
-	InquiryToScannerAbility(inquiryData, record);
+	InquiryToScannerAbility(driver::driverState.inquiryData, record);
 	return 1;
 }
 
 int readScannerAbilityEx(ScannerAbilityEx *record)
 {
-	std::memset(inquiryData, 0, sizeof(inquiryData));
-	if (!Inquiry(inquiryData))
+	std::memset(driver::driverState.inquiryData, 0, sizeof(driver::driverState.inquiryData));
+	if (!Inquiry(driver::driverState.inquiryData))
 		return 0;
 	if (!readNvmScratch())
 		return 0;
-	InquiryToScannerAbilityEx(inquiryData, record);
+	InquiryToScannerAbilityEx(driver::driverState.inquiryData, record);
 	// The terminators come from the clearing in the decoding.
 	std::memcpy(record->Interface, "USB 2.0", 7);
 	std::memcpy(record->Bus, "USB", 3);
@@ -76,10 +76,10 @@ int readScannerAbilityEx(ScannerAbilityEx *record)
 
 int initializeScanner()
 {
-	const int inquired = Inquiry(modelInquiry);
+	const int inquired = Inquiry(driver::driverState.modelInquiry);
 	// A failed inquiry leaves whatever the buffer held; the check runs anyway
 	// and a mismatch is the code the front end sees.
-	const bool matched = MatchModelName(&modelInquiry[kInquiryProductId]);
+	const bool matched = MatchModelName(&driver::driverState.modelInquiry[kInquiryProductId]);
 	int result = 1;
 	if (!inquired) {
 		driver::setLastError(TORVANE_ERROR_INQUIRY_FAILED);

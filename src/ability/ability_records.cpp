@@ -8,6 +8,7 @@
 #include "ability/capability_words.h"
 #include "ability/inquiry.h"
 #include "driver/debug_log.h"
+#include "driver/driver_state.h"
 #include "torvane_protocol/byte_order.h"
 
 namespace torvane::ability {

@@ -9,11 +9,6 @@
 
 namespace torvane::ability {
 
-uint8_t inquiryData[kInquirySize] = {};
-uint8_t modelInquiry[kInquirySize] = {};
-uint32_t maxReadBlock = 0;
-uint32_t scannerWidth = 0;
-
 int Inquiry(uint8_t *buffer)
 {
 	driver::logLine(driver::kMainLog, 2, "In   %d : Inquiry :", 0);

@@ -6,15 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "driver/driver_state.h"
+
 namespace torvane::ability {
 
-inline constexpr size_t kInquirySize = 160;
-
-// Filled by GetScannerAbility and GetScannerAbilityEx (cleared first).
-extern uint8_t inquiryData[kInquirySize];
-// Filled by InitializeScanner (not cleared first) and InitialButton (cleared
-// first); the read pipeline's model test reads its product identification.
-extern uint8_t modelInquiry[kInquirySize];
+// The two copies of the inquiry data are driverState.inquiryData and
+// driverState.modelInquiry; the size is the driver state's.
+using driver::kInquirySize;
 
 // Inquiry byte offsets read by several subsystems.
 inline constexpr size_t kInquiryProductId = 16;     // 16 bytes, zero-padded
@@ -22,12 +20,10 @@ inline constexpr size_t kInquiryProductIdSize = 16;
 inline constexpr size_t kInquiryFlags50 = 50;       // bit 6: push buttons
 inline constexpr size_t kInquiryButtonCount = 92;
 
-// The largest single image read, set to 524288 by every extended ability
-// decoding; 0 until the first one.
+// The largest single image read, which every extended ability decoding puts
+// in driverState.maxReadBlock (with the scanner's width, inquiry bytes 81-82,
+// in driverState.scannerWidth).
 inline constexpr uint32_t kMaxReadBlock = 524288;
-extern uint32_t maxReadBlock;
-// The scanner's width in pixels at 300 dpi (inquiry bytes 81-82).
-extern uint32_t scannerWidth;
 
 // Sends INQUIRY and reads the 160 bytes into `buffer`. 1 for status 0. Logs
 // its entry and exit lines at level 2; takes no lock (its callers hold it).

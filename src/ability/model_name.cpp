@@ -58,8 +58,8 @@ bool matchModelName(const uint8_t *productId, std::string_view libraryPath)
 
 bool MatchModelName(const uint8_t *productId)
 {
-	const size_t length = strnlen(driver::LibraryPath, sizeof(driver::LibraryPath));
-	return matchModelName(productId, std::string_view(driver::LibraryPath, length));
+	const size_t length = strnlen(driver::driverState.LibraryPath, sizeof(driver::driverState.LibraryPath));
+	return matchModelName(productId, std::string_view(driver::driverState.LibraryPath, length));
 }
 
 } // namespace torvane::ability

@@ -26,21 +26,21 @@ void copyBounded(char (&target)[kPathSize], const std::string &text)
 void readConfiguration()
 {
 	if (auto level = platform::readConfigNumber("DEBUGLEVEL"))
-		DebugLevel = *level;
+		driverState.DebugLevel = *level;
 
 	char saved[kPathSize] = {};
 	platform::readConfigText("SAVEPATH", saved, sizeof(saved));
-	std::memcpy(SavePath, saved, sizeof(SavePath));
+	std::memcpy(driverState.SavePath, saved, sizeof(driverState.SavePath));
 
 	// SAVEPATH is a plain prefix: no separator is inserted. A folder too long
 	// to take the file name leaves the debug image path empty (no dump)
 	// rather than a cut name somewhere else.
 	const size_t length = std::strlen(saved);
 	if (length + std::strlen(kDebugImageName) + 1 <= kPathSize) {
-		std::memcpy(DebugImagePath, saved, length);
-		std::memcpy(DebugImagePath + length, kDebugImageName, std::strlen(kDebugImageName) + 1);
+		std::memcpy(driverState.DebugImagePath, saved, length);
+		std::memcpy(driverState.DebugImagePath + length, kDebugImageName, std::strlen(kDebugImageName) + 1);
 	} else {
-		DebugImagePath[0] = '\0';
+		driverState.DebugImagePath[0] = '\0';
 	}
 }
 
@@ -79,9 +79,9 @@ void processAttach()
 	}
 	platform::openDeviceEvent();
 
-	copyBounded(LibraryPath, platform::libraryPath());
+	copyBounded(driverState.LibraryPath, platform::libraryPath());
 	if (isRawTestHost(platform::hostProgramPath().c_str()))
-		RawTestMode = 1;
+		driverState.RawTestMode = 1;
 }
 
 void processDetach()

@@ -15,7 +15,7 @@ namespace torvane::driver {
 
 bool logEnabled(uint32_t level)
 {
-	return level <= DebugLevel;
+	return level <= driverState.DebugLevel;
 }
 
 int WriteDebugLog(const char *fileName, const char *message, uint32_t length, uint32_t level)

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The device lock: a machine-wide auto-reset event, signalled when free.
+// The device lock: the platform's machine-wide auto-reset event, signalled
+// when free, and the scan-busy flag the platform shares.
 
 #include "driver/device_lock.h"
 
@@ -13,6 +14,11 @@ namespace torvane::driver {
 
 namespace {
 
+// The lock's own bookkeeping, reached only through the functions below and
+// so kept here rather than in the driver state. Atomic: any front-end thread
+// takes and releases the lock (and tests set the wait) while others read.
+// heldHere is also read by process detach, which on Linux runs after the
+// destructors of the library's objects.
 std::atomic<uint32_t> lockWait{ 10000 };
 std::atomic<bool> heldHere{ false };
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The device lock, the shared scan-busy flag and the call pattern of the
-// locked exported functions.
+// The device lock and the scan-busy flag shared between processes (the call
+// pattern built on them is in call_pattern.h).
 #pragma once
 
 #include <cstdint>
@@ -8,21 +8,27 @@
 namespace torvane::driver {
 
 // Takes the device lock: refused at once while a scan is busy anywhere on the
-// machine, otherwise a wait of at most the lock wait (10000 ms) on the device
-// event. Returns 1 when taken, 0 when not (LastErrorCode is then 162).
+// machine, otherwise a wait of at most lockWaitMs() on the platform's device
+// event, which DoCancel ends early (platform.h's waitDeviceEvent says how a
+// holder whose process has ended is treated). Returns 1 when taken, 0 when
+// not (LastErrorCode is then 162).
 int SeizeSYSControl();
 
 // Releases the lock taken by SeizeSYSControl (signals the device event).
 void releaseDeviceLock();
 
-// True while a lock taken in this process has not been released.
+// True while a lock taken in this process has not been released (process
+// detach then hands it on).
 bool deviceLockHeldHere();
 
-// The longest wait for the device lock, 10000 ms; tests shorten it.
+// The longest wait for the device lock and for the exchange lock of every
+// command exchange, 10000 ms; tests shorten it.
 uint32_t lockWaitMs();
 void setLockWaitMs(uint32_t milliseconds);
 
-// The scan-busy flag shared by every process that loads the library.
+// The scan-busy flag shared by every process that loads the library (a flag
+// of this process alone when the platform could not share one). Plain loads
+// and stores; exchangeScanBusy is the one atomic exchange.
 int32_t scanBusy();
 void setScanBusy(int32_t value);
 int32_t exchangeScanBusy(int32_t value);

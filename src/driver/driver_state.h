@@ -1,59 +1,133 @@
 // SPDX-License-Identifier: MIT
-// The driver frame's process-wide state: configuration read at process attach,
-// the last-error register and the cancel flag.
+// The driver's process-wide state in one structure: the configuration read at
+// process attach, the last-error register, the cancel flag, what the scanner
+// said about itself, the last sense data and the outstanding button wait.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "platform/platform.h"
+#include "torvane/torvane.h"
 
 #include "torvane/torvane.h"
 
 namespace torvane::driver {
 
 inline constexpr size_t kPathSize = 260;
+// The scanner's self-description (INQUIRY data).
+inline constexpr size_t kInquirySize = 160;
+// Sense data of one REQUEST SENSE (standard fixed format).
+inline constexpr size_t kSenseDataSize = 22;
 
-// Highest log level written; 0 writes nothing (DEBUGLEVEL).
-inline uint32_t DebugLevel = 0;
-// SAVEPATH with "Image0.bmp" appended directly; the debug image file.
-inline char DebugImagePath[kPathSize] = {};
-// SAVEPATH as read at process attach: folder of the dumps.
-inline char SavePath[kPathSize] = {};
-// Full path of the library file itself (model check).
-inline char LibraryPath[kPathSize] = {};
-// 1 when the host program is vexmarch.exe: the read pipeline skips the model
-// filters.
-inline uint8_t RawTestMode = 0;
+// Everything the driver keeps between calls, apart from the scan in progress
+// (the engine's session, the settings of setup) and what the lock and the
+// platform keep to themselves. "Front end" below means the threads that call
+// the exports; the device lock and the scan-busy flag keep the locked calls
+// apart from each other and from a running scan. The acquisition thread is
+// the scan's own thread.
+struct DriverState {
+	// Configuration. Written by process attach, before any export can run,
+	// and read by every thread afterwards, the acquisition thread included;
+	// nothing writes it later (tests rewrite it between cases).
 
-// The driver error code of the most recent failure. Atomic because the
-// acquisition thread and the front end's threads both write it.
-inline std::atomic<int32_t> LastErrorCode{ 0 };
-// Set by DoCancel, read and cleared by StopScan.
-inline std::atomic<uint8_t> CancelRequested{ 0 };
+	// Highest log level written; 0 writes nothing (DEBUGLEVEL).
+	uint32_t DebugLevel = 0;
+	// SAVEPATH with "Image0.bmp" appended directly; the debug image file.
+	char DebugImagePath[kPathSize] = {};
+	// SAVEPATH as read at process attach: folder of the dumps.
+	char SavePath[kPathSize] = {};
+	// Full path of the library file itself (model check).
+	char LibraryPath[kPathSize] = {};
+	// 1 when the host program is vexmarch.exe: the read pipeline skips the
+	// model filters.
+	uint8_t RawTestMode = 0;
+
+	// Registers that any thread may touch at any time, hence atomic.
+
+	// The driver error code of the most recent failure: written by the front
+	// end and by the acquisition thread, fetched and cleared by the status
+	// calls.
+	std::atomic<int32_t> LastErrorCode{ 0 };
+	// Set by DoCancel (any thread, also a signal handler), read and cleared
+	// by StopScan.
+	std::atomic<uint8_t> CancelRequested{ 0 };
+
+	// What the scanner said about itself. Written by front-end calls under the
+	// device lock; read by front-end calls, with or without it (StartScan and
+	// ReadScan run while the scan-busy flag keeps every writer out).
+
+	// Filled by GetScannerAbility and GetScannerAbilityEx (cleared first).
+	uint8_t inquiryData[kInquirySize] = {};
+	// Filled by InitializeScanner (not cleared first) and InitialButton
+	// (cleared first); the read pipeline's model test reads its product
+	// identification.
+	uint8_t modelInquiry[kInquirySize] = {};
+	// The largest single image read, set to 524288 by every extended ability
+	// decoding; 0 until the first one. Read by StartScan.
+	uint32_t maxReadBlock = 0;
+	// The scanner's width in pixels at 300 dpi, from the extended ability
+	// decoding and again from SetScanParameter's own ability record.
+	uint32_t scannerWidth = 0;
+	// SetScanParameter's own extended ability record, refreshed on every call
+	// before the lock is taken (filled under the lock by GetScannerAbilityEx,
+	// its width read just after, outside it).
+	ScannerAbilityEx ownAbilityEx = {};
+
+	// Sense data of the last REQUEST SENSE. Written and decoded inside one
+	// exchange, under the machine-wide exchange lock, by whichever thread
+	// runs the exchange (the acquisition thread too).
+	uint8_t SenseData[kSenseDataSize] = {};
+
+	// The push-button wait that stays outstanding between polls. Polls run
+	// under the device lock, but TerminateDriver abandons the wait also when
+	// it did not get the lock: all three members are used only while
+	// buttonWaitMutex is held.
+	std::mutex buttonWaitMutex;
+	// The outstanding wait (or one that completed when it was issued); null
+	// whenever no wait exists, so that no handle or event outlives its wait.
+	// A wait still open when the library is unloaded is closed then.
+	std::unique_ptr<platform::ButtonWait> buttonWait;
+	// 1 while a button wait is outstanding.
+	int32_t ButtonReadPending = 0;
+
+	// The configuration and the two registers as a fresh load of the library
+	// has them, so that a test can attach again as if loaded anew.
+	void resetConfigurationAndRegisters()
+	{
+		DebugLevel = 0;
+		std::memset(DebugImagePath, 0, sizeof(DebugImagePath));
+		std::memset(SavePath, 0, sizeof(SavePath));
+		std::memset(LibraryPath, 0, sizeof(LibraryPath));
+		RawTestMode = 0;
+		LastErrorCode = 0;
+		CancelRequested = 0;
+	}
+};
+
+// The one instance: the C interface has no handle to carry another. A
+// variable, not a function with a static inside: no guard on access, which
+// matters to DoCancel in a signal handler. Inline, so every file sees this
+// same object. Where the standard mutex is constexpr (Linux) it is complete
+// before any code runs; elsewhere (mingw) the runtime constructs it, with the
+// library's other static objects, before the loader's attach call.
+inline DriverState driverState;
 
 inline void setLastError(int32_t code)
 {
-	LastErrorCode.store(code, std::memory_order_relaxed);
+	driverState.LastErrorCode.store(code, std::memory_order_relaxed);
 }
 
 inline int32_t lastError()
 {
-	return LastErrorCode.load(std::memory_order_relaxed);
+	return driverState.LastErrorCode.load(std::memory_order_relaxed);
 }
 
 // The driver error codes are the table of torvane.h (TORVANE_ERROR_*).
-// To be removed: the former names, kept only until the scan engine uses the
-// table's.
-inline constexpr int32_t kErrorNoScanner = TORVANE_ERROR_NO_SCANNER;
-inline constexpr int32_t kErrorNoMemory = TORVANE_ERROR_NO_MEMORY;
-inline constexpr int32_t kErrorNoDevice = TORVANE_ERROR_NO_DEVICE;
-inline constexpr int32_t kErrorNoImageData = TORVANE_ERROR_NO_IMAGE_DATA;
-inline constexpr int32_t kErrorCancelled = TORVANE_ERROR_CANCELLED;
-inline constexpr int32_t kErrorBusy = TORVANE_ERROR_BUSY;
-inline constexpr int32_t kErrorInquiryFailed = TORVANE_ERROR_INQUIRY_FAILED;
-inline constexpr int32_t kErrorWindow = TORVANE_ERROR_HARDWARE;
-inline constexpr int32_t kErrorBadArgument = TORVANE_ERROR_ILLEGAL_REQUEST;
-inline constexpr int32_t kErrorButtonEvent = TORVANE_ERROR_BUTTON_EVENT;
-inline constexpr int32_t kErrorGeneral = TORVANE_ERROR_GENERAL;
 
 // A failed export always leaves a code: when nothing below set one (a
 // transfer that failed without sense data, a status other than CHECK
@@ -61,7 +135,7 @@ inline constexpr int32_t kErrorGeneral = TORVANE_ERROR_GENERAL;
 inline int keepFailureCode(int result)
 {
 	if (result == 0 && lastError() == 0)
-		setLastError(kErrorGeneral);
+		setLastError(TORVANE_ERROR_GENERAL);
 	return result;
 }
 

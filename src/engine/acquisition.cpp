@@ -103,7 +103,7 @@ void AcquisitionThread(void *context)
 
 		if (ring.dumpChunks)
 			DumpChunkImage(buffer, ring.pixelsPerLine, ring.chunkLines, ring.bitsPerPixel,
-				       !platform::fileExists(driver::DebugImagePath),
+				       !platform::fileExists(driver::driverState.DebugImagePath),
 				       static_cast<uint32_t>(ring.imageBytes));
 
 		if (complete) {

@@ -88,7 +88,7 @@ void DumpChunkImage(uint8_t *chunk, int32_t pixelsPerLine, uint32_t lines, uint8
 
 	reverseRows(chunk, lineBytes, lines);
 
-	const char *path = driver::DebugImagePath;
+	const char *path = driver::driverState.DebugImagePath;
 	std::unique_ptr<platform::File> file;
 	uint32_t n = 0;
 	uint16_t &dumpChunkCount = scanSession.dumpChunkCount;

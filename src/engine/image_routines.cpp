@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ability/inquiry.h"
+#include "driver/driver_state.h"
 #include "imaging/conversions.h"
 #include "imaging/filters.h"
 #include "imaging/resample.h"
@@ -26,7 +27,7 @@ constexpr int16_t kFilterWindow = 3;
 
 bool isFilteredModel()
 {
-	const uint8_t *product = ability::modelInquiry + ability::kInquiryProductId;
+	const uint8_t *product = driver::driverState.modelInquiry + ability::kInquiryProductId;
 	// Six bytes: the five characters and a zero byte; a space does not match.
 	return std::memcmp(product, "RM735", 6) == 0 || std::memcmp(product, "KT918", 6) == 0;
 }

@@ -159,7 +159,7 @@ bool workOnNextChunk(ScanSession &session)
 	if (plan.needsScratch) {
 		scratch.emplace(session.stagingBytes);
 		if (!scratch->data()) {
-			driver::setLastError(driver::kErrorNoMemory);
+			driver::setLastError(TORVANE_ERROR_NO_MEMORY);
 			return false;
 		}
 	}
@@ -175,7 +175,7 @@ bool workOnNextChunk(ScanSession &session)
 					  [&](const uint8_t *slot) { chunk = filterChunk(plan, slot, buffers.staging, chunk); })
 			 : TakeFilledSlot();
 	if (!taken) {
-		driver::setLastError(driver::kErrorNoImageData);
+		driver::setLastError(TORVANE_ERROR_NO_IMAGE_DATA);
 		session.pendingBytes = 0;
 		return false;
 	}
@@ -251,11 +251,11 @@ int TakeFilledSlot()
 int readScan(uint8_t *buffer, uint32_t length)
 {
 	if (!scanSetUp()) {
-		driver::setLastError(driver::kErrorNoImageData);
+		driver::setLastError(TORVANE_ERROR_NO_IMAGE_DATA);
 		return 0;
 	}
 	if (!buffer && length != 0) {
-		driver::setLastError(driver::kErrorGeneral);
+		driver::setLastError(TORVANE_ERROR_GENERAL);
 		return 0;
 	}
 

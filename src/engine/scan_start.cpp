@@ -98,7 +98,7 @@ bool startAcquisition(ScanSession &session, ChunkRing &ring, const ScanPlan &pla
 	ring.interrupt = platform::createIoInterrupt();
 	// A new debug image per scan; gone before the thread can first write it.
 	if (ring.dumpChunks)
-		platform::deleteFile(driver::DebugImagePath);
+		platform::deleteFile(driver::driverState.DebugImagePath);
 
 	ring.acquisitionEnded.store(false, std::memory_order_relaxed);
 	// Scanning before the thread runs: a thread that returns at once then
@@ -118,10 +118,10 @@ bool startAcquisition(ScanSession &session, ChunkRing &ring, const ScanPlan &pla
 PlanInputs planInputsNow()
 {
 	PlanInputs inputs;
-	inputs.scannerWidth = ability::scannerWidth;
-	inputs.maxReadBlock = ability::maxReadBlock;
-	inputs.rawTestMode = driver::RawTestMode == 1;
-	inputs.dumpChunks = driver::DebugLevel == 9;
+	inputs.scannerWidth = driver::driverState.scannerWidth;
+	inputs.maxReadBlock = driver::driverState.maxReadBlock;
+	inputs.rawTestMode = driver::driverState.RawTestMode == 1;
+	inputs.dumpChunks = driver::driverState.DebugLevel == 9;
 	return inputs;
 }
 
@@ -136,13 +136,13 @@ StartResult startScan()
 	const ScanPlan &plan = session.plan.emplace(planScan(setup::scanSettings, planInputsNow()));
 	if (!allocateStagingAndRing(session, plan)) {
 		session.plan.reset();
-		driver::setLastError(driver::kErrorNoMemory);
+		driver::setLastError(TORVANE_ERROR_NO_MEMORY);
 		return { 0, false };
 	}
 	driver::changeScanState(driver::ScanState::SetUp);
 	ChunkRing &ring = *session.chunkRing;
 	if (!allocateSlots(ring, plan)) {
-		driver::setLastError(driver::kErrorNoMemory);
+		driver::setLastError(TORVANE_ERROR_NO_MEMORY);
 		return { 0, false };
 	}
 
@@ -159,7 +159,7 @@ StartResult startScan()
 	if (started) {
 		if (!startAcquisition(session, ring, plan)) {
 			driver::setScanBusy(0);
-			driver::setLastError(driver::kErrorGeneral);
+			driver::setLastError(TORVANE_ERROR_GENERAL);
 			result = 0;
 		}
 		driver::logLine(driver::kVarLog, 2, "Resolution = %3d Pixelnum = %4d Linenum = %4d Imagesize = %d",
@@ -168,7 +168,7 @@ StartResult startScan()
 	} else {
 		// Replaces the code of the transport or the sense decoding. ScanBusy
 		// stays set until StopScan.
-		driver::setLastError(driver::kErrorGeneral);
+		driver::setLastError(TORVANE_ERROR_GENERAL);
 		result = 0;
 	}
 	// No signal of the device event: StartScan never took the lock, and a

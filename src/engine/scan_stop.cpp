@@ -96,17 +96,17 @@ int stopScan()
 	const bool threadEnded = endAcquisition();
 
 	int result = 0;
-	if (driver::CancelRequested.load(std::memory_order_relaxed) == 1) {
+	if (driver::driverState.CancelRequested.load(std::memory_order_relaxed) == 1) {
 		const transport::CommandBlock block = transport::releaseUnitBlock(3);
 		transport::SendCommand(block.data(), nullptr, 0, 0);
-		driver::setLastError(driver::kErrorCancelled);
+		driver::setLastError(TORVANE_ERROR_CANCELLED);
 	} else {
 		const transport::CommandBlock block = transport::releaseUnitBlock(0);
 		result = transport::SendCommand(block.data(), nullptr, 0, 0);
 	}
 
 	setup::endScanConversions();
-	driver::CancelRequested.store(0, std::memory_order_relaxed);
+	driver::driverState.CancelRequested.store(0, std::memory_order_relaxed);
 	driver::exchangeScanBusy(0);
 
 	freeScanBuffers(threadEnded);

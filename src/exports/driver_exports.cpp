@@ -57,7 +57,7 @@ TORVANE_API int CheckPushButton(void) __attribute__((alias("ResetScanner")));
 // signal handler; StopScan turns it into code 159.
 TORVANE_API void DoCancel(void)
 {
-	driver::CancelRequested.store(1, std::memory_order_relaxed);
+	driver::driverState.CancelRequested.store(1, std::memory_order_relaxed);
 	// A caller stuck waiting for either lock gives up (162) instead of
 	// holding the front end until the holder lets go.
 	platform::cancelLockWaits();

@@ -4,6 +4,7 @@
 #include "torvane/torvane.h"
 
 #include "driver/call_pattern.h"
+#include "driver/driver_state.h"
 #include "exports/export_lines.h"
 #include "setup/gamma_table.h"
 #include "setup/scan_parameter.h"
@@ -18,7 +19,7 @@ extern "C" {
 TORVANE_API int SetScanParameter(const ScanParameter *parameter)
 {
 	driver::logEntry(exports::kSetScanParameterLines);
-	GetScannerAbilityEx(&setup::ownAbilityEx);
+	GetScannerAbilityEx(&driver::driverState.ownAbilityEx);
 	setup::takeScannerWidthFromOwnAbility();
 	const int result = driver::withDeviceLock([&] { return setup::applyScanParameter(parameter); });
 	driver::logExit(exports::kSetScanParameterLines, result);

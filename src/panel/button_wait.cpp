@@ -15,22 +15,16 @@
 
 namespace torvane::panel {
 
-int32_t ButtonReadPending = 0;
-
 namespace {
 
-// Polls run under the device lock, but TerminateDriver abandons the wait
-// also when it did not get the lock: the wait's state has a mutex of its own.
-std::mutex waitMutex;
-// The outstanding wait (or one that completed when it was issued); null
-// whenever no wait exists, so that no handle or event outlives its wait.
-std::unique_ptr<platform::ButtonWait> buttonWait;
 std::atomic<uint32_t> pauseMs{ 70 };
 
+// The wait and ButtonReadPending live in the driver state; this and every
+// other use of them here runs with its buttonWaitMutex held.
 void endWait()
 {
-	ButtonReadPending = 0;
-	buttonWait.reset();
+	driver::driverState.ButtonReadPending = 0;
+	driver::driverState.buttonWait.reset();
 }
 
 // Opens the device file for the wait and issues it. 0 (2023) when its event
@@ -48,12 +42,12 @@ int startWait()
 		case platform::ButtonWait::Start::Failed:
 			break;
 		case platform::ButtonWait::Start::Pending:
-			ButtonReadPending = 1;
-			buttonWait = std::move(wait);
+			driver::driverState.ButtonReadPending = 1;
+			driver::driverState.buttonWait = std::move(wait);
 			break;
 		case platform::ButtonWait::Start::Completed:
 			// Its result is collected by this poll, then it is closed.
-			buttonWait = std::move(wait);
+			driver::driverState.buttonWait = std::move(wait);
 			break;
 		}
 	}
@@ -65,24 +59,24 @@ int startWait()
 
 void abandonButtonWait()
 {
-	std::lock_guard<std::mutex> guard(waitMutex);
+	std::lock_guard<std::mutex> guard(driver::driverState.buttonWaitMutex);
 	endWait();
 }
 
 int pollButtonWait(uint8_t report[8])
 {
-	std::lock_guard<std::mutex> guard(waitMutex);
+	std::lock_guard<std::mutex> guard(driver::driverState.buttonWaitMutex);
 	std::memset(report, 0, 8);
-	if (!ButtonReadPending || !buttonWait) {
+	if (!driver::driverState.ButtonReadPending || !driver::driverState.buttonWait) {
 		if (!startWait())
 			return 0;
-		if (!buttonWait)
+		if (!driver::driverState.buttonWait)
 			return 1;
 	}
 
 	uint8_t delivered[8] = {};
 	uint32_t count = 0;
-	switch (buttonWait->poll(delivered, &count)) {
+	switch (driver::driverState.buttonWait->poll(delivered, &count)) {
 	case platform::ButtonWait::Poll::Delivered:
 		std::memcpy(report, delivered, std::min<uint32_t>(count, sizeof(delivered)));
 		endWait();
@@ -94,7 +88,7 @@ int pollButtonWait(uint8_t report[8])
 		break;
 	case platform::ButtonWait::Poll::Pending:
 		// Only a wait that reported itself pending stays for the next poll.
-		if (!ButtonReadPending)
+		if (!driver::driverState.ButtonReadPending)
 			endWait();
 		break;
 	}

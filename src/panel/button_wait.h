@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The push-button wait that stays outstanding between polls.
+// The push-button wait that stays outstanding between polls (its state,
+// ButtonReadPending among it, is kept in the driver state).
 #pragma once
 
 #include <cstdint>
 
 namespace torvane::panel {
-
-// 1 while a button wait is outstanding.
-extern int32_t ButtonReadPending;
 
 // Ends the outstanding wait, if any, so that the next poll starts a fresh
 // one. Its handle and event are closed here rather than left open.

@@ -7,6 +7,7 @@
 
 #include "ability/inquiry.h"
 #include "driver/call_pattern.h"
+#include "driver/driver_state.h"
 #include "panel/button_report.h"
 #include "panel/button_wait.h"
 
@@ -15,11 +16,11 @@ namespace torvane::panel {
 int readButtonSetup(ButtonSetup &setup)
 {
 	setup = {};
-	std::memset(ability::modelInquiry, 0, sizeof(ability::modelInquiry));
+	std::memset(driver::driverState.modelInquiry, 0, sizeof(driver::driverState.modelInquiry));
 	return driver::withDeviceLock([&] {
-		const int result = ability::Inquiry(ability::modelInquiry);
+		const int result = ability::Inquiry(driver::driverState.modelInquiry);
 		if (result)
-			setup = buttonSetupFrom(ability::modelInquiry);
+			setup = buttonSetupFrom(driver::driverState.modelInquiry);
 		return result;
 	});
 }

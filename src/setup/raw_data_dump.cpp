@@ -23,10 +23,10 @@ namespace {
 // with no separator. A path that does not fit is not opened at all.
 bool rawDataPath(const std::string &name, char (&path)[driver::kPathSize])
 {
-	const size_t folderLength = strnlen(driver::SavePath, sizeof(driver::SavePath));
+	const size_t folderLength = strnlen(driver::driverState.SavePath, sizeof(driver::driverState.SavePath));
 	if (folderLength + name.size() + 1 > sizeof(path))
 		return false;
-	std::memcpy(path, driver::SavePath, folderLength);
+	std::memcpy(path, driver::driverState.SavePath, folderLength);
 	std::memcpy(path + folderLength, name.c_str(), name.size() + 1);
 	return true;
 }
@@ -54,7 +54,7 @@ std::string rawDataFileName(uint16_t xres, const platform::LocalTime &time)
 
 int DumpRawData()
 {
-	if (driver::DebugLevel < kRawDumpLevel)
+	if (driver::driverState.DebugLevel < kRawDumpLevel)
 		return 1;
 
 	const uint16_t xres = scanSettings.workParam.XRes;

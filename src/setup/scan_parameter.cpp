@@ -8,7 +8,6 @@
 #include <cstring>
 #include <iterator>
 
-#include "ability/inquiry.h"
 #include "driver/debug_log.h"
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
@@ -20,8 +19,6 @@
 #include "transport/transport.h"
 
 namespace torvane::setup {
-
-ScannerAbilityEx ownAbilityEx = {};
 
 namespace {
 
@@ -144,7 +141,7 @@ int sendWindowAndCalibrate()
 
 void takeScannerWidthFromOwnAbility()
 {
-	ability::scannerWidth = ownAbilityEx.ScanWidth;
+	driver::driverState.scannerWidth = driver::driverState.ownAbilityEx.ScanWidth;
 }
 
 uint16_t baseResolution(uint16_t xres)
@@ -217,8 +214,8 @@ int applyScanParameter(const ScanParameter *parameter)
 	}
 
 	driver::setScanBusy(1);
-	logScanParameter(*parameter, ability::scannerWidth);
-	deriveScanSettings(*parameter, ability::scannerWidth);
+	logScanParameter(*parameter, driver::driverState.scannerWidth);
+	deriveScanSettings(*parameter, driver::driverState.scannerWidth);
 
 	const int result = sendWindowAndCalibrate();
 	// Whatever the transport or the dump said, the front end sees one code.

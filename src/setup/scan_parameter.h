@@ -9,9 +9,9 @@
 
 namespace torvane::setup {
 
-// SetScanParameter's own extended ability record, refreshed on every call
-// before the lock is taken; scannerWidth is taken from it.
-extern ScannerAbilityEx ownAbilityEx;
+// Takes the scanner's width from SetScanParameter's own extended ability
+// record (driverState.ownAbilityEx), refreshed on every call before the lock
+// is taken.
 void takeScannerWidthFromOwnAbility();
 
 // The resolution the scanner is driven at: 300 up to 300 dpi, else 600.

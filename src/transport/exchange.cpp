@@ -13,8 +13,6 @@
 
 namespace torvane::transport {
 
-uint8_t SenseData[kSenseDataSize] = {};
-
 namespace {
 
 // Exchanges never interleave on the device: the whole exchange, and the
@@ -125,7 +123,7 @@ int RequestSense()
 	if (!device)
 		return 0;
 	uint8_t status = 0xFF;
-	if (!transfer(*device, block.data(), SenseData, kSenseLength, 0, &status))
+	if (!transfer(*device, block.data(), driver::driverState.SenseData, kSenseLength, 0, &status))
 		return 0;
 	if (status != kStatusGood)
 		return 0;

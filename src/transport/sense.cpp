@@ -92,7 +92,7 @@ int32_t senseToErrorCode(const uint8_t sense[kSenseDataSize])
 
 int DecodeSense()
 {
-	driver::setLastError(senseToErrorCode(SenseData));
+	driver::setLastError(senseToErrorCode(driver::driverState.SenseData));
 	return 1;
 }
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/driver_state.h"
+
 namespace torvane::transport {
 
 // The device file of the scanner found last, "\\.\usbscanN"; empty at load.
@@ -17,9 +19,8 @@ inline constexpr size_t kDevicePathSize = 30;
 std::string devicePath();
 void setDevicePath(const char *path);
 
-// Sense data of the last REQUEST SENSE (standard fixed format).
-inline constexpr size_t kSenseDataSize = 22;
-extern uint8_t SenseData[kSenseDataSize];
+// Sense data of the last REQUEST SENSE: driverState.SenseData.
+using driver::kSenseDataSize;
 
 // Status bytes.
 inline constexpr uint8_t kStatusGood = 0;

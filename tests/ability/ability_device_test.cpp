@@ -106,7 +106,7 @@ TEST_F(AbilityDeviceTest, GetScannerAbilityFromTheScannersInquiry)
 	expected[31] = 0xB9; // byte 63
 	// byte 50 bit 3 set: offsets 32 and 33 are 0
 	EXPECT_EQ(bytesOf(ability), expected);
-	EXPECT_EQ(std::memcmp(ability::inquiryData, everyBitInquiry().data(), 160), 0);
+	EXPECT_EQ(std::memcmp(driver::driverState.inquiryData, everyBitInquiry().data(), 160), 0);
 }
 
 TEST_F(AbilityDeviceTest, GetScannerAbilityExWithEveryBitSet)
@@ -140,8 +140,8 @@ TEST_F(AbilityDeviceTest, GetScannerAbilityExWithEveryBitSet)
 	EXPECT_EQ(ability.ButtonCount, 2);
 	EXPECT_EQ(ability.InquiryByte129, 0x99);
 	EXPECT_EQ(ability.Reserved140[7], 0);
-	EXPECT_EQ(ability::maxReadBlock, 524288u);
-	EXPECT_EQ(ability::scannerWidth, 2550u);
+	EXPECT_EQ(driver::driverState.maxReadBlock, 524288u);
+	EXPECT_EQ(driver::driverState.scannerWidth, 2550u);
 }
 
 TEST_F(AbilityDeviceTest, InquiryFailure)
@@ -183,16 +183,16 @@ TEST_F(AbilityDeviceTest, NvmReadFailure)
 	scanner->addFault(nvmFault);
 	EXPECT_EQ(GetScannerAbilityEx(&abilityEx), 0);
 	EXPECT_EQ(bytesOf(abilityEx), earlier);
-	EXPECT_EQ(ability::maxReadBlock, 524288u);
-	EXPECT_NE(ability::scannerWidth, 10u);
+	EXPECT_EQ(driver::driverState.maxReadBlock, 524288u);
+	EXPECT_NE(driver::driverState.scannerWidth, 10u);
 }
 
 TEST_F(AbilityDeviceTest, MaxReadBlockIsZeroUntilTheFirstDecoding)
 {
-	EXPECT_EQ(ability::maxReadBlock, 0u);
+	EXPECT_EQ(driver::driverState.maxReadBlock, 0u);
 	ScannerAbility ability{};
 	ASSERT_EQ(GetScannerAbility(&ability), 1);
-	EXPECT_EQ(ability::maxReadBlock, 0u);
+	EXPECT_EQ(driver::driverState.maxReadBlock, 0u);
 }
 
 TEST_F(AbilityDeviceTest, ConversionLinesAppearAtLevelFour)
@@ -223,8 +223,8 @@ class ModelCheckTest : public AbilityDeviceTest
 protected:
 	void libraryAt(const char *path)
 	{
-		std::memset(driver::LibraryPath, 0, sizeof(driver::LibraryPath));
-		std::strncpy(driver::LibraryPath, path, sizeof(driver::LibraryPath) - 1);
+		std::memset(driver::driverState.LibraryPath, 0, sizeof(driver::driverState.LibraryPath));
+		std::strncpy(driver::driverState.LibraryPath, path, sizeof(driver::driverState.LibraryPath) - 1);
 	}
 };
 
@@ -243,7 +243,7 @@ TEST_F(ModelCheckTest, LibraryFileNames)
 		EXPECT_EQ(InitializeScanner(), result) << path;
 		EXPECT_EQ(driver::lastError(), result ? 0 : 129) << path;
 	}
-	EXPECT_EQ(std::string(reinterpret_cast<const char *>(&ability::modelInquiry[16])), "RM735");
+	EXPECT_EQ(std::string(reinterpret_cast<const char *>(&driver::driverState.modelInquiry[16])), "RM735");
 }
 
 TEST_F(ModelCheckTest, BlankPaddedProductIdDoesNotMatch)
@@ -273,10 +273,10 @@ TEST_F(ModelCheckTest, InquiryFailureGives174AndAMismatchReplacesIt)
 TEST_F(ModelCheckTest, ModelInquiryIsNotClearedFirst)
 {
 	libraryAt("/usr/lib/RM735.so");
-	std::memset(ability::modelInquiry, 0xAB, sizeof(ability::modelInquiry));
+	std::memset(driver::driverState.modelInquiry, 0xAB, sizeof(driver::driverState.modelInquiry));
 	scanner->addFault(FaultRule::failBlockWrite(transport::kOpInquiry));
 	EXPECT_EQ(InitializeScanner(), 0);
-	EXPECT_EQ(ability::modelInquiry[100], 0xAB);
+	EXPECT_EQ(driver::driverState.modelInquiry[100], 0xAB);
 	EXPECT_EQ(driver::lastError(), 129);
 }
 

@@ -98,8 +98,8 @@ protected:
 	{
 		test::removeConfig();
 		test::attachDriver();
-		maxReadBlock = 0;
-		scannerWidth = 0;
+		driver::driverState.maxReadBlock = 0;
+		driver::driverState.scannerWidth = 0;
 	}
 	ScannerAbility basic(const Inquiry &inquiry)
 	{
@@ -213,8 +213,8 @@ TEST_F(AbilityRecordTest, ExtendedRecordIsByteExact)
 	expected.u8(134, 0x77);
 	expected.u32(136, 0xA00);
 	EXPECT_EQ(bytesOf(extended(craftedInquiry())), bytesOf(expected));
-	EXPECT_EQ(maxReadBlock, 524288u);
-	EXPECT_EQ(scannerWidth, 2550u);
+	EXPECT_EQ(driver::driverState.maxReadBlock, 524288u);
+	EXPECT_EQ(driver::driverState.scannerWidth, 2550u);
 }
 
 TEST_F(AbilityRecordTest, ExtendedRecordOneResolutionForAllFour)

@@ -29,7 +29,7 @@ TEST(RawTestMode, ThisTestProgramIsNotARawTestHost)
 {
 	test::removeConfig();
 	test::attachDriver();
-	EXPECT_EQ(RawTestMode, 0);
+	EXPECT_EQ(driverState.RawTestMode, 0);
 	test::detachDriver();
 }
 
@@ -37,9 +37,9 @@ TEST(Configuration, MissingKeyLeavesLevelZeroAndTheBareImageName)
 {
 	test::removeConfig();
 	test::attachDriver();
-	EXPECT_EQ(DebugLevel, 0u);
-	EXPECT_STREQ(SavePath, "");
-	EXPECT_STREQ(DebugImagePath, "Image0.bmp");
+	EXPECT_EQ(driverState.DebugLevel, 0u);
+	EXPECT_STREQ(driverState.SavePath, "");
+	EXPECT_STREQ(driverState.DebugImagePath, "Image0.bmp");
 	EXPECT_TRUE(platform::hasDeviceEvent());
 	test::detachDriver();
 }
@@ -63,9 +63,9 @@ TEST(Configuration, AttachReadsLevelAndPaths)
 {
 	test::configureLogging(9, "/var/log/torvane/");
 	test::attachDriver();
-	EXPECT_EQ(DebugLevel, 9u);
-	EXPECT_STREQ(SavePath, "/var/log/torvane/");
-	EXPECT_STREQ(DebugImagePath, "/var/log/torvane/Image0.bmp");
+	EXPECT_EQ(driverState.DebugLevel, 9u);
+	EXPECT_STREQ(driverState.SavePath, "/var/log/torvane/");
+	EXPECT_STREQ(driverState.DebugImagePath, "/var/log/torvane/Image0.bmp");
 	test::detachDriver();
 }
 

@@ -76,8 +76,8 @@ TEST_F(DebugLogTest, SavePathWithoutTrailingSlashIsAPlainPrefix)
 	configure(2, dir.path() + "/logs");
 	logLine(kMainLog, 2, "line");
 	EXPECT_EQ(test::readFile(dir.path() + "/logsquorDll.txt"), "\r\nline");
-	EXPECT_STREQ(DebugImagePath, (dir.path() + "/logsImage0.bmp").c_str());
-	EXPECT_STREQ(SavePath, (dir.path() + "/logs").c_str());
+	EXPECT_STREQ(driverState.DebugImagePath, (dir.path() + "/logsImage0.bmp").c_str());
+	EXPECT_STREQ(driverState.SavePath, (dir.path() + "/logs").c_str());
 }
 
 TEST_F(DebugLogTest, SavePathIsReadAfreshForEveryLine)
@@ -120,8 +120,8 @@ TEST_F(DebugLogTest, APathThatDoesNotFitIsDroppedWithoutOverrun)
 	configure(2, longFolder);
 	EXPECT_EQ(WriteDebugLog(kMainLog, "line", 4, 2), 0);
 	// 259 usable bytes: the folder read is cut to fit, the debug image name is refused.
-	EXPECT_EQ(std::strlen(SavePath), 259u);
-	EXPECT_STREQ(DebugImagePath, "");
+	EXPECT_EQ(std::strlen(driverState.SavePath), 259u);
+	EXPECT_STREQ(driverState.DebugImagePath, "");
 }
 
 TEST_F(DebugLogTest, AMissingSavePathDropsTheLine)
@@ -129,7 +129,7 @@ TEST_F(DebugLogTest, AMissingSavePathDropsTheLine)
 	test::writeConfig("DEBUGLEVEL=2\n");
 	test::attachDriver();
 	EXPECT_EQ(WriteDebugLog(kMainLog, "line", 4, 2), 0);
-	EXPECT_STREQ(DebugImagePath, "Image0.bmp");
+	EXPECT_STREQ(driverState.DebugImagePath, "Image0.bmp");
 }
 
 TEST_F(DebugLogTest, LongLinesAreCutTo259Characters)

@@ -11,7 +11,6 @@
 
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
-#include "panel/button_wait.h"
 #include "platform/platform.h"
 #include "support/test_environment.h"
 #include "torvane/torvane.h"
@@ -210,9 +209,9 @@ TEST_F(DeviceLockTest, ScanBusyIsSharedWithAnotherProcess)
 
 TEST_F(DeviceLockTest, TerminateDriverTakesAndReleasesTheLockAndResetsTheButtonWait)
 {
-	panel::ButtonReadPending = 1;
+	driverState.ButtonReadPending = 1;
 	EXPECT_EQ(TerminateDriver(), 1);
-	EXPECT_EQ(panel::ButtonReadPending, 0);
+	EXPECT_EQ(driverState.ButtonReadPending, 0);
 	EXPECT_EQ(SeizeSYSControl(), 1);
 	releaseDeviceLock();
 }
@@ -220,11 +219,11 @@ TEST_F(DeviceLockTest, TerminateDriverTakesAndReleasesTheLockAndResetsTheButtonW
 TEST_F(DeviceLockTest, TerminateDriverDuringAScanFailsButStillResetsTheButtonWait)
 {
 	setScanBusy(1);
-	panel::ButtonReadPending = 1;
+	driverState.ButtonReadPending = 1;
 	setLastError(0);
 	EXPECT_EQ(TerminateDriver(), 0);
 	EXPECT_EQ(lastError(), 162);
-	EXPECT_EQ(panel::ButtonReadPending, 0);
+	EXPECT_EQ(driverState.ButtonReadPending, 0);
 	setScanBusy(0);
 }
 
@@ -240,9 +239,9 @@ TEST_F(DeviceLockTest, ResetFunctionsAlwaysSucceedAndChangeNothing)
 
 TEST_F(DeviceLockTest, DoCancelOnlySetsTheFlag)
 {
-	CancelRequested = 0;
+	driverState.CancelRequested = 0;
 	DoCancel();
-	EXPECT_EQ(CancelRequested.load(), 1);
+	EXPECT_EQ(driverState.CancelRequested.load(), 1);
 	EXPECT_EQ(scanBusy(), 0);
 }
 

@@ -68,7 +68,7 @@ TEST_F(AcquisitionTest, ChunksAreReadInPiecesOfAtMostTheReadBlock)
 	const ScanParameter parameter = parameterFor(plainGrey(40));
 	ASSERT_EQ(SetScanParameter(&parameter), 1);
 	const uint32_t chunkBytes = 16u * setup::scanSettings.workParam.PixelNum;
-	ability::maxReadBlock = chunkBytes;
+	driver::driverState.maxReadBlock = chunkBytes;
 	scanner->clearCommandLog();
 	ASSERT_EQ(StartScan(), 1);
 	readAll(imageBytesOf(parameter), 65536);
@@ -79,7 +79,7 @@ TEST_F(AcquisitionTest, ChunksAreReadInPiecesOfAtMostTheReadBlock)
 							lastChunk }));
 
 	ASSERT_EQ(SetScanParameter(&parameter), 1);
-	ability::maxReadBlock = chunkBytes - 1;
+	driver::driverState.maxReadBlock = chunkBytes - 1;
 	scanner->clearCommandLog();
 	ASSERT_EQ(StartScan(), 1);
 	readAll(imageBytesOf(parameter), 65536);
@@ -95,7 +95,7 @@ TEST_F(AcquisitionTest, ChunksAreReadInPiecesOfAtMostTheReadBlock)
 
 	// A read block never set reads in pieces of 524288 bytes, not in none.
 	ASSERT_EQ(SetScanParameter(&parameter), 1);
-	ability::maxReadBlock = 0;
+	driver::driverState.maxReadBlock = 0;
 	scanner->clearCommandLog();
 	ASSERT_EQ(StartScan(), 1);
 	readAll(imageBytesOf(parameter), 65536);
@@ -183,7 +183,7 @@ TEST_F(AcquisitionTest, AFailedImageReadClearsScanBusyAndTheChunkIsReadAgainInto
 	// The ring is empty and no chunk will come: no wait.
 	uint8_t byte;
 	EXPECT_EQ(ReadScan(nullptr, &byte, 1), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_IMAGE_DATA);
 }
 
 TEST_F(AcquisitionTest, AScannerThatKeepsFailingEndsTheReadAtOnce)
@@ -196,7 +196,7 @@ TEST_F(AcquisitionTest, AScannerThatKeepsFailingEndsTheReadAtOnce)
 	const uint32_t before = platform::tickCount();
 	EXPECT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 0);
 	EXPECT_LT(platform::tickCount() - before, 10000u) << "waited for data although ScanBusy was clear";
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_IMAGE_DATA);
 	EXPECT_EQ(driver::scanBusy(), 0);
 	// Nothing was handed over; the thread still asks the scanner.
 	EXPECT_EQ(scanSession.chunkRing->slotLines[0].load(), 0);
@@ -219,7 +219,7 @@ TEST_F(AcquisitionTest, AFullRingThatNobodyReadsEndsTheThreadAfterTheLimit)
 	EXPECT_TRUE(std::equal(image.begin(), image.end(), raw.begin()));
 	uint8_t byte;
 	EXPECT_EQ(ReadScan(nullptr, &byte, 1), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_IMAGE_DATA);
 }
 
 TEST_F(AcquisitionTest, AReservationTheScannerRefusesFailsWith2999WithoutScan)
@@ -229,7 +229,7 @@ TEST_F(AcquisitionTest, AReservationTheScannerRefusesFailsWith2999WithoutScan)
 	scanner->addFault(sim::FaultRule::checkCondition(kReserveUnit, 0x02, 0x04, 0x01));
 	scanner->clearCommandLog();
 	EXPECT_EQ(StartScan(), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorGeneral);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_GENERAL);
 	EXPECT_EQ(driver::scanBusy(), 1);
 	EXPECT_EQ(operationCodes(scanner->commandLog()), std::vector<uint8_t>({ kReserveUnit, 0x03 }));
 
@@ -257,7 +257,7 @@ TEST_F(ReadScanTest, AScratchBlockThatCannotBeAllocatedFailsWith152AndLosesNothi
 	const uint32_t pendingBefore = scanSession.pendingBytes;
 	std::vector<uint8_t> piece(total - 10000);
 	EXPECT_EQ(ReadScan(nullptr, piece.data(), static_cast<uint32_t>(piece.size())), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoMemory);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_MEMORY);
 	EXPECT_EQ(scanSession.pendingBytes, 0u);
 
 	// The rest of the chunk under delivery went into that call; everything
@@ -278,7 +278,7 @@ TEST_F(StopScanTest, AfterDoCancelTheReleaseCarries3AndTheScanEndsWith159)
 	readAll(1000, 1000);
 	DoCancel();
 	EXPECT_EQ(StopScan(), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorCancelled);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_CANCELLED);
 	EXPECT_EQ(scanner->lastReleaseMode(), 3);
 	EXPECT_FALSE(scanner->reserved());
 	EXPECT_EQ(driver::scanBusy(), 0);

@@ -23,7 +23,7 @@ protected:
 	void SetUp() override
 	{
 		test::attachDriver();
-		std::snprintf(driver::DebugImagePath, sizeof(driver::DebugImagePath), "%s",
+		std::snprintf(driver::driverState.DebugImagePath, sizeof(driver::driverState.DebugImagePath), "%s",
 			      folder_.file("Image0.bmp").c_str());
 	}
 
@@ -153,7 +153,7 @@ TEST_F(DebugImageTest, AMissingFileIsNotRecreatedByALaterChunkAndTheCountStays)
 
 TEST_F(DebugImageTest, AFileThatCannotBeCreatedLeavesTheChunkUnchanged)
 {
-	std::snprintf(driver::DebugImagePath, sizeof(driver::DebugImagePath), "%s",
+	std::snprintf(driver::driverState.DebugImagePath, sizeof(driver::driverState.DebugImagePath), "%s",
 		      folder_.file("missing/Image0.bmp").c_str());
 	auto chunk = ramp(32, 9);
 	const auto sent = chunk;

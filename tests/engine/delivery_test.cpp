@@ -143,7 +143,7 @@ TEST_F(DeliveryTest, WhenTheRingRunsDryTheCallFailsAndKeepsWhatItCopied)
 	handOver(chunk);
 	std::vector<uint8_t> buffer(kChunkBytes + 10, 0);
 	EXPECT_EQ(ReadScan(nullptr, buffer.data(), static_cast<uint32_t>(buffer.size())), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_IMAGE_DATA);
 	EXPECT_EQ(slice(buffer, 0, kChunkBytes), chunk);
 	EXPECT_EQ(scanSession.pendingBytes, 0u);
 }

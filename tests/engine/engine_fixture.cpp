@@ -20,8 +20,8 @@ namespace torvane::engine::test {
 
 void applySettings(const Settings &s)
 {
-	ability::scannerWidth = s.scannerWidth;
-	ability::maxReadBlock = ability::kMaxReadBlock;
+	driver::driverState.scannerWidth = s.scannerWidth;
+	driver::driverState.maxReadBlock = ability::kMaxReadBlock;
 	// A request that SetScanParameter's derivation turns into exactly these
 	// scanned lines, mode and bits: grey through a colour filter, so that it
 	// is scanned as grey.

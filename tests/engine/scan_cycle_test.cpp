@@ -88,7 +88,7 @@ TEST_F(ScanCycleTest, BuffersAreKeptForTheNextScanWhileTheyAreLargeEnough)
 	applySettings({ .xres = 600, .scannerWidth = 40, .bitsPerPixel = 24, .scanMode = 4 });
 	testing::setAllocationFault([](BufferKind kind, uint32_t index) { return kind == BufferKind::RingSlot && index == 3; });
 	EXPECT_EQ(StartScan(), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoMemory);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_MEMORY);
 	ASSERT_TRUE(scanSession.chunkRing);
 	EXPECT_FALSE(scanSession.chunkRing->slotBuffer[3]);
 	StopScan();
@@ -103,7 +103,7 @@ TEST_F(ScanCycleTest, AScannerThatRefusesToStartLeavesTheRingAndScanBusyToStopSc
 	applySettings({});
 	driver::setScanBusy(0);
 	EXPECT_EQ(StartScan(), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorGeneral);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_GENERAL);
 	EXPECT_EQ(driver::scanBusy(), 1);
 	EXPECT_TRUE(scanSession.chunkRing);
 	EXPECT_EQ(scanSession.chunkRing->acquireEnabled.load(), 1);
@@ -114,10 +114,10 @@ TEST_F(ScanCycleTest, AScannerThatRefusesToStartLeavesTheRingAndScanBusyToStopSc
 	// No thread will fill the ring: the reader fails at once.
 	uint8_t buffer[16];
 	EXPECT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_IMAGE_DATA);
 
 	EXPECT_EQ(StopScan(), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoDevice);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_DEVICE);
 	EXPECT_EQ(driver::scanBusy(), 0);
 	EXPECT_FALSE(scanSession.chunkRing);
 	EXPECT_FALSE(scanSession.stagingBuffer);
@@ -129,7 +129,7 @@ TEST_F(ScanCycleTest, NoStagingBufferFailsWith152BeforeTheExitLine)
 	driver::setScanBusy(0);
 	testing::setAllocationFault([](BufferKind kind, uint32_t) { return kind == BufferKind::Staging; });
 	EXPECT_EQ(StartScan(), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoMemory);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_MEMORY);
 	EXPECT_EQ(driver::scanBusy(), 1);
 	EXPECT_FALSE(scanSession.chunkRing);
 	EXPECT_FALSE(scanSession.stagingBuffer);
@@ -146,7 +146,7 @@ TEST_F(ScanCycleTest, ASlotThatCannotBeAllocatedKeepsTheEarlierOnesUntilStopScan
 	testing::setAllocationFault(
 		[](BufferKind kind, uint32_t index) { return kind == BufferKind::RingSlot && index == 10; });
 	EXPECT_EQ(StartScan(), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoMemory);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_MEMORY);
 	EXPECT_EQ(mainLog().find("Out  0 : StartScan :"), std::string::npos);
 	ASSERT_TRUE(scanSession.chunkRing);
 	EXPECT_TRUE(scanSession.chunkRing->slotBuffer[9]);
@@ -164,7 +164,7 @@ TEST_F(ScanCycleTest, ReadScanOutsideAScanFailsWith157)
 {
 	uint8_t buffer[8] = {};
 	EXPECT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_IMAGE_DATA);
 
 	applySettings({});
 	StartScan();
@@ -174,7 +174,7 @@ TEST_F(ScanCycleTest, ReadScanOutsideAScanFailsWith157)
 	// Bytes of the last chunk are still counted as pending; none is read.
 	driver::setLastError(0);
 	EXPECT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_IMAGE_DATA);
 	// A failing call writes no exit line.
 	const std::string log = mainLog();
 	EXPECT_EQ(log.substr(log.rfind("\r\nOut  ")), "\r\nOut  0 : StopScan :\r\nIn   0 : ReadScan :");
@@ -186,7 +186,7 @@ TEST_F(ScanCycleTest, ReadScanIntoNoBufferFailsWithoutTakingAChunk)
 	StartScan();
 	handOver(pattern(scanSession.chunkRing->chunkBytes, 0));
 	EXPECT_EQ(ReadScan(nullptr, nullptr, 4), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorGeneral);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_GENERAL);
 	EXPECT_EQ(scanSession.chunkRing->slotLines[0].load(), 16);
 	// Nothing asked, nothing written: a null buffer is fine for 0 bytes.
 	EXPECT_EQ(ReadScan(nullptr, nullptr, 0), 1);
@@ -198,8 +198,8 @@ TEST_F(ScanCycleTest, StopScanAfterDoCancelFailsWith159AndClearsTheRequest)
 	StartScan();
 	DoCancel();
 	EXPECT_EQ(StopScan(), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorCancelled);
-	EXPECT_EQ(driver::CancelRequested.load(), 0);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_CANCELLED);
+	EXPECT_EQ(driver::driverState.CancelRequested.load(), 0);
 	EXPECT_NE(mainLog().find("\r\nIn   0 : StopScan :\r\nOut  0 : StopScan :"), std::string::npos);
 }
 
@@ -248,7 +248,7 @@ TEST_F(ScanCycleTest, TheReaderWaitsForDataOnlyAsLongAsTheLimit)
 	uint8_t buffer[4];
 	const uint32_t start = platform::tickCount();
 	EXPECT_EQ(ReadScan(nullptr, buffer, sizeof(buffer)), 0);
-	EXPECT_EQ(driver::lastError(), driver::kErrorNoImageData);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_IMAGE_DATA);
 	EXPECT_GE(platform::tickCount() - start, 60u);
 	scanSession.chunkRing->acquisitionEnded = true;
 }

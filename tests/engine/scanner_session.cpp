@@ -35,7 +35,7 @@ struct PipelineSettings {
 
 bool filteredModel()
 {
-	const uint8_t *id = ability::modelInquiry + ability::kInquiryProductId;
+	const uint8_t *id = driver::driverState.modelInquiry + ability::kInquiryProductId;
 	return std::memcmp(id, "RM735", 6) == 0 || std::memcmp(id, "KT918", 6) == 0;
 }
 
@@ -43,11 +43,11 @@ void takeSettings()
 {
 	settings.work = setup::scanSettings.workParam;
 	settings.request = setup::scanSettings.userRequest;
-	settings.scannerWidth = ability::scannerWidth;
+	settings.scannerWidth = driver::driverState.scannerWidth;
 	settings.greyFromColour = setup::scanSettings.greyFromColour == 1;
 	settings.halftoneFromGrey = setup::scanSettings.halftoneFromGrey == 1;
 	settings.lineArtFromGrey = setup::scanSettings.lineArtFromGrey == 1;
-	settings.modelFilters = filteredModel() && driver::RawTestMode != 1 && setup::scanSettings.workParam.ScanMode == 4 &&
+	settings.modelFilters = filteredModel() && driver::driverState.RawTestMode != 1 && setup::scanSettings.workParam.ScanMode == 4 &&
 				setup::scanSettings.userRequest.XRes == 300;
 }
 
@@ -135,7 +135,7 @@ void ScanningTest::SetUp()
 		return;
 	enableLogging(2);
 	engine::testing::resetHooks();
-	std::memcpy(ability::modelInquiry, scanner->inquiry().data(), ability::kInquirySize);
+	std::memcpy(driver::driverState.modelInquiry, scanner->inquiry().data(), ability::kInquirySize);
 }
 
 void ScanningTest::TearDown()

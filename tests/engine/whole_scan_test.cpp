@@ -35,7 +35,7 @@ class WholeScanTest : public ScanningTest, public ::testing::WithParamInterface<
 
 TEST_P(WholeScanTest, DeliversTheWorkedRawImage)
 {
-	driver::RawTestMode = GetParam().rawTestMode ? 1 : 0;
+	driver::driverState.RawTestMode = GetParam().rawTestMode ? 1 : 0;
 	const ScanParameter parameter = parameterFor(GetParam().request);
 	std::vector<uint8_t> raw;
 	// Odd pieces, so that requests end inside chunks and span them.
@@ -98,7 +98,7 @@ using ModelFilterTest = ScanningTest;
 // The model test reads six bytes: the five characters and a zero byte.
 TEST_F(ModelFilterTest, AProductIdFollowedByASpaceGetsNoModelFilters)
 {
-	ability::modelInquiry[ability::kInquiryProductId + 5] = ' ';
+	driver::driverState.modelInquiry[ability::kInquiryProductId + 5] = ' ';
 	const ScanParameter parameter = parameterFor({ .xres = 300 });
 	std::vector<uint8_t> raw;
 	const std::vector<uint8_t> image = scan(parameter, &raw);

@@ -13,6 +13,7 @@
 #include "ability/capability_words.h"
 #include "ability/inquiry.h"
 #include "ability/model_name.h"
+#include "driver/driver_state.h"
 #include "panel/button_report.h"
 #include "record_text.h"
 
@@ -28,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	ability::InquiryToScannerAbility(inquiry.get(), &basic);
 	ScannerAbilityEx extended{};
 	ability::InquiryToScannerAbilityEx(inquiry.get(), &extended);
-	if (ability::maxReadBlock != ability::kMaxReadBlock || extended.ScanWidth != ability::scannerWidth)
+	const driver::DriverState &state = driver::driverState;
+	if (state.maxReadBlock != ability::kMaxReadBlock || extended.ScanWidth != state.scannerWidth)
 		std::abort();
 	(void)ability::decodeCapabilityWords(inquiry.get());
 	(void)ability::matchModelName(inquiry.get() + ability::kInquiryProductId, "/usr/lib/RM735.so");

@@ -16,6 +16,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "ability/inquiry.h"
+#include "driver/driver_state.h"
 #include "engine/chunk_ring.h"
 #include "engine/engine_testing.h"
 #include "engine/read_pipeline.h"
@@ -90,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if (request.XRes == 0)
 		return 0;
 
-	ability::scannerWidth = scannerWidth;
-	ability::maxReadBlock = ability::kMaxReadBlock;
+	driver::driverState.scannerWidth = scannerWidth;
+	driver::driverState.maxReadBlock = ability::kMaxReadBlock;
 	setup::deriveScanSettings(request, scannerWidth);
 
 	const ScanParameter &work = setup::scanSettings.workParam;

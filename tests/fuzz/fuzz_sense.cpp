@@ -21,9 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const int32_t code = transport::senseToErrorCode(sense.get());
 
 	// The register the status calls hand over gets the same code.
-	std::memcpy(transport::SenseData, sense.get(), transport::kSenseDataSize);
+	std::memcpy(driver::driverState.SenseData, sense.get(), transport::kSenseDataSize);
 	transport::DecodeSense();
-	if (driver::LastErrorCode != code)
+	if (driver::driverState.LastErrorCode != code)
 		std::abort();
 	// A response code other than current or vendor-specific is the code itself.
 	const int responseCode = sense[0] & 0x7F;

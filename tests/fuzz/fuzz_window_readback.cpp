@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	// runs that record alone would fill the memory.
 	fake_usb::with(0, [](fake_usb::Device &device) { device.bulkTimeouts.clear(); });
 	transport::setDevicePath("\\\\.\\usbscan0");
-	driver::LastErrorCode = 0;
+	driver::driverState.LastErrorCode = 0;
 
 	// Exactly the 32 bytes the driver reads back into.
 	const auto readBack = std::make_unique<uint8_t[]>(transport::kWindowReadBackLength);

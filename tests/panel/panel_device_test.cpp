@@ -117,7 +117,7 @@ TEST_F(ButtonTest, InitialButtonWithTwoButtons)
 	EXPECT_EQ(bytesOf(setup), expected);
 
 	const auto inquiry = scanner->inquiry();
-	EXPECT_EQ(Bytes(ability::modelInquiry, ability::modelInquiry + 160), Bytes(inquiry.begin(), inquiry.end()));
+	EXPECT_EQ(Bytes(driver::driverState.modelInquiry, driver::driverState.modelInquiry + 160), Bytes(inquiry.begin(), inquiry.end()));
 	const auto log = commands();
 	ASSERT_EQ(log.size(), 1u);
 	EXPECT_EQ(blockOf(log[0]), (Bytes{ 0x12, 0, 0, 0, 0xA0, 0, 0, 0, 0, 0 }));
@@ -148,13 +148,13 @@ TEST_F(ButtonTest, ADeliveredPressIsRewritten)
 	std::memset(&report, 0xEE, sizeof(report));
 	ASSERT_EQ(ReadPushButton(&report), 1);
 	EXPECT_EQ(bytesOf(report), Bytes(16, 0));
-	EXPECT_EQ(panel::ButtonReadPending, 1);
+	EXPECT_EQ(driver::driverState.ButtonReadPending, 1);
 
 	const uint8_t press[] = { 0x05, 0x00 };
 	ASSERT_TRUE(scanner->pressButton(press));
 	EXPECT_EQ(pollForPress(), reportOf({ 0x81, 0x02, 0, 0, 0, 0, 0x01, 0 }));
 	// The wait has ended and its connection is closed.
-	EXPECT_EQ(panel::ButtonReadPending, 0);
+	EXPECT_EQ(driver::driverState.ButtonReadPending, 0);
 	EXPECT_TRUE(waitsOpen(0));
 
 	// The next poll starts a new wait, which takes the next press.
@@ -173,7 +173,7 @@ TEST_F(ButtonTest, PollsWithoutAPressKeepOneWait)
 		ASSERT_EQ(ReadPushButton(&report), 1);
 		ASSERT_EQ(bytesOf(report), Bytes(16, 0));
 	}
-	EXPECT_EQ(panel::ButtonReadPending, 1);
+	EXPECT_EQ(driver::driverState.ButtonReadPending, 1);
 	EXPECT_TRUE(waitsOpen(1));
 	// Still the one wait after more polls: no second connection appears.
 	for (int i = 0; i < 200; i++)
@@ -188,7 +188,7 @@ TEST_F(ButtonTest, TerminateDriverMakesTheNextPollStartAFreshWait)
 	ASSERT_TRUE(waitsOpen(1));
 
 	EXPECT_EQ(TerminateDriver(), 1);
-	EXPECT_EQ(panel::ButtonReadPending, 0);
+	EXPECT_EQ(driver::driverState.ButtonReadPending, 0);
 	// The abandoned wait's connection is closed, not left open.
 	EXPECT_TRUE(waitsOpen(0));
 
@@ -208,7 +208,7 @@ TEST_F(ButtonTest, TerminateDriverDuringAScanStillResetsTheWait)
 	driver::setScanBusy(1);
 	EXPECT_EQ(TerminateDriver(), 0);
 	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_BUSY);
-	EXPECT_EQ(panel::ButtonReadPending, 0);
+	EXPECT_EQ(driver::driverState.ButtonReadPending, 0);
 	EXPECT_TRUE(waitsOpen(0));
 }
 
@@ -224,7 +224,7 @@ TEST_F(ButtonTest, AWaitEndedByTheDeviceGoingAwayIsStartedAfresh)
 		ASSERT_EQ(ReadPushButton(&report), 1);
 		ASSERT_EQ(bytesOf(report), Bytes(16, 0));
 	}
-	EXPECT_EQ(panel::ButtonReadPending, 0);
+	EXPECT_EQ(driver::driverState.ButtonReadPending, 0);
 
 	ASSERT_TRUE(server->plug(scanner, 0));
 	const uint8_t press[] = { 0x06 };
@@ -274,7 +274,7 @@ TEST_F(ButtonTest, NullRecordsAreRefused)
 	driver::setLastError(0);
 	EXPECT_EQ(ReadPushButton(nullptr), 0);
 	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_ILLEGAL_REQUEST);
-	EXPECT_EQ(panel::ButtonReadPending, 0);
+	EXPECT_EQ(driver::driverState.ButtonReadPending, 0);
 	EXPECT_TRUE(commands().empty());
 }
 
@@ -321,14 +321,14 @@ TEST_F(TimerTest, FailuresLeaveTheirCodes)
 TEST_F(ButtonTest, EveryFunctionIsRefusedDuringAScan)
 {
 	driver::setScanBusy(1);
-	std::memset(ability::modelInquiry, 0xEE, sizeof(ability::modelInquiry));
+	std::memset(driver::driverState.modelInquiry, 0xEE, sizeof(driver::driverState.modelInquiry));
 	ButtonSetup setup;
 	std::memset(&setup, 0xEE, sizeof(setup));
 	EXPECT_EQ(InitialButton(&setup), 0);
 	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_BUSY);
 	// Both are cleared before the lock is asked for.
 	EXPECT_EQ(bytesOf(setup), Bytes(24, 0));
-	EXPECT_EQ(Bytes(ability::modelInquiry, ability::modelInquiry + 160), Bytes(160, 0));
+	EXPECT_EQ(Bytes(driver::driverState.modelInquiry, driver::driverState.modelInquiry + 160), Bytes(160, 0));
 
 	driver::setLastError(0);
 	ButtonReport report;
@@ -336,7 +336,7 @@ TEST_F(ButtonTest, EveryFunctionIsRefusedDuringAScan)
 	EXPECT_EQ(ReadPushButton(&report), 0);
 	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_BUSY);
 	EXPECT_EQ(bytesOf(report), Bytes(16, 0));
-	EXPECT_EQ(panel::ButtonReadPending, 0);
+	EXPECT_EQ(driver::driverState.ButtonReadPending, 0);
 
 	driver::setLastError(0);
 	EXPECT_EQ(SetPowerSaveTime(15), 0);

@@ -217,7 +217,7 @@ TEST_F(LockDefectTest, DoCancelEndsAWaitForEitherLock)
 		EXPECT_EQ(result.load(), 0);
 		EXPECT_EQ(fetchErrorCode(), code);
 		EXPECT_LT(seconds, 0.5);
-		driver::CancelRequested = 0;
+		driver::driverState.CancelRequested = 0;
 	}
 	scanner->clearFaults();
 	holder.join();

@@ -120,7 +120,7 @@ TEST_F(SetupDeviceTest, ColourAt150DpiSendsTheWindowAndReadsItBack)
 	EXPECT_EQ(settings->modeFlags, 0x60);
 	EXPECT_EQ(scanner->rawImage().size(), 7650u * 3312u);
 
-	EXPECT_EQ(ability::scannerWidth, 2550u);
+	EXPECT_EQ(driver::driverState.scannerWidth, 2550u);
 	EXPECT_EQ(setup::scanSettings.userRequest.XRes, 150);
 	EXPECT_EQ(setup::scanSettings.userRequest.zoomToBase, 2.0);
 }
@@ -183,7 +183,7 @@ TEST_F(SetupDeviceTest, UnreachableScannerGives2004)
 	EXPECT_EQ(driver::lastError(), 2004); // 155 replaced
 	EXPECT_EQ(driver::scanBusy(), 1);
 	// Its own ability call failed: the width of the earlier one is kept.
-	EXPECT_EQ(ability::scannerWidth, 2550u);
+	EXPECT_EQ(driver::driverState.scannerWidth, 2550u);
 }
 
 TEST_F(SetupDeviceTest, ZeroResolutionIsRefusedBeforeTheCycleOpens)
@@ -320,7 +320,7 @@ TEST_F(CalibrationDumpTest, AFailedReadWritesZerosAndTheCallSucceeds)
 TEST_F(CalibrationDumpTest, NoFileAndNoDataFailsTheCall)
 {
 	enableLogging(7);
-	std::strcat(driver::SavePath, "missing/");
+	std::strcat(driver::driverState.SavePath, "missing/");
 	FaultRule fault = FaultRule::checkCondition(transport::kOpRead10, 0x04, 0, 0);
 	fault.forDataType(transport::kReadCalibration);
 	scanner->addFault(fault);

@@ -118,13 +118,7 @@ bool exists(const std::string &path)
 void attachDriver()
 {
 	using namespace driver;
-	DebugLevel = 0;
-	std::memset(DebugImagePath, 0, sizeof(DebugImagePath));
-	std::memset(SavePath, 0, sizeof(SavePath));
-	std::memset(LibraryPath, 0, sizeof(LibraryPath));
-	RawTestMode = 0;
-	LastErrorCode = 0;
-	CancelRequested = 0;
+	driverState.resetConfigurationAndRegisters();
 	setLockWaitMs(10000);
 	processAttach();
 }

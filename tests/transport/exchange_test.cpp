@@ -99,7 +99,7 @@ TEST_F(ExchangeTest, CheckConditionRequestsSenseOnASecondConnection)
 	EXPECT_EQ(Bytes(log[1].block.begin(), log[1].block.end()), (Bytes{ 0x03, 0, 0, 0, 0x16, 0, 0, 0, 0, 0 }));
 	EXPECT_EQ(log[1].dataInLength, 22u);
 	EXPECT_NE(log[0].connection, log[1].connection);
-	EXPECT_EQ(SenseData[2], 0x2);
+	EXPECT_EQ(driver::driverState.SenseData[2], 0x2);
 }
 
 TEST_F(ExchangeTest, AdditionalSenseOverridesTheKey)

@@ -28,7 +28,7 @@ struct Sense {
 
 int32_t decode(const Sense &sense)
 {
-	std::memcpy(SenseData, sense.bytes, kSenseDataSize);
+	std::memcpy(driver::driverState.SenseData, sense.bytes, kSenseDataSize);
 	driver::setLastError(-1);
 	EXPECT_EQ(DecodeSense(), 1);
 	return driver::lastError();

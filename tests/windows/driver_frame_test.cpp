@@ -25,12 +25,7 @@ namespace {
 void attach()
 {
 	using namespace driver;
-	DebugLevel = 0;
-	std::memset(DebugImagePath, 0, sizeof(DebugImagePath));
-	std::memset(SavePath, 0, sizeof(SavePath));
-	std::memset(LibraryPath, 0, sizeof(LibraryPath));
-	RawTestMode = 0;
-	LastErrorCode = 0;
+	driverState.resetConfigurationAndRegisters();
 	setLockWaitMs(10000);
 	processAttach();
 }
@@ -64,10 +59,10 @@ TEST(DeviceEventName, OnlyAnExactTrueFromIsWow64ProcessSelectsTheSecondName)
 TEST_F(DriverFrame, AttachWithoutKeyRunsWithLevelZeroAndTheBareImageName)
 {
 	attach();
-	EXPECT_EQ(driver::DebugLevel, 0u);
-	EXPECT_STREQ(driver::SavePath, "");
-	EXPECT_STREQ(driver::DebugImagePath, "Image0.bmp");
-	EXPECT_EQ(driver::RawTestMode, 0);
+	EXPECT_EQ(driver::driverState.DebugLevel, 0u);
+	EXPECT_STREQ(driver::driverState.SavePath, "");
+	EXPECT_STREQ(driver::driverState.DebugImagePath, "Image0.bmp");
+	EXPECT_EQ(driver::driverState.RawTestMode, 0);
 	EXPECT_TRUE(platform::hasDeviceEvent());
 }
 
@@ -76,9 +71,9 @@ TEST_F(DriverFrame, AttachReadsLevelAndSavePathWithoutInsertingASeparator)
 	setConfigNumber("DEBUGLEVEL", 9);
 	setConfigText("SAVEPATH", "C:\\logs");
 	attach();
-	EXPECT_EQ(driver::DebugLevel, 9u);
-	EXPECT_STREQ(driver::SavePath, "C:\\logs");
-	EXPECT_STREQ(driver::DebugImagePath, "C:\\logsImage0.bmp");
+	EXPECT_EQ(driver::driverState.DebugLevel, 9u);
+	EXPECT_STREQ(driver::driverState.SavePath, "C:\\logs");
+	EXPECT_STREQ(driver::driverState.DebugImagePath, "C:\\logsImage0.bmp");
 }
 
 TEST_F(DriverFrame, LibraryPathIsTheModuleThatHoldsTheDriver)
@@ -87,7 +82,7 @@ TEST_F(DriverFrame, LibraryPathIsTheModuleThatHoldsTheDriver)
 	// Linked into this program, the driver's module is the program.
 	char program[MAX_PATH + 1] = {};
 	GetModuleFileNameA(nullptr, program, MAX_PATH);
-	EXPECT_STREQ(driver::LibraryPath, program);
+	EXPECT_STREQ(driver::driverState.LibraryPath, program);
 	EXPECT_EQ(platform::hostProgramPath(), program);
 	EXPECT_NE(std::string(program).find("win32_platform_tests.exe"), std::string::npos);
 }

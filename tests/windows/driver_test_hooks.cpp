@@ -15,11 +15,11 @@ extern "C" {
 void TorvaneTestGetState(TorvaneTestState *state)
 {
 	std::memset(state, 0, sizeof(*state));
-	state->debugLevel = driver::DebugLevel;
-	std::memcpy(state->savePath, driver::SavePath, sizeof(state->savePath));
-	std::memcpy(state->debugImagePath, driver::DebugImagePath, sizeof(state->debugImagePath));
-	std::memcpy(state->libraryPath, driver::LibraryPath, sizeof(state->libraryPath));
-	state->rawTestMode = driver::RawTestMode;
+	state->debugLevel = driver::driverState.DebugLevel;
+	std::memcpy(state->savePath, driver::driverState.SavePath, sizeof(state->savePath));
+	std::memcpy(state->debugImagePath, driver::driverState.DebugImagePath, sizeof(state->debugImagePath));
+	std::memcpy(state->libraryPath, driver::driverState.LibraryPath, sizeof(state->libraryPath));
+	state->rawTestMode = driver::driverState.RawTestMode;
 	state->lastError = driver::lastError();
 	state->scanBusy = driver::scanBusy();
 	state->hasDeviceEvent = platform::hasDeviceEvent() ? 1 : 0;
