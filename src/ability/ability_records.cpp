@@ -131,8 +131,8 @@ void InquiryToScannerAbilityEx(const uint8_t *inquiry, ScannerAbilityEx *record)
 	record->ButtonCount = inquiry[kInquiryButtonCount];
 	record->InquiryByte129 = inquiry[129];
 
-	maxReadBlock = kMaxReadBlock;
-	scannerWidth = record->ScanWidth;
+	driver::driverState.maxReadBlock = kMaxReadBlock;
+	driver::driverState.scannerWidth = record->ScanWidth;
 
 	logFixed("Out  0 : InquiryToScannerAbilityEx :");
 }
