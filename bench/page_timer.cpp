@@ -27,8 +27,8 @@ namespace {
 
 using namespace torvane::imaging;
 
-constexpr uint32_t kPixels = 2550;  // A4 width at 300 dpi (8.5 inch scanner)
-constexpr uint32_t kLines = 3507;   // A4 length at 300 dpi
+constexpr uint32_t kPixels = 2550;   // A4 width at 300 dpi (8.5 inch scanner)
+constexpr uint32_t kLines = 3507;    // A4 length at 300 dpi
 constexpr uint32_t kChunkLines = 48; // chunks of the read pipeline at 300 dpi
 
 // A scanned page: shading with noise, dark strokes, grey and reddish areas.

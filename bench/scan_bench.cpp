@@ -86,9 +86,9 @@ struct PageTimes {
 struct Case {
 	const char *name;
 	uint16_t xres;
-	uint8_t mode;          // as the front end asks: 0 line art, 2 grey, 4 colour
-	uint8_t bitsPerPixel;  // delivered
-	uint8_t scannedBits;   // what the scanner sends for it
+	uint8_t mode;	      // as the front end asks: 0 line art, 2 grey, 4 colour
+	uint8_t bitsPerPixel; // delivered
+	uint8_t scannedBits;  // what the scanner sends for it
 };
 
 // An A4 page (8.27 x 11.69 inch) at the case's resolution.
@@ -179,7 +179,7 @@ pid_t serveScanner(const std::string &directory, const int pipeEnds[2])
 bool waitForSocket(const std::string &path)
 {
 	for (int i = 0; i < 500; ++i) {
-		struct stat info{};
+		struct stat info {};
 		if (stat(path.c_str(), &info) == 0)
 			return true;
 		usleep(10000);

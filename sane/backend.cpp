@@ -62,7 +62,7 @@ std::string firstDeviceName()
 	const char *folder = std::getenv("TORVANE_DEVICE_DIR");
 	if (folder && *folder) {
 		for (int n = 0; n < kDeviceNames; ++n) {
-			struct stat info{};
+			struct stat info {};
 			const std::string path = std::string(folder) + "/usbscan" + std::to_string(n);
 			if (::stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
 				return "usbscan" + std::to_string(n);
@@ -132,7 +132,7 @@ ScanDevice *deviceOf(SANE_Handle handle)
 }
 
 // Runs `body`; an exception becomes a status instead of crossing into C.
-template <typename Body>
+template<typename Body>
 SANE_Status guarded(const char *call, Body body)
 {
 	try {
@@ -253,7 +253,7 @@ TORVANE_SANE_EXPORT void sane_torvane_close(SANE_Handle handle)
 }
 
 TORVANE_SANE_EXPORT const SANE_Option_Descriptor *sane_torvane_get_option_descriptor(SANE_Handle handle,
-											SANE_Int option)
+										     SANE_Int option)
 {
 	ScanDevice *device = deviceOf(handle);
 	return device ? device->options().descriptor(option) : nullptr;

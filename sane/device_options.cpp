@@ -35,8 +35,11 @@ struct ButtonName {
 	const char *title;
 };
 constexpr ButtonName kButtonNames[] = {
-	{ SANE_NAME_SCAN, "Scan button" }, { SANE_NAME_COPY, "Copy button" }, { SANE_NAME_EMAIL, "Email button" },
-	{ SANE_NAME_PDF, "PDF button" },   { "file", "File button" },
+	{ SANE_NAME_SCAN, "Scan button" },
+	{ SANE_NAME_COPY, "Copy button" },
+	{ SANE_NAME_EMAIL, "Email button" },
+	{ SANE_NAME_PDF, "PDF button" },
+	{ "file", "File button" },
 };
 
 constexpr double kMillimetresPerInch = 25.4;

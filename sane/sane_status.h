@@ -9,7 +9,10 @@
 
 namespace torvane::sane {
 
-enum class CallSite { Open, Other };
+enum class CallSite {
+	Open,
+	Other
+};
 
 // Busy, cancelled, no memory; no scanner (INVAL at open); a device that could
 // not be opened (ACCESS_DENIED at open); the paper positioning errors of the

@@ -25,6 +25,8 @@ extern "C" {
 #define TORVANE_API
 #endif
 
+/* The records and the table of error codes keep their columns as written. */
+/* clang-format off */
 #pragma pack(push, 1)
 
 /* The front end's scan description (70 bytes). */

@@ -26,7 +26,7 @@ constexpr uint32_t kPiece = 524288;
 
 double processCpuSeconds()
 {
-	timespec now {};
+	timespec now{};
 	clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
 	return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
 }
@@ -36,7 +36,7 @@ class Client
 public:
 	explicit Client(const std::string &path)
 	{
-		sockaddr_un address {};
+		sockaddr_un address{};
 		address.sun_family = AF_UNIX;
 		std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
 		fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);

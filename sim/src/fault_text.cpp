@@ -76,7 +76,7 @@ std::optional<SenseData> parseSense(std::string_view text)
 	auto bytes = parseHexBytes(text);
 	if (!bytes || bytes->size() != kSenseLength)
 		return std::nullopt;
-	SenseData sense {};
+	SenseData sense{};
 	std::copy(bytes->begin(), bytes->end(), sense.begin());
 	return sense;
 }
@@ -141,11 +141,11 @@ std::optional<FaultRule> parseFaultRule(std::string_view text, std::string *erro
 
 	bool haveOp = false;
 	bool haveSense = false;
-	text = comma == std::string_view::npos ? std::string_view {} : text.substr(comma + 1);
+	text = comma == std::string_view::npos ? std::string_view{} : text.substr(comma + 1);
 	while (!text.empty()) {
 		const size_t next = text.find(',');
 		const std::string_view field = text.substr(0, next);
-		text = next == std::string_view::npos ? std::string_view {} : text.substr(next + 1);
+		text = next == std::string_view::npos ? std::string_view{} : text.substr(next + 1);
 		const size_t equals = field.find('=');
 		if (equals == std::string_view::npos)
 			return failure(error, "expected name=value in \"" + whole + "\"");

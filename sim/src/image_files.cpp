@@ -80,7 +80,7 @@ uint32_t pngDpi(const std::vector<uint8_t> &file)
 
 std::unique_ptr<ImageDocument> loadPng(const std::vector<uint8_t> &file, std::string *error, uint32_t &dpi)
 {
-	png_image image {};
+	png_image image{};
 	image.version = PNG_IMAGE_VERSION;
 	if (!png_image_begin_read_from_memory(&image, file.data(), file.size())) {
 		setError(error, std::string("not a readable PNG: ") + image.message);
@@ -95,7 +95,7 @@ std::unique_ptr<ImageDocument> loadPng(const std::vector<uint8_t> &file, std::st
 	RgbImage rgb;
 	rgb.resize(image.width, image.height);
 	// Transparent parts lie on white paper.
-	png_color background { 0xFF, 0xFF, 0xFF };
+	png_color background{ 0xFF, 0xFF, 0xFF };
 	if (!png_image_finish_read(&image, &background, rgb.pixels.data(), 0, nullptr)) {
 		setError(error, std::string("PNG decoding failed: ") + image.message);
 		png_image_free(&image);

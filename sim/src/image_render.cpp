@@ -15,7 +15,7 @@ constexpr uint32_t kBandRows = 64;
 
 struct PixelFormat {
 	bool colour;
-	uint32_t bits; // per channel: 1 (grey only), 8 or 16
+	uint32_t bits;	 // per channel: 1 (grey only), 8 or 16
 	uint8_t channel; // grey: 0 luminance, 1 red, 2 green, 3 blue
 
 	uint32_t bitsPerPixel() const { return (colour ? 3 : 1) * bits; }
@@ -93,7 +93,7 @@ std::vector<uint8_t> renderImage(const WindowSettings &window, DocumentSource &d
 	const uint32_t firstRow = pixelsAt(window.upperLeftY, window.yResolution);
 
 	const Size page = document.pageSize();
-	const Size drawn { pixelsAt(page.width, window.xResolution), pixelsAt(page.height, window.yResolution) };
+	const Size drawn{ pixelsAt(page.width, window.xResolution), pixelsAt(page.height, window.yResolution) };
 	const bool drawable = document.configure(drawn);
 
 	static const uint8_t white[3] = { 0xFF, 0xFF, 0xFF };

@@ -15,11 +15,11 @@ struct ModelTraits {
 	uint16_t productId;
 	uint8_t kindCode; // inquiry byte 36 bits 4-6
 	uint8_t flags39;
-	uint8_t flags50; // bit 6: push buttons
-	uint8_t buttons; // inquiry byte 92
+	uint8_t flags50;     // bit 6: push buttons
+	uint8_t buttons;     // inquiry byte 92
 	uint16_t scanLength; // inquiry bytes 83-84, 1/300 inch
-	uint16_t word87; // inquiry bytes 87-88
-	const char *serial; // NVM 0x56
+	uint16_t word87;     // inquiry bytes 87-88
+	const char *serial;  // NVM 0x56
 };
 
 // RM735: sheet-fed (kind 2), two buttons, 14-inch (legal) scan length.
@@ -42,20 +42,34 @@ inline constexpr InquiryByte kCommonInquiry[] = {
 	{ 0, 0x06 }, // peripheral device type: scanner
 	{ 2, 0x02 }, // SCSI-2
 	{ 3, 0x02 }, // response data format
-	{ 4, 155 }, // additional length: 160 - 5
-	{ 38, 6 }, // 600 dpi, in hundreds
-	{ 40, 0x01 }, { 41, 0x2C }, // R1 300
-	{ 42, 0x02 }, { 43, 0x58 }, // R2 600
-	{ 44, 0x01 }, { 45, 0x2C }, // R3 300
-	{ 46, 0x02 }, { 47, 0x58 }, // R4 600
+	{ 4, 155 },  // additional length: 160 - 5
+	{ 38, 6 },   // 600 dpi, in hundreds
+	{ 40, 0x01 },
+	{ 41, 0x2C }, // R1 300
+	{ 42, 0x02 },
+	{ 43, 0x58 }, // R2 600
+	{ 44, 0x01 },
+	{ 45, 0x2C }, // R3 300
+	{ 46, 0x02 },
+	{ 47, 0x58 }, // R4 600
 	{ 51, 0x08 },
 	{ 52, 0x10 },
-	{ 54, 1 }, { 55, 8 }, { 56, 8 }, { 57, 16 }, { 58, 1 }, { 59, 2 }, { 60, 0x00 }, { 61, 0 },
+	{ 54, 1 },
+	{ 55, 8 },
+	{ 56, 8 },
+	{ 57, 16 },
+	{ 58, 1 },
+	{ 59, 2 },
+	{ 60, 0x00 },
+	{ 61, 0 },
 	{ 62, 0x03 },
 	{ 63, 0x01 },
-	{ 75, 0x02 }, { 76, 0x00 },
-	{ 81, 0x09 }, { 82, 0xF6 }, // width 2550 pixels at 300 dpi (8.5 inch)
-	{ 89, 0x01 }, { 90, 0x00 },
+	{ 75, 0x02 },
+	{ 76, 0x00 },
+	{ 81, 0x09 },
+	{ 82, 0xF6 }, // width 2550 pixels at 300 dpi (8.5 inch)
+	{ 89, 0x01 },
+	{ 90, 0x00 },
 	{ 129, 0x01 },
 };
 

@@ -64,7 +64,7 @@ bool sendReply(int fd, uint32_t result, const uint8_t *data, uint32_t count)
 	int first = 0;
 	const int total = count ? 2 : 1;
 	while (first < total) {
-		msghdr message {};
+		msghdr message{};
 		message.msg_iov = parts + first;
 		message.msg_iovlen = static_cast<size_t>(total - first);
 		ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
@@ -123,8 +123,8 @@ struct Connection {
 	int fd = -1;
 	int wakeFd = -1;
 	std::thread thread;
-	std::atomic<bool> stopping { false };
-	std::atomic<bool> done { false };
+	std::atomic<bool> stopping{ false };
+	std::atomic<bool> done{ false };
 	int acceptorWakeFd = -1; // tells the accepting thread to reap this one
 
 	~Connection()
@@ -187,7 +187,10 @@ public:
 	}
 
 private:
-	enum class Wait { Woken, Gone };
+	enum class Wait {
+		Woken,
+		Gone
+	};
 
 	// Waits for a wake-up, the peer's hang-up or `deadline` (when given).
 	Wait waitForEvent(const Clock::time_point *deadline = nullptr)
@@ -288,7 +291,7 @@ private:
 					 static_cast<uint32_t>(reply.output.size()));
 		}
 		// The interrupt pipe: silent until a button is pressed.
-		std::array<uint8_t, kButtonReportLength> report {};
+		std::array<uint8_t, kButtonReportLength> report{};
 		uint32_t count = 0;
 		while (!scanner_->takeButtonPress(report, count))
 			if (waitForEvent() == Wait::Gone)
@@ -300,7 +303,7 @@ private:
 	std::shared_ptr<Connection> connection_;
 	uint64_t id_ = 0;
 	std::vector<uint8_t> payload_;
-	Clock::time_point paceDeadline_ {};
+	Clock::time_point paceDeadline_{};
 };
 
 } // namespace
@@ -313,7 +316,7 @@ struct Plug {
 	int listenFd = -1;
 	int wakeFd = -1;
 	int listenerId = 0;
-	std::atomic<bool> stopping { false };
+	std::atomic<bool> stopping{ false };
 	std::thread acceptor;
 	std::shared_ptr<ConnectionSet> set = std::make_shared<ConnectionSet>();
 
@@ -486,7 +489,7 @@ bool SimServer::plug(std::shared_ptr<VirtualScanner> scanner, unsigned int numbe
 	plug->path = socketPath(number);
 	plug->scanner = std::move(scanner);
 
-	sockaddr_un address {};
+	sockaddr_un address{};
 	if (d_->directory.empty() || plug->path.size() >= sizeof(address.sun_path)) {
 		setError(error, "socket path empty or too long: " + plug->path);
 		return false;

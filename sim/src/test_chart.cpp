@@ -21,7 +21,7 @@ namespace torvane::sim {
 
 namespace {
 
-constexpr uint32_t kPageWidth = 9921; // 210 mm
+constexpr uint32_t kPageWidth = 9921;	// 210 mm
 constexpr uint32_t kPageHeight = 14031; // 297 mm
 constexpr uint32_t kMarginLeft = 600;
 constexpr uint32_t kContentWidth = kPageWidth - 2 * kMarginLeft;
@@ -30,15 +30,13 @@ struct Rgb {
 	uint8_t r, g, b;
 };
 
-constexpr Rgb kWhite { 255, 255, 255 };
-constexpr Rgb kBlack { 0, 0, 0 };
+constexpr Rgb kWhite{ 255, 255, 255 };
+constexpr Rgb kBlack{ 0, 0, 0 };
 
 // The sixteen patches, row by row.
 constexpr Rgb kPatches[2][8] = {
-	{ { 255, 0, 0 }, { 0, 255, 0 }, { 0, 0, 255 }, { 0, 255, 255 },
-	  { 255, 0, 255 }, { 255, 255, 0 }, { 0, 0, 0 }, { 255, 255, 255 } },
-	{ { 128, 0, 0 }, { 0, 128, 0 }, { 0, 0, 128 }, { 255, 128, 128 },
-	  { 128, 255, 128 }, { 128, 128, 255 }, { 64, 64, 64 }, { 192, 192, 192 } },
+	{ { 255, 0, 0 }, { 0, 255, 0 }, { 0, 0, 255 }, { 0, 255, 255 }, { 255, 0, 255 }, { 255, 255, 0 }, { 0, 0, 0 }, { 255, 255, 255 } },
+	{ { 128, 0, 0 }, { 0, 128, 0 }, { 0, 0, 128 }, { 255, 128, 128 }, { 128, 255, 128 }, { 128, 128, 255 }, { 64, 64, 64 }, { 192, 192, 192 } },
 };
 
 // Periods (1/1200 inch) of the six line groups; half of each period is ink.
@@ -60,12 +58,18 @@ Rgb hue(uint32_t position, uint32_t span)
 	const uint8_t rise = static_cast<uint8_t>(h % 256);
 	const uint8_t fall = static_cast<uint8_t>(255 - rise);
 	switch (h / 256) {
-	case 0: return { 255, rise, 0 };
-	case 1: return { fall, 255, 0 };
-	case 2: return { 0, 255, rise };
-	case 3: return { 0, fall, 255 };
-	case 4: return { rise, 0, 255 };
-	default: return { 255, 0, fall };
+	case 0:
+		return { 255, rise, 0 };
+	case 1:
+		return { fall, 255, 0 };
+	case 2:
+		return { 0, 255, rise };
+	case 3:
+		return { 0, fall, 255 };
+	case 4:
+		return { rise, 0, 255 };
+	default:
+		return { 255, 0, fall };
 	}
 }
 
@@ -163,13 +167,13 @@ Rgb chartColour(uint32_t u, uint32_t v)
 			return (radius / 30) % 2 ? kWhite : kBlack;
 		}
 		if (x >= 3900)
-			return ((x + v) / 40) % 2 ? Rgb { 0, 0, 160 } : kWhite;
+			return ((x + v) / 40) % 2 ? Rgb{ 0, 0, 160 } : kWhite;
 		return kWhite;
 	}
 	if (inside(v, 10000, 11800))
 		return textInk(x, v - 10000, 120, 1000) ? kBlack : kWhite;
 	if (inside(v, 11900, 13500))
-		return textInk(x, v - 11900, 60, 2000) ? Rgb { 40, 40, 40 } : kWhite;
+		return textInk(x, v - 11900, 60, 2000) ? Rgb{ 40, 40, 40 } : kWhite;
 	return kWhite;
 }
 

@@ -60,12 +60,12 @@ constexpr uint32_t kCalibrationPixels = 2580;
 struct Refusal {
 	uint8_t key, asc, ascq;
 };
-constexpr Refusal kInvalidOperation { 0x05, 0x20, 0x00 };
-constexpr Refusal kInvalidFieldInBlock { 0x05, 0x24, 0x00 };
-constexpr Refusal kParameterListLength { 0x05, 0x1A, 0x00 };
-constexpr Refusal kParameterValueInvalid { 0x05, 0x26, 0x02 };
-constexpr Refusal kCommandSequence { 0x05, 0x2C, 0x00 };
-constexpr Refusal kInternalFailure { 0x04, 0x44, 0x00 };
+constexpr Refusal kInvalidOperation{ 0x05, 0x20, 0x00 };
+constexpr Refusal kInvalidFieldInBlock{ 0x05, 0x24, 0x00 };
+constexpr Refusal kParameterListLength{ 0x05, 0x1A, 0x00 };
+constexpr Refusal kParameterValueInvalid{ 0x05, 0x26, 0x02 };
+constexpr Refusal kCommandSequence{ 0x05, 0x2C, 0x00 };
+constexpr Refusal kInternalFailure{ 0x04, 0x44, 0x00 };
 
 uint32_t length24(const std::array<uint8_t, 10> &block)
 {
@@ -130,7 +130,7 @@ std::optional<Model> modelFromName(std::string_view name)
 		if (known.size() == name.size() &&
 		    std::equal(known.begin(), known.end(), name.begin(),
 			       [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) ==
-						       std::toupper(static_cast<unsigned char>(b)); }))
+							   std::toupper(static_cast<unsigned char>(b)); }))
 			return traits.model;
 	}
 	return std::nullopt;
@@ -138,7 +138,7 @@ std::optional<Model> modelFromName(std::string_view name)
 
 SenseData makeSense(uint8_t key, uint8_t asc, uint8_t ascq)
 {
-	SenseData sense {};
+	SenseData sense{};
 	sense[0] = 0x70;
 	sense[2] = key & 0x0F;
 	sense[7] = kSenseLength - 8;
@@ -265,7 +265,12 @@ class VirtualScanner::Private
 public:
 	explicit Private(Model model);
 
-	enum class Phase { Idle, DataOut, DataIn, Status };
+	enum class Phase {
+		Idle,
+		DataOut,
+		DataIn,
+		Status
+	};
 
 	// The exchange in progress (one per scanner).
 	struct Exchange {
@@ -273,7 +278,7 @@ public:
 		uint64_t serial = 0;
 		uint64_t owner = 0;
 		uint64_t logSequence = 0;
-		std::array<uint8_t, 10> block {};
+		std::array<uint8_t, 10> block{};
 		uint32_t expectedOut = 0;
 		std::vector<uint8_t> received;
 		std::shared_ptr<const std::vector<uint8_t>> inBuffer;
@@ -320,7 +325,7 @@ public:
 	uint64_t documentGeneration = 0;
 	// The image of the last render, and what it was rendered for.
 	std::shared_ptr<const std::vector<uint8_t>> rendered;
-	std::array<uint8_t, kWindowLength> renderedWindow {};
+	std::array<uint8_t, kWindowLength> renderedWindow{};
 	uint64_t renderedGeneration = 0;
 	// The image of the running scan.
 	std::shared_ptr<const std::vector<uint8_t>> scanImage;
@@ -415,12 +420,12 @@ void VirtualScanner::Private::abandonExchange()
 		return;
 	if (CommandRecord *entry = record(exchange.logSequence))
 		entry->abandoned = true;
-	exchange = Exchange {};
+	exchange = Exchange{};
 }
 
 void VirtualScanner::Private::finishExchange()
 {
-	exchange = Exchange {};
+	exchange = Exchange{};
 }
 
 bool VirtualScanner::Private::matches(const FaultRule &rule, const std::array<uint8_t, 10> &block) const
@@ -765,7 +770,7 @@ void VirtualScanner::setUsbIdentity(const UsbIdentity &identity)
 InquiryData VirtualScanner::defaultInquiry(Model model)
 {
 	const ModelTraits &traits = traitsOf(model);
-	InquiryData data {};
+	InquiryData data{};
 	for (const InquiryByte &entry : kCommonInquiry)
 		data[entry.offset] = entry.value;
 	std::memcpy(&data[8], kVendor, 8);
@@ -801,7 +806,7 @@ void VirtualScanner::editInquiry(const std::function<void(InquiryData &)> &edit)
 NvmData VirtualScanner::defaultNvm(Model model)
 {
 	const ModelTraits &traits = traitsOf(model);
-	NvmData data {};
+	NvmData data{};
 	writeBigEndian32(&data[0x00], 12345); // pages scanned
 	writeBigEndian32(&data[0x04], 500);
 	writeBigEndian32(&data[0x0C], 7);
@@ -992,7 +997,7 @@ bool VirtualScanner::pressButton(std::span<const uint8_t> bytes)
 		return false;
 	{
 		std::lock_guard<std::mutex> guard(d_->mutex);
-		std::array<uint8_t, 8> report {};
+		std::array<uint8_t, 8> report{};
 		std::copy(bytes.begin(), bytes.end(), report.begin());
 		if (d_->presses.size() >= kMaxQueuedPresses)
 			d_->presses.pop_front();
@@ -1224,7 +1229,7 @@ ControlReply VirtualScanner::control(uint64_t, uint32_t code, std::span<const ui
 			reply.result = 1;
 			break;
 		}
-		d_->timeouts = std::array<uint32_t, 3> {};
+		d_->timeouts = std::array<uint32_t, 3>{};
 		for (size_t i = 0; i < 3; ++i)
 			(*d_->timeouts)[i] = protocol::readLittleEndian32(&input[4 * i]);
 		break;

@@ -10,11 +10,11 @@
 namespace torvane::ability {
 
 // Inquiry byte offsets the ability records read.
-inline constexpr size_t kInquiryVendor = 8;         // 8 ASCII, blank-padded
-inline constexpr size_t kInquiryRevision = 32;      // 4 ASCII
-inline constexpr size_t kInquiryResolution = 38;    // hundreds of dpi
-inline constexpr size_t kInquiryFlags39 = 39;       // bit 5: explicit R1-R4
-inline constexpr size_t kInquiryR1 = 40;            // R1..R4, 16-bit each
+inline constexpr size_t kInquiryVendor = 8;	 // 8 ASCII, blank-padded
+inline constexpr size_t kInquiryRevision = 32;	 // 4 ASCII
+inline constexpr size_t kInquiryResolution = 38; // hundreds of dpi
+inline constexpr size_t kInquiryFlags39 = 39;	 // bit 5: explicit R1-R4
+inline constexpr size_t kInquiryR1 = 40;	 // R1..R4, 16-bit each
 inline constexpr size_t kInquiryWord75 = 75;
 inline constexpr size_t kInquiryScanWidth = 81;
 inline constexpr size_t kInquiryScanLength = 83;

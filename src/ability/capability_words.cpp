@@ -13,11 +13,11 @@ namespace torvane::ability {
 namespace {
 
 enum class Test : uint8_t {
-	Set,          // (byte & mask) != 0
-	Clear,        // (byte & mask) == 0
-	KindIs1,      // scanner kind code 1
-	KindIs2Or5,   // scanner kind code 2 or 5
-	Word0xFFFF,   // the 16-bit value at `byte` is 0xFFFF
+	Set,	    // (byte & mask) != 0
+	Clear,	    // (byte & mask) == 0
+	KindIs1,    // scanner kind code 1
+	KindIs2Or5, // scanner kind code 2 or 5
+	Word0xFFFF, // the 16-bit value at `byte` is 0xFFFF
 };
 
 struct Rule {

@@ -15,9 +15,9 @@ namespace torvane::ability {
 using driver::kInquirySize;
 
 // Inquiry byte offsets read by several subsystems.
-inline constexpr size_t kInquiryProductId = 16;     // 16 bytes, zero-padded
+inline constexpr size_t kInquiryProductId = 16; // 16 bytes, zero-padded
 inline constexpr size_t kInquiryProductIdSize = 16;
-inline constexpr size_t kInquiryFlags50 = 50;       // bit 6: push buttons
+inline constexpr size_t kInquiryFlags50 = 50; // bit 6: push buttons
 inline constexpr size_t kInquiryButtonCount = 92;
 
 // The largest single image read, which every extended ability decoding puts

@@ -24,7 +24,13 @@ namespace torvane::driver {
 //
 // A StartScan whose RESERVE UNIT or SCAN fails stays in SetUp until StopScan.
 // ReadScan reads only in SetUp, Scanning and AcquisitionEnded.
-enum class ScanState : uint8_t { Idle, SetUp, Scanning, AcquisitionEnded, Stopping };
+enum class ScanState : uint8_t {
+	Idle,
+	SetUp,
+	Scanning,
+	AcquisitionEnded,
+	Stopping
+};
 
 ScanState scanState();
 

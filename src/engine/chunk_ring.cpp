@@ -69,13 +69,17 @@ ScanBuffer takeRetained(RetainedBuffer &kept, size_t bytes, size_t &capacity)
 
 void ChunkRing::signalReader()
 {
-	{ const std::lock_guard<std::mutex> published(handOverMutex); }
+	{
+		const std::lock_guard<std::mutex> published(handOverMutex);
+	}
 	chunkHandedOver.notify_all();
 }
 
 void ChunkRing::signalAcquisition()
 {
-	{ const std::lock_guard<std::mutex> published(handOverMutex); }
+	{
+		const std::lock_guard<std::mutex> published(handOverMutex);
+	}
 	slotFreed.notify_all();
 }
 

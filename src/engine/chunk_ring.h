@@ -38,11 +38,11 @@ struct ChunkRing {
 	uint32_t chunkLines = 0;
 	uint32_t chunkBytes = 0;
 	uint64_t imageBytes = 0;
-	uint32_t readBlock = 0;         // bytes per READ(10), never 0
-	int32_t pixelsPerLine = 0;      // workParam.PixelNum, for the debug image
-	uint8_t bitsPerPixel = 0;       // workParam.BitPerPixel, for the debug image
-	bool dumpChunks = false;        // DebugLevel 9
-	uint32_t scanNumber = 0;        // of the scan state, for the thread's end
+	uint32_t readBlock = 0;	   // bytes per READ(10), never 0
+	int32_t pixelsPerLine = 0; // workParam.PixelNum, for the debug image
+	uint8_t bitsPerPixel = 0;  // workParam.BitPerPixel, for the debug image
+	bool dumpChunks = false;   // DebugLevel 9
+	uint32_t scanNumber = 0;   // of the scan state, for the thread's end
 
 	// Each slot buffer holds chunkBytes bytes. The thread writes every byte
 	// of a slot (the scanner's data, then zeros) before the slot is read, so
@@ -75,7 +75,7 @@ struct ChunkRing {
 	// cannot miss it.
 	std::mutex handOverMutex;
 	std::condition_variable chunkHandedOver; // the reader waits on it
-	std::condition_variable slotFreed;       // the acquisition thread waits on it
+	std::condition_variable slotFreed;	 // the acquisition thread waits on it
 
 	// A chunk was handed over, or no more will come (the thread returned or
 	// cleared ScanBusy).
@@ -110,7 +110,11 @@ bool ChunkRing::waitFor(std::condition_variable &wakeUp, Ready ready, uint32_t s
 }
 
 // Where a buffer is allocated, for fault injection in tests.
-enum class BufferKind { Staging, RingSlot, Scratch };
+enum class BufferKind {
+	Staging,
+	RingSlot,
+	Scratch
+};
 
 // Ring slots as they come, the staging buffer zero-initialised. Null on
 // failure (or an injected failure). A buffer kept from an earlier scan is

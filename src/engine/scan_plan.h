@@ -21,22 +21,22 @@ struct LineCrop {
 
 // What the driver knows besides the settings when a scan starts.
 struct PlanInputs {
-	uint32_t scannerWidth = 0;      // pixels at 300 dpi
-	uint32_t maxReadBlock = 0;      // 0 before the first extended ability decoding
-	bool rawTestMode = false;       // no model filters
-	bool dumpChunks = false;        // debug level 9: the debug image
+	uint32_t scannerWidth = 0; // pixels at 300 dpi
+	uint32_t maxReadBlock = 0; // 0 before the first extended ability decoding
+	bool rawTestMode = false;  // no model filters
+	bool dumpChunks = false;   // debug level 9: the debug image
 };
 
 struct ScanPlan {
 	// The chunks the scanner sends.
 	uint32_t chunkLines;
 	uint32_t chunkBytes;
-	uint64_t imageBytes;            // all the scanner sends
-	uint32_t readBlock;             // bytes per READ(10), never 0
-	int32_t scannedPixels;          // workParam.PixelNum
-	uint8_t bitsPerPixel;           // workParam.BitPerPixel, at every step but the 1-bit ones
-	uint16_t scannedLines;          // workParam.LineNum
-	uint16_t requestedXRes;         // userRequest.XRes
+	uint64_t imageBytes;	// all the scanner sends
+	uint32_t readBlock;	// bytes per READ(10), never 0
+	int32_t scannedPixels;	// workParam.PixelNum
+	uint8_t bitsPerPixel;	// workParam.BitPerPixel, at every step but the 1-bit ones
+	uint16_t scannedLines;	// workParam.LineNum
+	uint16_t requestedXRes; // userRequest.XRes
 	bool dumpChunks;
 
 	// The staging buffer (and scratch block): large enough for a chunk at
@@ -67,7 +67,7 @@ struct ScanPlan {
 	bool greyFromColour;
 	bool halftoneFromGrey;
 	bool lineArtFromGrey;
-	uint8_t htPattern;              // workParam.HTPatternNo
+	uint8_t htPattern; // workParam.HTPatternNo
 
 	// Resampling or a conversion needs the scratch block.
 	bool needsScratch;

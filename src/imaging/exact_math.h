@@ -125,7 +125,7 @@ struct ClampedQuotient {
 
 	uint8_t operator()(int32_t sum) const
 	{
-		const uint32_t bounded = uint32_t(sum < 0 ? 0 : sum > ceiling ? ceiling : sum);
+		const uint32_t bounded = uint32_t(sum < 0 ? 0 : (sum > ceiling ? ceiling : sum));
 		return uint8_t((bounded * reciprocal) >> 22);
 	}
 
@@ -147,7 +147,7 @@ struct ClampedQuotient16 {
 
 	uint8_t operator()(int16_t sum) const
 	{
-		const uint16_t bounded = uint16_t(sum < 0 ? 0 : sum > ceiling ? ceiling : sum);
+		const uint16_t bounded = uint16_t(sum < 0 ? 0 : (sum > ceiling ? ceiling : sum));
 		return uint8_t(uint16_t((uint32_t(bounded) * reciprocal) >> 16) >> shift);
 	}
 

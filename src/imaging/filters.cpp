@@ -19,9 +19,9 @@ namespace {
 using detail::ClampedQuotient;
 using detail::ClampedQuotient16;
 using detail::divide;
-using detail::divideWide;
-using detail::dividesWideExactlyBelow;
 using detail::dividesExactlyBelow;
+using detail::dividesWideExactlyBelow;
+using detail::divideWide;
 
 // A work block holds as many lines as fit in 5 MiB, plus the two carried lines.
 constexpr size_t kBlockBudget = 0x500000;
@@ -460,7 +460,7 @@ constexpr uint8_t greenBlueCurve(uint8_t t)
 	const uint16_t v = t;
 	const uint16_t middle = uint16_t(35 + divide<25>(uint16_t(40 * (v - 35))));
 	const uint16_t upper = uint16_t(75 + divideWide<195>(uint16_t(180 * (v - 60))));
-	return uint8_t(v <= 34 ? v : v <= 60 ? middle : upper);
+	return uint8_t(v <= 34 ? v : (v <= 60 ? middle : upper));
 }
 
 constexpr uint8_t redCurve(uint8_t t)
@@ -469,7 +469,7 @@ constexpr uint8_t redCurve(uint8_t t)
 	const uint16_t lower = divideWide<145>(uint16_t(140 * v));
 	const uint16_t middle = uint16_t(140 + 2 * (v - 145));
 	const uint16_t upper = uint16_t(160 + divideWide<100>(uint16_t(95 * (v - 155))));
-	return uint8_t(v <= 144 ? lower : v <= 155 ? middle : upper);
+	return uint8_t(v <= 144 ? lower : (v <= 155 ? middle : upper));
 }
 
 static_assert(dividesExactlyBelow<25>(40 * 25 + 1) && dividesWideExactlyBelow<195>(180 * 195 + 1) &&
@@ -587,7 +587,7 @@ void filterLinesInOnePass(const FourFilters &f, const uint8_t *source, uint8_t *
 	const bool firstOfScan = f.blocks[0]->linesDone == 0;
 	const uint8_t *carried = f.blocks[0]->lines;
 	const auto inputLine = [&](size_t line) { /* block line `line`: carried, then the chunk */
-		return line < 2 ? carried + line * lineBytes : source + (line - 2) * lineBytes;
+						  return line < 2 ? carried + line * lineBytes : source + (line - 2) * lineBytes;
 	};
 	for (size_t i = 0; i < lines; ++i) {
 		if (!direct)

@@ -42,13 +42,18 @@ uint16_t AdjustReddishPixels(uint8_t *image, uint16_t pixelsPerLine, uint16_t li
 uint16_t FilterChunkInOnePass(const uint8_t *source, uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
 			      uint8_t bitsPerPixel, const int8_t *sharpenKernel, int16_t window);
 
-enum class Filter { BlendChannelLines, NeutraliseGreyPixels, SharpenGreyPixels, AdjustReddishPixels };
+enum class Filter {
+	BlendChannelLines,
+	NeutraliseGreyPixels,
+	SharpenGreyPixels,
+	AdjustReddishPixels
+};
 
 // The carried state of one filter, for diagnostics and tests.
 struct FilterState {
-	intptr_t handle;   // 0 at load, the block while a scan runs, -1 after a release
+	intptr_t handle;     // 0 at load, the block while a scan runs, -1 after a release
 	uint64_t blockBytes; // size of the work block, 0 without one
-	uint16_t linesDone; // BlendChannelLines: lines received since the block was made
+	uint16_t linesDone;  // BlendChannelLines: lines received since the block was made
 };
 FilterState filterState(Filter filter);
 

@@ -96,7 +96,7 @@ struct ColumnPlan {
 	size_t *first = nullptr;  // byte offset of pixel F
 	size_t *second = nullptr; // byte offset of pixel F + 1, F itself where fx = 0 at the end
 	double *fx = nullptr;
-	double *gx = nullptr;     // 1 - fx
+	double *gx = nullptr; // 1 - fx
 
 	// Every fx a multiple of 2^-kx: the integer form applies.
 	bool dyadic = false;
@@ -253,7 +253,7 @@ struct Carry {
 	intptr_t handle = 0;
 	uint8_t *lines = nullptr;
 	size_t bytes = 0;
-	size_t held = 0; // lines kept, at most bytes / L
+	size_t held = 0;    // lines kept, at most bytes / L
 	size_t written = 0; // bytes of the block ever written, cleared when it is reused
 	uint32_t linesTaken = 0;
 	uint32_t linesMade = 0;
@@ -686,9 +686,9 @@ void handOnLanes(const uint32_t *__restrict sums, const uint32_t *__restrict at,
 // a boundary takes up what it hands on (the next row's share replaces what
 // that slot held).
 void boxBoundaryLanes(const uint32_t *__restrict sums, const uint32_t *__restrict from, const uint32_t *__restrict to,
-		    const uint32_t *__restrict at, const uint32_t *__restrict share, const uint32_t *__restrict toCur,
-		    const uint32_t *__restrict toNxt, uint32_t cw, uint32_t *__restrict cur, uint32_t *__restrict nxt,
-		    size_t lanes, size_t boundaryLanes)
+		      const uint32_t *__restrict at, const uint32_t *__restrict share, const uint32_t *__restrict toCur,
+		      const uint32_t *__restrict toNxt, uint32_t cw, uint32_t *__restrict cur, uint32_t *__restrict nxt,
+		      size_t lanes, size_t boundaryLanes)
 {
 	const uint32_t dw = 1000u - cw;
 	/* Branch free: every lane reads a pixel in the line (a lane without a
@@ -894,7 +894,7 @@ private:
 		const size_t lanes = lanes_, boundaryLanes = 3 * size_t(boundaries_);
 		handOnLanes(running_, boundaryAt_, share_, cw, toCur, toNxt, boundaryLanes);
 		boxBoundaryLanes(running_, runFrom_, runTo_, boundaryAt_, share_, toCur, toNxt, cw, cur, nxt, lanes,
-			       boundaryLanes);
+				 boundaryLanes);
 		/* The spare slot after the last output pixel takes what its
 		 * boundary hands on, as any slot would. */
 		if (boundaries_ > lastSlot_) {

@@ -10,7 +10,11 @@ namespace torvane::imaging {
 // each: only the width of the vector instructions differs. Plain is the
 // reference and runs everywhere; Avx512 needs BW, VL, DQ and VBMI (byte
 // permutes, which take colour pixels apart), else Avx2 serves.
-enum class SimdLevel : uint8_t { Plain, Avx2, Avx512 };
+enum class SimdLevel : uint8_t {
+	Plain,
+	Avx2,
+	Avx512
+};
 
 // The best level the processor (and the operating system) supports.
 SimdLevel bestSimdLevel();

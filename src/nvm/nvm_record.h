@@ -102,8 +102,8 @@ bool hasTestWords(const NvmBytes &record);
 // SetNVRAMValue: what each kind writes and with which qualifier.
 
 enum class NvmValueSource {
-	Zero,   // 128 zero bytes; data and size are not used
-	Data,   // the data from offset 0, the rest of the record zero
+	Zero,	// 128 zero bytes; data and size are not used
+	Data,	// the data from offset 0, the rest of the record zero
 	Stored, // the stored record (read first) with the data placed at the offset
 };
 

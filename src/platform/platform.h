@@ -50,7 +50,12 @@ void closeDeviceEvent();
 
 bool hasDeviceEvent();
 
-enum class WaitResult { Signalled, TimedOut, Failed, Cancelled };
+enum class WaitResult {
+	Signalled,
+	TimedOut,
+	Failed,
+	Cancelled
+};
 
 // Waits for the event for at most `timeoutMs`; a successful wait resets it.
 // A holder whose process has ended (or replaced itself with exec) is noticed
@@ -72,7 +77,11 @@ int32_t *scanBusyFlag();
 // whose process ends, however it ends, hands it on. The wait ends after
 // `timeoutMs`, on cancelLockWaits(), and on the interrupt of the calling
 // thread's device I/O; only Taken must be followed by unlockExchange().
-enum class LockResult { Taken, TimedOut, Cancelled };
+enum class LockResult {
+	Taken,
+	TimedOut,
+	Cancelled
+};
 LockResult lockExchange(uint32_t timeoutMs);
 void unlockExchange();
 
@@ -109,8 +118,17 @@ std::unique_ptr<DeviceFile> openDeviceFile(const char *name);
 class ButtonWait
 {
 public:
-	enum class Start { Pending, Completed, Failed, NoEvent };
-	enum class Poll { Pending, Delivered, Ended };
+	enum class Start {
+		Pending,
+		Completed,
+		Failed,
+		NoEvent
+	};
+	enum class Poll {
+		Pending,
+		Delivered,
+		Ended
+	};
 
 	virtual ~ButtonWait() = default;
 	// Issues the wait with an 8-byte output buffer. NoEvent when the event of

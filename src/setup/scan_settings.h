@@ -12,11 +12,11 @@ namespace torvane::setup {
 
 struct UserRequest {
 	uint16_t Width;
-	uint16_t PixelNum;   // pixels per line delivered to the front end
-	uint16_t Left;       // the read pipeline crops with it (1/300 inch)
-	double zoomToUser;   // requested resolution / base resolution
-	double zoomToBase;   // base resolution / requested resolution
-	uint16_t XRes;       // requested resolution
+	uint16_t PixelNum; // pixels per line delivered to the front end
+	uint16_t Left;	   // the read pipeline crops with it (1/300 inch)
+	double zoomToUser; // requested resolution / base resolution
+	double zoomToBase; // base resolution / requested resolution
+	uint16_t XRes;	   // requested resolution
 };
 
 // Written by SetScanParameter (under the device lock) and InitializeDriver,

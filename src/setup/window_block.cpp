@@ -26,15 +26,15 @@ struct ModeRow {
 // grey scan through a colour filter. The last row takes every other mode.
 constexpr ModeRow kModeTable[] = {
 	// ScanMode  ColorFilter  composition  flags
-	{ 0, kAny, { 0, 0x70 } },     // line art
-	{ 1, kAny, { 1, 0x40 } },     // halftone
-	{ 2, 0, { 2, 0x70 } },        // grey
+	{ 0, kAny, { 0, 0x70 } }, // line art
+	{ 1, kAny, { 1, 0x40 } }, // halftone
+	{ 2, 0, { 2, 0x70 } },	  // grey
 	{ 2, 1, { 2, 0x48 } },
 	{ 2, 2, { 2, 0x50 } },
 	{ 2, 3, { 2, 0x58 } },
 	{ 2, kAny, { 2, 0x40 } },
-	{ 4, kAny, { 5, 0x60 } },     // colour
-	{ 6, kAny, { 5, 0x40 } },     // second colour mode
+	{ 4, kAny, { 5, 0x60 } }, // colour
+	{ 6, kAny, { 5, 0x40 } }, // second colour mode
 	{ kAny, kAny, { 0, 0x40 } },
 };
 

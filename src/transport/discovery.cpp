@@ -31,7 +31,7 @@ bool isSupportedScanner(platform::DeviceFile &device)
 	uint8_t timeouts[protocol::kTimeoutRecordLength] = {};
 	device.control(protocol::kIoctlSetTimeout, timeouts, sizeof(timeouts), nullptr, 0, nullptr);
 
-	std::array<uint8_t, protocol::kDeviceDescriptorLength> record {};
+	std::array<uint8_t, protocol::kDeviceDescriptorLength> record{};
 	uint32_t returned = 0;
 	if (!device.control(protocol::kIoctlGetDeviceDescriptor, record.data(), record.size(), record.data(),
 			    record.size(), &returned) ||

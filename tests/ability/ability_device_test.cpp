@@ -95,7 +95,7 @@ TEST_F(AbilityDeviceTest, GetScannerAbilityFromTheScannersInquiry)
 	expected[15] = 0x02;
 	expected[16] = 0xB0; // R4 = 1200
 	expected[17] = 0x04;
-	expected[18] = 136;  // byte 60 = 0xB6: bit 6 clear
+	expected[18] = 136; // byte 60 = 0xB6: bit 6 clear
 	expected[19] = 1;
 	expected[20] = 0xB0; // kind code 2
 	expected[21] = 0xB8; // byte 62

@@ -122,9 +122,9 @@ TEST_F(AbilityRecordTest, BasicRecordIsByteExact)
 	expected.text(0, "RM735-D");
 	expected.text(8, "1.2");
 	expected.u16(12, 0xBEEF);
-	expected.u16(14, 600);  // R3
+	expected.u16(14, 600);	// R3
 	expected.u16(16, 1200); // R4
-	expected.u8(18, 136);   // byte 60 = 0xA6: bit 6 clear
+	expected.u8(18, 136);	// byte 60 = 0xA6: bit 6 clear
 	expected.u8(19, 1);
 	expected.u8(20, 0xD0); // kind code 1
 	expected.u8(21, 0xA8); // byte 62
@@ -155,7 +155,14 @@ TEST_F(AbilityRecordTest, BasicRecordFieldRules)
 	EXPECT_EQ(record.AreaFlag33, 0);
 
 	const std::pair<uint8_t, uint8_t> kinds[] = {
-		{ 0, 0x90 }, { 1, 0xD0 }, { 2, 0xB0 }, { 3, 0x90 }, { 4, 0x90 }, { 5, 0xB0 }, { 6, 0x90 }, { 7, 0x90 },
+		{ 0, 0x90 },
+		{ 1, 0xD0 },
+		{ 2, 0xB0 },
+		{ 3, 0x90 },
+		{ 4, 0x90 },
+		{ 5, 0xB0 },
+		{ 6, 0x90 },
+		{ 7, 0x90 },
 	};
 	for (auto [kind, flags] : kinds) {
 		// Bits outside 4-6 of byte 36 do not belong to the kind code.
@@ -197,8 +204,8 @@ TEST_F(AbilityRecordTest, ExtendedRecordIsByteExact)
 	expected.u16(96, 1200);
 	expected.u16(98, 0x00C0);
 	expected.u16(100, 0xA8); // byte 62
-	expected.u8(104, 0xA6);  // byte 60
-	expected.u8(105, 0xA7);  // byte 61
+	expected.u8(104, 0xA6);	 // byte 60
+	expected.u8(105, 0xA7);	 // byte 61
 	expected.u8(106, 5);
 	expected.u8(108, 0xA3); // byte 57
 	expected.u8(109, 0xA1); // byte 55

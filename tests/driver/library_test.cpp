@@ -16,11 +16,32 @@ namespace {
 
 // Every name the library may export; no others.
 const std::set<std::string> kExports = {
-	"InitializeDriver", "TerminateDriver", "ResetScanner", "ResetPushButton", "CheckPushButton",
-	"DoCancel", "GetScannerAbility", "GetScannerAbilityEx", "InitializeScanner", "GetScannerStatus",
-	"GetScannerStatusEx", "GetLightStatus", "SetScanParameter", "SetGammaTable", "StartScan",
-	"ReadScan", "StopScan", "ReadNVMData", "WriteNVMData", "InitializeNVM", "TestNVM",
-	"CheckNVMData", "SetNVRAMValue", "InitialButton", "ReadPushButton", "SetPowerSaveTime",
+	"InitializeDriver",
+	"TerminateDriver",
+	"ResetScanner",
+	"ResetPushButton",
+	"CheckPushButton",
+	"DoCancel",
+	"GetScannerAbility",
+	"GetScannerAbilityEx",
+	"InitializeScanner",
+	"GetScannerStatus",
+	"GetScannerStatusEx",
+	"GetLightStatus",
+	"SetScanParameter",
+	"SetGammaTable",
+	"StartScan",
+	"ReadScan",
+	"StopScan",
+	"ReadNVMData",
+	"WriteNVMData",
+	"InitializeNVM",
+	"TestNVM",
+	"CheckNVMData",
+	"SetNVRAMValue",
+	"InitialButton",
+	"ReadPushButton",
+	"SetPowerSaveTime",
 	"SendPowerOffTime",
 };
 
@@ -31,7 +52,7 @@ std::set<std::string> definedDynamicSymbols(const std::string &library)
 	FILE *pipe = popen(command.c_str(), "r");
 	if (!pipe)
 		return names;
-	std::array<char, 512> line {};
+	std::array<char, 512> line{};
 	while (fgets(line.data(), line.size(), pipe)) {
 		char type = 0;
 		char name[400] = {};

@@ -122,9 +122,9 @@ TEST_F(AcquisitionTest, EveryChangeOfTheScanStateIsLoggedAtLevelThree)
 	for (size_t at = log.find("Scan state : "); at != std::string::npos; at = log.find("Scan state : ", at + 1))
 		changes.push_back(log.substr(at, log.find('\r', at) - at));
 	EXPECT_EQ(changes, std::vector<std::string>({ "Scan state : idle -> set up", "Scan state : set up -> scanning",
-						     "Scan state : scanning -> acquisition ended",
-						     "Scan state : acquisition ended -> stopping",
-						     "Scan state : stopping -> idle" }));
+						      "Scan state : scanning -> acquisition ended",
+						      "Scan state : acquisition ended -> stopping",
+						      "Scan state : stopping -> idle" }));
 }
 
 TEST_F(AcquisitionTest, StartScanReservesStartsAndLogsTheScan)
@@ -320,8 +320,7 @@ TEST_F(StopScanTest, ScansBackToBackWithDifferentSettingsStartClean)
 {
 	// 200 dpi colour uses the resampler, 300 dpi colour the four filters,
 	// 600 dpi neither; each scan must equal a scan on a fresh driver.
-	const Request requests[] = { { .xres = 200 }, { .xres = 300 }, { .xres = 600, .length = 40 },
-				      { .xres = 200, .mode = 0, .bitsPerPixel = 1 }, { .xres = 300, .left = 100, .width = 600 } };
+	const Request requests[] = { { .xres = 200 }, { .xres = 300 }, { .xres = 600, .length = 40 }, { .xres = 200, .mode = 0, .bitsPerPixel = 1 }, { .xres = 300, .left = 100, .width = 600 } };
 	for (const Request &request : requests) {
 		const ScanParameter parameter = parameterFor(request);
 		std::vector<uint8_t> raw;

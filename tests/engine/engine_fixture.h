@@ -14,14 +14,14 @@
 namespace torvane::engine::test {
 
 struct Settings {
-	uint16_t xres = 600;            // what the front end asked for
-	uint16_t scannerWidth = 10;     // pixels at 300 dpi
-	uint8_t bitsPerPixel = 8;       // as scanned
-	uint8_t scanMode = 2;           // as scanned
-	uint16_t lineNum = 64;          // scanned lines: 12 more than a multiple of 4
-	uint16_t left = 0;              // 1/300 inch
-	uint16_t width = 0;             // 1/300 inch; 0: the scanner's width
-	uint16_t pixelNum = 0;          // delivered; 0: width at xres
+	uint16_t xres = 600;	    // what the front end asked for
+	uint16_t scannerWidth = 10; // pixels at 300 dpi
+	uint8_t bitsPerPixel = 8;   // as scanned
+	uint8_t scanMode = 2;	    // as scanned
+	uint16_t lineNum = 64;	    // scanned lines: 12 more than a multiple of 4
+	uint16_t left = 0;	    // 1/300 inch
+	uint16_t width = 0;	    // 1/300 inch; 0: the scanner's width
+	uint16_t pixelNum = 0;	    // delivered; 0: width at xres
 };
 
 // scannerWidth and maxReadBlock set, and the scan settings derived as

@@ -19,14 +19,14 @@ namespace torvane::engine::test {
 // What a front end asks for; the page is `length` 1/300 inch long.
 struct Request {
 	uint16_t xres = 300;
-	uint8_t mode = 4;               // 0 line art, 1 halftone, 2 grey, 4 colour
+	uint8_t mode = 4; // 0 line art, 1 halftone, 2 grey, 4 colour
 	uint8_t bitsPerPixel = 24;
 	uint8_t colorFilter = 0;
-	uint8_t pattern = 1;            // halftone pattern
-	uint16_t left = 0;              // 1/300 inch
-	uint16_t width = 0;             // 1/300 inch; 0: the scanner's width
-	uint16_t length = 100;          // 1/300 inch
-	uint16_t pixelNum = 0;          // 0: width at xres
+	uint8_t pattern = 1;   // halftone pattern
+	uint16_t left = 0;     // 1/300 inch
+	uint16_t width = 0;    // 1/300 inch; 0: the scanner's width
+	uint16_t length = 100; // 1/300 inch
+	uint16_t pixelNum = 0; // 0: width at xres
 };
 
 // The shared scanner fixture with logging at level 2 and the model's inquiry

@@ -39,7 +39,7 @@ ScanParameter plausibleRequest(FuzzedDataProvider &input, uint16_t scannerWidth)
 	static constexpr uint8_t kModes[] = { 0, 1, 2, 4 };
 	ScanParameter p{};
 	p.ScanMode = kModes[input.ConsumeIntegralInRange<size_t>(0, 3)];
-	p.BitPerPixel = p.ScanMode == 4 ? 24 : p.ScanMode == 2 ? 8 : 1;
+	p.BitPerPixel = p.ScanMode == 4 ? 24 : (p.ScanMode == 2 ? 8 : 1);
 	p.ColorFilter = input.ConsumeIntegralInRange<uint8_t>(0, 3);
 	p.HTPatternNo = input.ConsumeIntegralInRange<uint8_t>(1, 6);
 	p.XRes = input.ConsumeIntegralInRange<uint16_t>(50, 1200);

@@ -109,10 +109,10 @@ TEST(GreyLinesToHalftone, PatternOneThresholdsAndRowsRepeatEveryEightLines)
 	/* Pixel 0 of line 0 has threshold 127: grey 126 is a 1 bit, 127 a 0 bit. */
 	std::vector<uint8_t> grey(8 * 10, 255);
 	grey[0] = 126;
-	grey[8] = 127;      /* line 1, threshold 103: 0 bit */
-	grey[8 * 8] = 126;  /* line 8 uses row 0 again: 1 bit */
-	grey[8 * 9] = 102;  /* line 9, row 1, threshold 103: 1 bit */
-	grey[3] = 146;      /* threshold 147: 1 bit */
+	grey[8] = 127;	   /* line 1, threshold 103: 0 bit */
+	grey[8 * 8] = 126; /* line 8 uses row 0 again: 1 bit */
+	grey[8 * 9] = 102; /* line 9, row 1, threshold 103: 1 bit */
+	grey[3] = 146;	   /* threshold 147: 1 bit */
 	std::vector<uint8_t> out(10, 0xFF);
 	GreyLinesToHalftone(grey.data(), out.data(), 1, 8, 10, 1);
 	EXPECT_EQ(out[0], 0x90);

@@ -17,9 +17,9 @@
 using namespace torvane::imaging;
 using torvane::imaging::test::AllocatorProbe;
 using torvane::imaging::test::availableSimdLevels;
-using torvane::imaging::test::SimdLevelScope;
 using torvane::imaging::test::mixedColourPixels;
 using torvane::imaging::test::randomBytes;
+using torvane::imaging::test::SimdLevelScope;
 
 namespace {
 
@@ -186,7 +186,7 @@ TEST_F(FilterTest, NeutraliseTurnsNearGreyPixelsIntoTheirLuminance)
 		{ { 120, 100, 100 }, { 120, 100, 100 }, { 120, 100, 100 } }, /* averages differ by 20 */
 		{ { 110, 100, 100 }, { 110, 100, 100 }, { 103, 103, 103 } }, /* (330 + 600 + 100) / 10 */
 		{ { 100, 100, 100 }, { 120, 100, 100 }, { 106, 106, 106 } }, /* averages (106, 100, 100) */
-		{ { 0, 15, 0 }, { 0, 15, 0 }, { 9, 9, 9 } },                 /* a difference of 15 counts */
+		{ { 0, 15, 0 }, { 0, 15, 0 }, { 9, 9, 9 } },		     /* a difference of 15 counts */
 		{ { 0, 16, 0 }, { 0, 16, 0 }, { 0, 16, 0 } },
 	};
 	for (const auto &c : cases) {
@@ -204,9 +204,9 @@ TEST_F(FilterTest, NeutraliseTurnsNearGreyPixelsIntoTheirLuminance)
 TEST_F(FilterTest, SharpenConvolvesGreyPixelsOnly)
 {
 	/* Three lines of two pixels: a grey one and a coloured one. */
-	std::vector<uint8_t> image{ 20, 20, 20, 1, 2, 3,	/* above */
-				    50, 50, 50, 90, 80, 70,	/* centre */
-				    30, 30, 30, 9, 9, 9 };	/* below */
+	std::vector<uint8_t> image{ 20, 20, 20, 1, 2, 3,    /* above */
+				    50, 50, 50, 90, 80, 70, /* centre */
+				    30, 30, 30, 9, 9, 9 };  /* below */
 	EXPECT_EQ(SharpenGreyPixels(image.data(), 2, 3, 24, kSharpenKernel, 3), 3);
 	EXPECT_EQ(std::vector<uint8_t>(image.begin() + 12, image.end()),
 		  (std::vector<uint8_t>{ 60, 60, 60, 90, 80, 70 })); /* (350 - 20 - 30) / 5 */
@@ -220,12 +220,12 @@ TEST_F(FilterTest, SharpenDivisorIsTheKernelSumIn8Bits)
 	};
 	/* Grey lines: above 20, centre 50, below 30, every pixel alike. */
 	const Case cases[] = {
-		{ { 0, -1, 0, 0, 7, 0, 0, -1, 0 }, 60 },	/* divisor 5 */
-		{ { 0, 0, 0, 0, 2, 0, 0, -2, 0 }, 40 },		/* sum 0: divisor 1, 100 - 60 */
-		{ { 0, -3, 0, 0, 2, 0, 0, 0, 0 }, 40 },		/* sum -1: divisor 1 */
+		{ { 0, -1, 0, 0, 7, 0, 0, -1, 0 }, 60 },		  /* divisor 5 */
+		{ { 0, 0, 0, 0, 2, 0, 0, -2, 0 }, 40 },			  /* sum 0: divisor 1, 100 - 60 */
+		{ { 0, -3, 0, 0, 2, 0, 0, 0, 0 }, 40 },			  /* sum -1: divisor 1 */
 		{ { 100, 100, 100, 100, 100, 100, 100, 100, 100 }, 255 }, /* 900 wraps to -124 */
-		{ { 127, 1, 0, 0, 0, 0, 0, 0, 0 }, 255 },	/* 128 wraps to -128 */
-		{ { 0, 0, 0, 0, 1, 0, 0, -2, 0 }, 0 },		/* negative sums clamp to 0 */
+		{ { 127, 1, 0, 0, 0, 0, 0, 0, 0 }, 255 },		  /* 128 wraps to -128 */
+		{ { 0, 0, 0, 0, 1, 0, 0, -2, 0 }, 0 },			  /* negative sums clamp to 0 */
 		{ { 0, 0, 0, 0, 9, 0, 0, 0, 0 }, 50 },
 	};
 	for (const auto &c : cases) {
@@ -254,7 +254,7 @@ TEST_F(FilterTest, AdjustReddishPixelsToneCurves)
 		{ { 110, 0, 110 }, { 110, 0, 110 } },
 		{ { 111, 35, 60 }, { 111, 35, 75 } },
 		{ { 150, 61, 149 }, { 150, 75, 157 } },
-		{ { 150, 34, 150 }, { 150, 34, 150 } },   /* 145..155: 140 + 2 x 5 */
+		{ { 150, 34, 150 }, { 150, 34, 150 } }, /* 145..155: 140 + 2 x 5 */
 		{ { 144, 0, 144 }, { 139, 0, 144 } },
 		{ { 255, 254, 255 }, { 255, 254, 255 } },
 		{ { 200, 200, 100 }, { 200, 200, 100 } }, /* red does not exceed green */
@@ -354,9 +354,7 @@ TEST_F(FilterTest, MatchReferenceOnRandomImages)
 		uint16_t pixels;
 		uint8_t bitsPerPixel;
 	};
-	const Geometry geometries[] = { { 1, 24 }, { 2, 24 }, { 5, 24 }, { 85, 24 }, { 86, 24 },
-					{ 300, 24 }, { 2550, 24 }, { 7, 8 }, { 100, 8 }, { 11, 16 },
-					{ 13, 48 }, { 3, 32 } };
+	const Geometry geometries[] = { { 1, 24 }, { 2, 24 }, { 5, 24 }, { 85, 24 }, { 86, 24 }, { 300, 24 }, { 2550, 24 }, { 7, 8 }, { 100, 8 }, { 11, 16 }, { 13, 48 }, { 3, 32 } };
 	for (const auto &g : geometries) {
 		const size_t lineBytes = size_t(g.pixels) * g.bitsPerPixel / 8;
 		const uint16_t totalLines = g.pixels > 1000 ? 20 : 41;

@@ -18,8 +18,8 @@
 using namespace torvane::imaging;
 using torvane::imaging::test::AllocatorProbe;
 using torvane::imaging::test::availableSimdLevels;
-using torvane::imaging::test::SimdLevelScope;
 using torvane::imaging::test::randomBytes;
+using torvane::imaging::test::SimdLevelScope;
 
 namespace {
 
@@ -153,9 +153,9 @@ TEST_F(ResampleTest, BilinearKnownValues)
 	for (ResampleFunction resample : { ResampleLines, oracle::ResampleLines }) {
 		const Scan scan = resampleScan(resample, image, g, { 2, 1 });
 		EXPECT_EQ(scan.lines, (std::vector<uint32_t>{ 2, 2 }));
-		EXPECT_EQ(scan.bytes, (std::vector<uint8_t>{ 0, 50, 100, 100,     /* line 0 */
-							     50, 100, 150, 150,    /* line 0.5 */
-							     100, 150, 200, 200,   /* line 1 */
+		EXPECT_EQ(scan.bytes, (std::vector<uint8_t>{ 0, 50, 100, 100,	 /* line 0 */
+							     50, 100, 150, 150,	 /* line 0.5 */
+							     100, 150, 200, 200, /* line 1 */
 							     150, 125, 100, 100 }) /* line 1.5 */);
 	}
 }
@@ -321,10 +321,7 @@ TEST_F(ResampleTest, ArgumentsThatDescribeNoChunkAreRefused)
 		double yFactor;
 		uint16_t bits;
 	};
-	const Case cases[] = { { 0, 10, out.data(), 2, 2, 8 },     { 40, -1, out.data(), 2, 2, 8 },
-			       { 40, 10, out.data(), 2, 2, 72 },   { 40, 10, out.data(), 0, 2, 8 },
-			       { 40, 10, out.data(), 2, -2, 8 },   { 40, 10, out.data(), nan, 2, 8 },
-			       { 40, 10, out.data(), 2, inf, 8 },  { 40, 10, nullptr, 2, 2, 8 } };
+	const Case cases[] = { { 0, 10, out.data(), 2, 2, 8 }, { 40, -1, out.data(), 2, 2, 8 }, { 40, 10, out.data(), 2, 2, 72 }, { 40, 10, out.data(), 0, 2, 8 }, { 40, 10, out.data(), 2, -2, 8 }, { 40, 10, out.data(), nan, 2, 8 }, { 40, 10, out.data(), 2, inf, 8 }, { 40, 10, nullptr, 2, 2, 8 } };
 	ASSERT_EQ(ResampleLines(image.data(), 40, 2, out.data(), 80, 2, 2, 8), 2u);
 	std::fill(out.begin(), out.end(), kUntouched);
 	for (const auto &c : cases) {
@@ -417,9 +414,7 @@ TEST_F(ResampleTest, BoxAveragingMatchesReferenceAtEveryLevel)
 		uint32_t destPixels;
 		double factor;
 	};
-	const Case cases[] = { { 2550, 850, 1.0 / 3 }, { 2550, 637, 0.25 }, { 2480, 620, 0.25 },
-			       { 2480, 826, 1.0 / 3 }, { 1, 1, 0.3 },       { 2, 1, 0.49 },
-			       { 7, 2, 0.3 },         { 64, 11, 0.17 },     { 301, 100, 0.333 } };
+	const Case cases[] = { { 2550, 850, 1.0 / 3 }, { 2550, 637, 0.25 }, { 2480, 620, 0.25 }, { 2480, 826, 1.0 / 3 }, { 1, 1, 0.3 }, { 2, 1, 0.49 }, { 7, 2, 0.3 }, { 64, 11, 0.17 }, { 301, 100, 0.333 } };
 	for (const Case &c : cases) {
 		const Geometry g{ c.width, c.destPixels, c.factor, c.factor, 24 };
 		const int32_t lines = 96;
@@ -444,9 +439,7 @@ TEST_F(ResampleTest, EnlargementsMatchReference)
 	};
 	/* 1200 and 2400 dpi from 600, and factors whose fractions need the
 	 * double form (1.5, 4 / 3, 32) or just fit the integer one (16). */
-	const Case cases[] = { { 2.0, 5100 }, { 2.0, 33 }, { 4.0, 17 }, { 4.0, 1275 },
-			       { 1.5, 40 },   { 4.0 / 3, 41 }, { 3.0, 9 }, { 8.0, 5 },
-			       { 16.0, 3 },   { 32.0, 2 },   { 1.01, 70 }, { 299.0 / 300 * 2, 20 } };
+	const Case cases[] = { { 2.0, 5100 }, { 2.0, 33 }, { 4.0, 17 }, { 4.0, 1275 }, { 1.5, 40 }, { 4.0 / 3, 41 }, { 3.0, 9 }, { 8.0, 5 }, { 16.0, 3 }, { 32.0, 2 }, { 1.01, 70 }, { 299.0 / 300 * 2, 20 } };
 	for (const auto &c : cases) {
 		for (uint16_t bits : { 8, 16, 24, 48 }) {
 			if (c.width > 1000 && bits != 24)

@@ -434,11 +434,18 @@ TEST_F(SetNvramValueTest, RefusedWithoutSendingAnything)
 		uint16_t kind;
 	};
 	const Case cases[] = {
-		{ data, 4, 11 },  { data, 4, 12 },   { data, 4, 0xFFFF },   // no such kind
-		{ data, 129, 3 }, { data, 129, 6 },  // longer than the record
-		{ data, 27, 1 },  { data, 43, 2 },   { data, 95, 7 },  { data, 129, 8 },
-		{ data, 56, 9 },  { data, 59, 10 },  { data, 0xFFFFFFFF, 9 }, // past the end from the offset
-		{ nullptr, 4, 9 }, { nullptr, 1, 3 }, // no data
+		{ data, 4, 11 }, { data, 4, 12 }, { data, 4, 0xFFFF }, // no such kind
+		{ data, 129, 3 },
+		{ data, 129, 6 }, // longer than the record
+		{ data, 27, 1 },
+		{ data, 43, 2 },
+		{ data, 95, 7 },
+		{ data, 129, 8 },
+		{ data, 56, 9 },
+		{ data, 59, 10 },
+		{ data, 0xFFFFFFFF, 9 }, // past the end from the offset
+		{ nullptr, 4, 9 },
+		{ nullptr, 1, 3 }, // no data
 	};
 	for (const Case &c : cases) {
 		driver::setLastError(0);

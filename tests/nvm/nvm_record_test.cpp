@@ -147,8 +147,14 @@ TEST(NvmInitRecord, SizeDecidesBytes47And54ButNotTheText)
 		uint8_t byte76;
 	};
 	const Case cases[] = {
-		{ 0, 0, 0 },      { 40, 0, 0 },     { 47, 0, 0 },      { 48, 0xA7, 0 },
-		{ 54, 0xA7, 0 },  { 55, 0xA7, 0xB6 }, { 56, 0xA7, 0xB6 }, { 0xFFFFFFFF, 0xA7, 0xB6 },
+		{ 0, 0, 0 },
+		{ 40, 0, 0 },
+		{ 47, 0, 0 },
+		{ 48, 0xA7, 0 },
+		{ 54, 0xA7, 0 },
+		{ 55, 0xA7, 0xB6 },
+		{ 56, 0xA7, 0xB6 },
+		{ 0xFFFFFFFF, 0xA7, 0xB6 },
 	};
 	for (const Case &c : cases) {
 		const InitBytes init(c.size, "abc", 0xA7, 0xB6);

@@ -351,10 +351,7 @@ public:
 		entry.endpoint = urb->endpoint;
 		entry.flags = urb->flags;
 		entry.length = static_cast<uint32_t>(std::max(urb->buffer_length, 0));
-		const bool known = (entry.endpoint == kBulkIn || entry.endpoint == kBulkOut) ?
-					   urb->type == USBDEVFS_URB_TYPE_BULK :
-					   entry.endpoint == kInterruptIn && device.spec.interruptPipe &&
-						   urb->type == USBDEVFS_URB_TYPE_INTERRUPT;
+		const bool known = (entry.endpoint == kBulkIn || entry.endpoint == kBulkOut) ? urb->type == USBDEVFS_URB_TYPE_BULK : entry.endpoint == kInterruptIn && device.spec.interruptPipe && urb->type == USBDEVFS_URB_TYPE_INTERRUPT;
 		if (!known || !device.spec.scanner) {
 			g_object_unref(data);
 			return umockdev_ioctl_client_complete(client, -1, ENOENT), TRUE;

@@ -46,15 +46,15 @@ struct DeviceSpec {
 
 // What the device has seen, for the tests' checks.
 struct DeviceStats {
-	int clients = 0;	 // open file descriptors on the node
-	int claimed = 0;	 // interface claims held
+	int clients = 0; // open file descriptors on the node
+	int claimed = 0; // interface claims held
 	int totalClaims = 0;
-	int clearHalts = 0;	 // CLEAR_HALT requests, any endpoint
-	int discarded = 0;	 // URBs cancelled by the driver
-	int flying = 0;		 // URBs submitted and not yet reaped
-	int detaches = 0;	 // kernel driver detached for a claim
-	int reattaches = 0;	 // kernel driver bound again after release
-	std::vector<uint32_t> bulkInLengths; // buffer length of every bulk-in URB
+	int clearHalts = 0;			  // CLEAR_HALT requests, any endpoint
+	int discarded = 0;			  // URBs cancelled by the driver
+	int flying = 0;				  // URBs submitted and not yet reaped
+	int detaches = 0;			  // kernel driver detached for a claim
+	int reattaches = 0;			  // kernel driver bound again after release
+	std::vector<uint32_t> bulkInLengths;	  // buffer length of every bulk-in URB
 	std::vector<std::string> unknownRequests; // ioctls the emulation does not know
 };
 

@@ -30,7 +30,11 @@ public:
 	// Bulk out; false fails the transfer.
 	virtual bool write(const uint8_t *data, uint32_t length, uint32_t *accepted) = 0;
 	// Bulk in. NotYet leaves the transfer waiting for a later look.
-	enum class Read { Done, Failed, NotYet };
+	enum class Read {
+		Done,
+		Failed,
+		NotYet
+	};
 	virtual Read read(uint8_t *data, uint32_t max, uint32_t *got) = 0;
 	// Interrupt in; false while there is no report.
 	virtual bool report(uint8_t *data, uint32_t max, uint32_t *got) = 0;
@@ -46,8 +50,8 @@ struct Device {
 	bool refuseClaim = false;
 
 	// Filled by the fake as the driver uses the device.
-	int opens = 0;	   // handles opened and not yet closed
-	int claimed = 0;   // interface claims held
+	int opens = 0;	 // handles opened and not yet closed
+	int claimed = 0; // interface claims held
 	int totalClaims = 0;
 	std::vector<std::vector<uint8_t>> written; // one entry per bulk-out transfer
 	std::vector<int> bulkTimeouts;		   // the time-out of every bulk transfer

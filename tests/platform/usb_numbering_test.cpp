@@ -35,12 +35,12 @@ TEST(UsbNumbering, OnlyDeviceNamesCarryANumber)
 TEST(UsbNumbering, SupportedScannersAreNumberedByBusAndPortPath)
 {
 	const std::vector<AttachedDevice> attached = {
-		{ 0x2F1A, 0x0918, 2, { 1 } },	   // 0: KT918, bus 2
-		{ 0x046D, 0xC52B, 1, { 1 } },	   // 1: another vendor's device
-		{ 0x2F1A, 0x0735, 1, { 10 } },	   // 2: RM735, bus 1 port 10
-		{ 0x2F1A, 0x0999, 1, { 3 } },	   // 3: an unsupported product of the vendor
-		{ 0x2F1A, 0x0735, 1, { 2, 1 } },   // 4: RM735 behind the hub on port 2
-		{ 0x2F1A, 0x0950, 1, { 2 } },	   // 5: KT950 on port 2 itself
+		{ 0x2F1A, 0x0918, 2, { 1 } },	    // 0: KT918, bus 2
+		{ 0x046D, 0xC52B, 1, { 1 } },	    // 1: another vendor's device
+		{ 0x2F1A, 0x0735, 1, { 10 } },	    // 2: RM735, bus 1 port 10
+		{ 0x2F1A, 0x0999, 1, { 3 } },	    // 3: an unsupported product of the vendor
+		{ 0x2F1A, 0x0735, 1, { 2, 1 } },    // 4: RM735 behind the hub on port 2
+		{ 0x2F1A, 0x0950, 1, { 2 } },	    // 5: KT950 on port 2 itself
 		{ 0x2F1A, 0x0736, 1, { 2, 1, 4 } }, // 6: two hubs down
 	};
 	// Ports compare as paths: 2 < 2.1 < 2.1.4 < 10, and bus 1 before bus 2.

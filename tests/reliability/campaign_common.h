@@ -15,7 +15,7 @@ namespace torvane::test {
 // `length` lines of 1/300 inch long.
 inline ScanParameter smallGreyScan(uint16_t dpi, uint16_t length)
 {
-	ScanParameter p {};
+	ScanParameter p{};
 	p.XRes = p.YRes = dpi;
 	p.Width = 300;
 	p.Length = length;

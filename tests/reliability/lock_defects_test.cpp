@@ -226,7 +226,7 @@ TEST_F(LockDefectTest, DoCancelEndsAWaitForEitherLock)
 // A failed NVM read that carries no sense data must still leave a code.
 TEST_F(LockDefectTest, CheckNvmDataWithAFailedReadLeavesACode)
 {
-	NvmInitRecord init {};
+	NvmInitRecord init{};
 	init.Size = sizeof(init);
 	std::strcpy(init.Text, "text");
 	scanner->addFault(FaultRule::failDataPhase(kRead10).forDataType(kNvmType));
@@ -242,15 +242,15 @@ TEST_F(LockDefectTest, CheckNvmDataWithAFailedReadLeavesACode)
 // status byte: each 0 result comes with a non-zero code.
 TEST_F(LockDefectTest, NoExportFailsWithoutACode)
 {
-	NvmRecord nvm {};
-	NvmInitRecord init {};
+	NvmRecord nvm{};
+	NvmInitRecord init{};
 	init.Size = sizeof(init);
-	ScannerAbility ability {};
-	ScannerAbilityEx abilityEx {};
-	ButtonSetup setup {};
-	ButtonReport report {};
+	ScannerAbility ability{};
+	ScannerAbilityEx abilityEx{};
+	ButtonSetup setup{};
+	ButtonReport report{};
 	unsigned char table[768] = {};
-	ScanParameter parameter {};
+	ScanParameter parameter{};
 	uint8_t image[64];
 	const std::pair<const char *, std::function<int()>> calls[] = {
 		{ "InitializeDriver", [] { return InitializeDriver(); } },

@@ -168,7 +168,7 @@ TEST_P(UnplugStallTest, EveryCallReturnsAndTheNextScanWorks)
 		timed("StartScan", [] { return StartScan(); });
 		timed("StopScan", [] { return StopScan(); });
 	} else if (phase.rfind("image-", 0) == 0) {
-		const uint32_t chunks = phase == "image-0" ? 0 : phase == "image-1" ? 1 : 8;
+		const uint32_t chunks = phase == "image-0" ? 0 : (phase == "image-1" ? 1 : 8);
 		startSlowScan();
 		if (chunks) {
 			ASSERT_EQ(ReadScan(nullptr, image.data(), chunks * kChunkOut), 1);

@@ -32,7 +32,8 @@ TEST_F(SaneTest, ScanimageListsAndDescribesTheScanner)
 				  "--halftone-pattern 1..6 (in steps of 1) [inactive]", "-l 0..215.9mm [0]",
 				  "-x 0..215.9mm [215.9]", "--scan[=(yes|no)] [no] [hardware]",
 				  "--copy[=(yes|no)] [no] [hardware]", "--gamma-table 0..255,... (in steps of 1) [inactive]" })
-		EXPECT_NE(all.out.find(line), std::string::npos) << line << "\n" << all.out;
+		EXPECT_NE(all.out.find(line), std::string::npos) << line << "\n"
+								 << all.out;
 }
 
 struct ModeCase {

@@ -71,7 +71,7 @@ TEST(WindowBlock, ColourAt150DpiOnA2550PixelScanner)
 	request.ScanMode = 4;
 	request.BitPerPixel = 24;
 	request.HTPatternNo = 5; // not sent outside halftone
-	request.Invert = 1;      // never sent
+	request.Invert = 1;	 // never sent
 	request.RExposure = 0x0102;
 	request.GExposure = 0x0304;
 	request.BExposure = 0x0506;
@@ -87,8 +87,8 @@ TEST(WindowBlock, ColourAt150DpiOnA2550PixelScanner)
 	expected.constants();
 	expected.be16(2, 300);
 	expected.be16(4, 300);
-	expected.be32(6, 0);          // left edge: always 0
-	expected.be32(10, 120);       // top 30 x 4
+	expected.be32(6, 0);	// left edge: always 0
+	expected.be32(10, 120); // top 30 x 4
 	expected.be32(14, 2550 * 4);
 	expected.be32(18, (3300 + 3312) * 4); // length grows by the line count
 	expected.u8(25, 5);
@@ -119,13 +119,25 @@ TEST(WindowBlock, EveryRowOfTheModeTable)
 		uint8_t mode, filter, composition, flags;
 	};
 	const Row rows[] = {
-		{ 0, 0, 0, 0x70 }, { 0, 3, 0, 0x70 }, { 0, 200, 0, 0x70 },
-		{ 1, 0, 1, 0x40 }, { 1, 2, 1, 0x40 },
-		{ 2, 0, 2, 0x70 }, { 2, 1, 2, 0x48 }, { 2, 2, 2, 0x50 }, { 2, 3, 2, 0x58 },
-		{ 2, 4, 2, 0x40 }, { 2, 255, 2, 0x40 },
-		{ 4, 0, 5, 0x60 }, { 4, 2, 5, 0x60 },
-		{ 6, 0, 5, 0x40 }, { 6, 1, 5, 0x40 },
-		{ 3, 0, 0, 0x40 }, { 5, 2, 0, 0x40 }, { 7, 0, 0, 0x40 }, { 255, 1, 0, 0x40 },
+		{ 0, 0, 0, 0x70 },
+		{ 0, 3, 0, 0x70 },
+		{ 0, 200, 0, 0x70 },
+		{ 1, 0, 1, 0x40 },
+		{ 1, 2, 1, 0x40 },
+		{ 2, 0, 2, 0x70 },
+		{ 2, 1, 2, 0x48 },
+		{ 2, 2, 2, 0x50 },
+		{ 2, 3, 2, 0x58 },
+		{ 2, 4, 2, 0x40 },
+		{ 2, 255, 2, 0x40 },
+		{ 4, 0, 5, 0x60 },
+		{ 4, 2, 5, 0x60 },
+		{ 6, 0, 5, 0x40 },
+		{ 6, 1, 5, 0x40 },
+		{ 3, 0, 0, 0x40 },
+		{ 5, 2, 0, 0x40 },
+		{ 7, 0, 0, 0x40 },
+		{ 255, 1, 0, 0x40 },
 	};
 	for (const Row &row : rows) {
 		std::array<uint8_t, kWindowDescriptorSize> descriptor;
@@ -221,8 +233,7 @@ TEST(WindowBlock, ResolutionIsTheBaseForBothAxes)
 {
 	ScanParameter settings = settingsWith(4, 0, 24);
 	settings.YRes = 1200; // not used
-	for (auto [xres, sent] : { std::pair<uint16_t, uint16_t>{ 1, 300 }, { 300, 300 }, { 301, 600 }, { 600, 600 },
-				  { 1200, 600 } }) {
+	for (auto [xres, sent] : { std::pair<uint16_t, uint16_t>{ 1, 300 }, { 300, 300 }, { 301, 600 }, { 600, 600 }, { 1200, 600 } }) {
 		settings.XRes = xres;
 		std::array<uint8_t, kWindowDescriptorSize> descriptor{};
 		BuildWindowBlock(descriptor.data(), settings);

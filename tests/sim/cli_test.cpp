@@ -77,7 +77,7 @@ public:
 	std::string line(int ms = 5000)
 	{
 		while (buffer_.find('\n') == std::string::npos) {
-			pollfd entry { out_, POLLIN, 0 };
+			pollfd entry{ out_, POLLIN, 0 };
 			if (::poll(&entry, 1, ms) <= 0)
 				return {};
 			char chunk[256];
@@ -96,7 +96,7 @@ public:
 	std::string rest(int ms = 5000)
 	{
 		for (;;) {
-			pollfd entry { out_, POLLIN, 0 };
+			pollfd entry{ out_, POLLIN, 0 };
 			if (::poll(&entry, 1, ms) <= 0)
 				break;
 			char chunk[4096];
@@ -160,7 +160,7 @@ TEST(SimCliTest, HelpDocumentsEveryOption)
 TEST(SimCliTest, BadUsageExitsWithTwo)
 {
 	test::TempDir dir;
-	for (std::vector<std::string> arguments : std::vector<std::vector<std::string>> {
+	for (std::vector<std::string> arguments : std::vector<std::vector<std::string>>{
 		     { "--model", "XY100", "--dir", dir.path() },
 		     { "--fault", "check,op=1", "--dir", dir.path() },
 		     { "--press-after", "10:0g", "--dir", dir.path() },
@@ -184,9 +184,9 @@ TEST(SimCliTest, ServesPressesUnplugsAndQuits)
 
 	RawClient client(dir.file("usbscan4"));
 	ASSERT_TRUE(client.connected());
-	EXPECT_EQ(client.control(0x80002018).data, (std::vector<uint8_t> { 0x1A, 0x2F, 0x18, 0x09, 0x03, 0x01, 0x09, 0x04 }));
+	EXPECT_EQ(client.control(0x80002018).data, (std::vector<uint8_t>{ 0x1A, 0x2F, 0x18, 0x09, 0x03, 0x01, 0x09, 0x04 }));
 	Reply press = client.control(0x80002008);
-	EXPECT_EQ(press.data, std::vector<uint8_t> { 0x05 });
+	EXPECT_EQ(press.data, std::vector<uint8_t>{ 0x05 });
 	client.close();
 
 	// The fault from the command line.
@@ -195,7 +195,7 @@ TEST(SimCliTest, ServesPressesUnplugsAndQuits)
 
 	sim.send("press 07 04\n");
 	EXPECT_TRUE(sim.expect("button pressed: 07 04"));
-	EXPECT_EQ(RawClient(dir.file("usbscan4")).control(0x80002008).data, (std::vector<uint8_t> { 0x07, 0x04 }));
+	EXPECT_EQ(RawClient(dir.file("usbscan4")).control(0x80002008).data, (std::vector<uint8_t>{ 0x07, 0x04 }));
 
 	sim.send("replug 6\n");
 	EXPECT_TRUE(sim.expect("plugged in at " + dir.file("usbscan6")));

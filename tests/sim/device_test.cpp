@@ -38,13 +38,13 @@ TEST_F(SimDeviceTest, DescriptorAndTimeoutControls)
 	Reply descriptor = client.control(kGetDescriptor, std::vector<uint8_t>(8, 0));
 	EXPECT_EQ(descriptor.result, 0u);
 	// Vendor 0x2F1A, product 0x0735, release 0x0103, language 0x0409, LE.
-	EXPECT_EQ(descriptor.data, (std::vector<uint8_t> { 0x1A, 0x2F, 0x35, 0x07, 0x03, 0x01, 0x09, 0x04 }));
+	EXPECT_EQ(descriptor.data, (std::vector<uint8_t>{ 0x1A, 0x2F, 0x35, 0x07, 0x03, 0x01, 0x09, 0x04 }));
 
 	Reply timeout = client.control(kSetTimeout, { 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0 });
 	EXPECT_EQ(timeout.result, 0u);
 	EXPECT_EQ(timeout.count, 0u);
 	ASSERT_TRUE(scanner->timeouts());
-	EXPECT_EQ(*scanner->timeouts(), (std::array<uint32_t, 3> { 1, 2, 3 }));
+	EXPECT_EQ(*scanner->timeouts(), (std::array<uint32_t, 3>{ 1, 2, 3 }));
 
 	EXPECT_EQ(client.control(kSetTimeout, { 0, 0, 0, 0 }).result, 1u);
 	Reply unknown = client.control(0x80002010);
@@ -54,7 +54,7 @@ TEST_F(SimDeviceTest, DescriptorAndTimeoutControls)
 	// Any identity can be presented, e.g. an unsupported product.
 	scanner->setUsbIdentity({ 0x2F1A, 0x0001, 0x0100, 0x0409 });
 	EXPECT_EQ(client.control(kGetDescriptor).data,
-		  (std::vector<uint8_t> { 0x1A, 0x2F, 0x01, 0x00, 0x00, 0x01, 0x09, 0x04 }));
+		  (std::vector<uint8_t>{ 0x1A, 0x2F, 0x01, 0x00, 0x00, 0x01, 0x09, 0x04 }));
 }
 
 TEST_F(SimDeviceTest, UnknownOpClosesTheConnection)
@@ -74,33 +74,33 @@ TEST_F(SimDeviceTest, ButtonWaitIsSilentUntilAPress)
 	EXPECT_EQ(exchange(path(), inquiryBlock(), 160).status, 0);
 	EXPECT_FALSE(waiter.readable(0));
 
-	ASSERT_TRUE(scanner->pressButton(std::vector<uint8_t> { 0x05, 0x00 }));
+	ASSERT_TRUE(scanner->pressButton(std::vector<uint8_t>{ 0x05, 0x00 }));
 	ASSERT_TRUE(waiter.readable(5000));
 	Reply press = waiter.receiveDataReply();
 	EXPECT_EQ(press.result, 0u);
-	EXPECT_EQ(press.data, (std::vector<uint8_t> { 0x05, 0x00 }));
+	EXPECT_EQ(press.data, (std::vector<uint8_t>{ 0x05, 0x00 }));
 	EXPECT_EQ(scanner->queuedPresses(), 0u);
 }
 
 TEST_F(SimDeviceTest, PressWithoutWaitIsQueued)
 {
-	ASSERT_TRUE(scanner->pressButton(std::vector<uint8_t> { 0x07, 0x04 }));
-	ASSERT_TRUE(scanner->pressButton(std::vector<uint8_t> { 0x03 }));
+	ASSERT_TRUE(scanner->pressButton(std::vector<uint8_t>{ 0x07, 0x04 }));
+	ASSERT_TRUE(scanner->pressButton(std::vector<uint8_t>{ 0x03 }));
 	EXPECT_FALSE(scanner->pressButton(std::vector<uint8_t>(9, 1)));
-	EXPECT_FALSE(scanner->pressButton(std::vector<uint8_t> {}));
+	EXPECT_FALSE(scanner->pressButton(std::vector<uint8_t>{}));
 	EXPECT_EQ(scanner->queuedPresses(), 2u);
 
 	RawClient client(path());
 	Reply first = client.control(kWaitOnEvent);
-	EXPECT_EQ(first.data, (std::vector<uint8_t> { 0x07, 0x04 }));
+	EXPECT_EQ(first.data, (std::vector<uint8_t>{ 0x07, 0x04 }));
 	Reply second = client.control(kWaitOnEvent);
-	EXPECT_EQ(second.data, (std::vector<uint8_t> { 0x03 }));
+	EXPECT_EQ(second.data, (std::vector<uint8_t>{ 0x03 }));
 
 	// The queue keeps the newest 16.
 	for (uint8_t i = 0; i < 20; ++i)
-		scanner->pressButton(std::vector<uint8_t> { i });
+		scanner->pressButton(std::vector<uint8_t>{ i });
 	EXPECT_EQ(scanner->queuedPresses(), 16u);
-	EXPECT_EQ(client.control(kWaitOnEvent).data, std::vector<uint8_t> { 4 });
+	EXPECT_EQ(client.control(kWaitOnEvent).data, std::vector<uint8_t>{ 4 });
 }
 
 TEST_F(SimDeviceTest, UnplugClosesEverythingAndReplugKeepsTheState)
@@ -127,7 +127,7 @@ TEST_F(SimDeviceTest, UnplugClosesEverythingAndReplugKeepsTheState)
 	ASSERT_TRUE(server.replug(3, 7, &error)) << error;
 	EXPECT_FALSE(socketExists(path(3)));
 	EXPECT_EQ(exchange(path(7), inquiryBlock(), 160).status, 0);
-	EXPECT_EQ(server.numbers(), std::vector<unsigned int> { 7 });
+	EXPECT_EQ(server.numbers(), std::vector<unsigned int>{ 7 });
 	EXPECT_FALSE(server.replug(3, 4));
 }
 

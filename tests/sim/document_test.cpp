@@ -76,7 +76,7 @@ std::vector<uint8_t> scan(std::unique_ptr<sim::DocumentSource> document, uint16_
 	d[46] = static_cast<uint8_t>(pixels * 3);
 	d[47] = static_cast<uint8_t>(lines >> 8);
 	d[48] = static_cast<uint8_t>(lines);
-	const std::array<uint8_t, 10> setWindow { 0x24, 0, 0, 0, 0, 0, 0, 0, 79, 0 };
+	const std::array<uint8_t, 10> setWindow{ 0x24, 0, 0, 0, 0, 0, 0, 0, 79, 0 };
 	EXPECT_EQ(scanner.exchange(setWindow, block).status, 0);
 	return scanner.rawImage();
 }
@@ -93,8 +93,8 @@ TEST(SimDocumentTest, PnmAtThreeHundredDpiByDefault)
 	test::TempDir dir;
 	const std::string path = dir.file("page.ppm");
 	writeFile(path, std::string("P6\n# two by two\n2 2\n255\n") + std::string("\xFF\x00\x00\x00\xFF\x00"
-										    "\x00\x00\xFF\x80\x80\x80",
-										    12));
+										  "\x00\x00\xFF\x80\x80\x80",
+										  12));
 	std::string error;
 	auto document = ImageDocument::load(path, &error);
 	ASSERT_TRUE(document) << error;
@@ -104,8 +104,8 @@ TEST(SimDocumentTest, PnmAtThreeHundredDpiByDefault)
 
 	// 300 dpi: the pixels as they are, white right of and below the page.
 	auto same = scan(std::move(document), 300, 3, 3);
-	EXPECT_EQ(same, rgb({ 255, 0, 0, 0, 255, 0, 255, 255, 255,		//
-			      0, 0, 255, 128, 128, 128, 255, 255, 255,	//
+	EXPECT_EQ(same, rgb({ 255, 0, 0, 0, 255, 0, 255, 255, 255,     //
+			      0, 0, 255, 128, 128, 128, 255, 255, 255, //
 			      255, 255, 255, 255, 255, 255, 255, 255, 255 }));
 
 	// 600 dpi: every pixel twice in both directions.
@@ -191,12 +191,12 @@ TEST(SimDocumentTest, TestChartGeometry)
 		sim::TestChart::colourAt(u, v, colour);
 		return rgb({ colour[0], colour[1], colour[2] });
 	};
-	EXPECT_EQ(at(302, 5000), rgb({ 0, 0, 0 })); // frame
-	EXPECT_EQ(at(800, 1200), rgb({ 255, 0, 0 })); // red patch
-	EXPECT_EQ(at(800, 1800), rgb({ 128, 0, 0 })); // dark red patch
-	EXPECT_EQ(at(600, 2500), rgb({ 0, 0, 0 })); // ramp starts black
-	EXPECT_EQ(at(9320, 2500), rgb({ 255, 255, 255 })); // and ends white
-	EXPECT_EQ(at(9320, 3000), rgb({ 255, 255, 255 })); // last step
+	EXPECT_EQ(at(302, 5000), rgb({ 0, 0, 0 }));	     // frame
+	EXPECT_EQ(at(800, 1200), rgb({ 255, 0, 0 }));	     // red patch
+	EXPECT_EQ(at(800, 1800), rgb({ 128, 0, 0 }));	     // dark red patch
+	EXPECT_EQ(at(600, 2500), rgb({ 0, 0, 0 }));	     // ramp starts black
+	EXPECT_EQ(at(9320, 2500), rgb({ 255, 255, 255 }));   // and ends white
+	EXPECT_EQ(at(9320, 3000), rgb({ 255, 255, 255 }));   // last step
 	EXPECT_EQ(at(20000, 20000), rgb({ 255, 255, 255 })); // off the page
 
 	// The finest line group alternates every 2/1200 inch.

@@ -41,10 +41,10 @@ TEST_F(SimExchangeTest, InquiryDescribesTheModel)
 	EXPECT_EQ(slice(d, 32, 4), bytesOf("1.03"));
 	EXPECT_EQ(d[38], 6);
 	EXPECT_EQ(d[39] & 0x20, 0x20);
-	EXPECT_EQ(slice(d, 40, 8), (std::vector<uint8_t> { 0x01, 0x2C, 0x02, 0x58, 0x01, 0x2C, 0x02, 0x58 }));
+	EXPECT_EQ(slice(d, 40, 8), (std::vector<uint8_t>{ 0x01, 0x2C, 0x02, 0x58, 0x01, 0x2C, 0x02, 0x58 }));
 	EXPECT_EQ(d[50] & 0x40, 0x40); // push buttons
 	EXPECT_EQ(d[92], 2);
-	EXPECT_EQ(slice(d, 81, 2), (std::vector<uint8_t> { 0x09, 0xF6 })); // 2550 pixels
+	EXPECT_EQ(slice(d, 81, 2), (std::vector<uint8_t>{ 0x09, 0xF6 })); // 2550 pixels
 	EXPECT_GE(d[83] << 8 | d[84], 3508);
 
 	// A KT918 has no buttons and names itself.
@@ -128,8 +128,8 @@ TEST_F(SimExchangeTest, CommandLogKeepsBlocksDataAndStatus)
 	EXPECT_EQ(log[0].dataInSent, 160u);
 	EXPECT_EQ(log[0].status, 0);
 	EXPECT_EQ(std::vector<uint8_t>(log[1].block.begin(), log[1].block.end()),
-		  (std::vector<uint8_t> { 0x2A, 0, 0xA2, 0, 0, 0, 0, 0, 2, 0 }));
-	EXPECT_EQ(log[1].dataOut, (std::vector<uint8_t> { 0x00, 0x0F }));
+		  (std::vector<uint8_t>{ 0x2A, 0, 0xA2, 0, 0, 0, 0, 0, 2, 0 }));
+	EXPECT_EQ(log[1].dataOut, (std::vector<uint8_t>{ 0x00, 0x0F }));
 	EXPECT_EQ(log[2].operationCode(), 0x99);
 	EXPECT_EQ(log[2].status, 2);
 	EXPECT_FALSE(log[2].abandoned);
@@ -150,11 +150,11 @@ TEST_F(SimExchangeTest, RefusedCommandsCarrySense)
 		uint8_t key, asc, ascq;
 	};
 	const std::vector<Case> cases = {
-		{ simpleBlock(0x99), 0, {}, 0x05, 0x20, 0x00 }, // unknown operation code
-		{ read10Block(0x69, 128, 0x0000), 128, {}, 0x05, 0x24, 0x00 }, // qualifier missing
-		{ read10Block(0x42, 16), 16, {}, 0x05, 0x24, 0x00 }, // unknown data type
-		{ read10Block(0x00, 4096), 4096, {}, 0x05, 0x2C, 0x00 }, // image before SCAN
-		{ simpleBlock(0x1B, 0x80), 0, {}, 0x05, 0x2C, 0x00 }, // SCAN without window
+		{ simpleBlock(0x99), 0, {}, 0x05, 0x20, 0x00 },				       // unknown operation code
+		{ read10Block(0x69, 128, 0x0000), 128, {}, 0x05, 0x24, 0x00 },		       // qualifier missing
+		{ read10Block(0x42, 16), 16, {}, 0x05, 0x24, 0x00 },			       // unknown data type
+		{ read10Block(0x00, 4096), 4096, {}, 0x05, 0x2C, 0x00 },		       // image before SCAN
+		{ simpleBlock(0x1B, 0x80), 0, {}, 0x05, 0x2C, 0x00 },			       // SCAN without window
 		{ send10Block(0x81, 3, 512), 0, std::vector<uint8_t>(512), 0x05, 0x24, 0x00 }, // gamma 3
 		{ send10Block(0x81, 0, 256), 0, std::vector<uint8_t>(256), 0x05, 0x1A, 0x00 },
 		{ send10Block(0xA9, 0, 3), 0, { 1, 2, 3 }, 0x05, 0x1A, 0x00 },
@@ -232,7 +232,7 @@ TEST_F(SimExchangeTest, NewBlockAfterAGivenUpExchangeStartsOver)
 	Reply data = client.read(128);
 	ASSERT_EQ(data.count, 128u);
 	EXPECT_EQ(data.data[0x2E], 'T');
-	EXPECT_EQ(client.read(1).data, std::vector<uint8_t> { 0 });
+	EXPECT_EQ(client.read(1).data, std::vector<uint8_t>{ 0 });
 	EXPECT_TRUE(scanner->commandLog().front().abandoned);
 	// A WRITE of anything but a block when no data is due is refused.
 	EXPECT_EQ(client.write({ 1, 2, 3 }).result, 1u);
@@ -240,7 +240,7 @@ TEST_F(SimExchangeTest, NewBlockAfterAGivenUpExchangeStartsOver)
 
 TEST_F(SimExchangeTest, InProcessExchangeMatchesTheSocket)
 {
-	const std::array<uint8_t, 10> block { 0x12, 0, 0, 0, 160, 0, 0, 0, 0, 0 };
+	const std::array<uint8_t, 10> block{ 0x12, 0, 0, 0, 160, 0, 0, 0, 0, 0 };
 	sim::ExchangeResult local = scanner->exchange(block, {}, 160);
 	ASSERT_TRUE(local.transferred);
 	EXPECT_EQ(local.status, 0);

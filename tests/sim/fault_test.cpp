@@ -69,7 +69,7 @@ TEST_F(SimFaultTest, CheckConditionSenseComesOnASecondConnection)
 
 TEST_F(SimFaultTest, FullSenseBytesAndDataTypeMatching)
 {
-	sim::SenseData sense {};
+	sim::SenseData sense{};
 	for (size_t i = 0; i < sense.size(); ++i)
 		sense[i] = static_cast<uint8_t>(0x71 + i);
 	scanner->addFault(FaultRule::checkCondition(0x28, sense).forDataType(0x69).times(2));
@@ -243,7 +243,11 @@ TEST(SimFaultSpecTest, ParsesEveryKind)
 	EXPECT_EQ(status->status, 8);
 	EXPECT_EQ(status->count, FaultRule::kAlways);
 
-	auto full = sim::parseFaultRule("check,op=3,sense=F0000500000000" "0E" "00000000" "24" "000000000000000000");
+	auto full = sim::parseFaultRule("check,op=3,sense=F0000500000000"
+					"0E"
+					"00000000"
+					"24"
+					"000000000000000000");
 	ASSERT_TRUE(full);
 	EXPECT_EQ(full->sense[0], 0xF0);
 	EXPECT_EQ(full->sense[12], 0x24);
@@ -255,8 +259,10 @@ TEST(SimFaultSpecTest, ParsesEveryKind)
 	EXPECT_EQ(shortRule->maxBytes, 4096u);
 
 	const std::pair<const char *, FaultKind> others[] = {
-		{ "fail-block,op=1", FaultKind::FailBlockWrite }, { "fail-data,op=1", FaultKind::FailDataPhase },
-		{ "fail-status,op=1", FaultKind::FailStatusRead }, { "empty,op=1", FaultKind::EmptyRead },
+		{ "fail-block,op=1", FaultKind::FailBlockWrite },
+		{ "fail-data,op=1", FaultKind::FailDataPhase },
+		{ "fail-status,op=1", FaultKind::FailStatusRead },
+		{ "empty,op=1", FaultKind::EmptyRead },
 		{ "stall,op=1", FaultKind::StallRead },
 	};
 	for (const auto &[text, kind] : others) {
@@ -276,7 +282,7 @@ TEST(SimFaultSpecTest, RejectsBadRules)
 		EXPECT_FALSE(sim::parseFaultRule(text, &error)) << text;
 		EXPECT_FALSE(error.empty()) << text;
 	}
-	EXPECT_EQ(sim::parseHexBytes("07,04 ff"), (std::vector<uint8_t> { 0x07, 0x04, 0xFF }));
+	EXPECT_EQ(sim::parseHexBytes("07,04 ff"), (std::vector<uint8_t>{ 0x07, 0x04, 0xFF }));
 	EXPECT_FALSE(sim::parseHexBytes("7"));
 	EXPECT_FALSE(sim::parseHexBytes("0g"));
 	EXPECT_EQ(sim::parseNumber("0x2F1A", 0xFFFF), 0x2F1Au);

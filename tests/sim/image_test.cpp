@@ -125,11 +125,11 @@ TEST_F(SimImageTest, ColourImageEqualsTheRawImage)
 	EXPECT_EQ(readImage(expected.size()), expected);
 	EXPECT_EQ(scanner->imageBytesSent(), expected.size());
 
-	EXPECT_EQ(pixel(expected, 7650, 0, kRedColumn, 3), (std::vector<uint8_t> { 0xFF, 0x00, 0x00 }));
-	EXPECT_EQ(pixel(expected, 7650, 80, kGreenColumn, 3), (std::vector<uint8_t> { 0x00, 0xFF, 0x00 }));
-	EXPECT_EQ(pixel(expected, 7650, 50, kBlueColumn, 3), (std::vector<uint8_t> { 0x00, 0x00, 0xFF }));
-	EXPECT_EQ(pixel(expected, 7650, 0, kFrameColumn, 3), (std::vector<uint8_t> { 0, 0, 0 }));
-	EXPECT_EQ(pixel(expected, 7650, 0, kLidColumn, 3), (std::vector<uint8_t> { 0xFF, 0xFF, 0xFF }));
+	EXPECT_EQ(pixel(expected, 7650, 0, kRedColumn, 3), (std::vector<uint8_t>{ 0xFF, 0x00, 0x00 }));
+	EXPECT_EQ(pixel(expected, 7650, 80, kGreenColumn, 3), (std::vector<uint8_t>{ 0x00, 0xFF, 0x00 }));
+	EXPECT_EQ(pixel(expected, 7650, 50, kBlueColumn, 3), (std::vector<uint8_t>{ 0x00, 0x00, 0xFF }));
+	EXPECT_EQ(pixel(expected, 7650, 0, kFrameColumn, 3), (std::vector<uint8_t>{ 0, 0, 0 }));
+	EXPECT_EQ(pixel(expected, 7650, 0, kLidColumn, 3), (std::vector<uint8_t>{ 0xFF, 0xFF, 0xFF }));
 
 	const auto log = scanner->commandLog();
 	ASSERT_GE(log.size(), 2u);
@@ -144,9 +144,9 @@ TEST_F(SimImageTest, GreyImageTakesTheChannelOrTheLuminance)
 		uint8_t red, green; // grey values of the red and green patches
 	};
 	const Case cases[] = {
-		{ 2, 0x48, 255, 0 }, // channel 1: red
-		{ 2, 0x50, 0, 255 }, // channel 2: green
-		{ 2, 0x58, 0, 0 }, // channel 3: blue
+		{ 2, 0x48, 255, 0 },  // channel 1: red
+		{ 2, 0x50, 0, 255 },  // channel 2: green
+		{ 2, 0x58, 0, 0 },    // channel 3: blue
 		{ 2, 0x70, 77, 149 }, // no channel: luminance
 		{ 0, 0x70, 77, 149 }, // line art scanned at 8 bits
 	};
@@ -175,7 +175,7 @@ TEST_F(SimImageTest, SixteenBitAndOneBitSamples)
 	setWindow(deep);
 	const auto wide = scanner->rawImage();
 	ASSERT_EQ(wide.size(), kWidth300 * 6u * 4);
-	EXPECT_EQ(pixel(wide, kWidth300 * 6, 1, kRedColumn, 6), (std::vector<uint8_t> { 0xFF, 0xFF, 0, 0, 0, 0 }));
+	EXPECT_EQ(pixel(wide, kWidth300 * 6, 1, kRedColumn, 6), (std::vector<uint8_t>{ 0xFF, 0xFF, 0, 0, 0, 0 }));
 
 	WindowRequest bits = colourWindow(4);
 	bits.composition = 0;
@@ -187,8 +187,8 @@ TEST_F(SimImageTest, SixteenBitAndOneBitSamples)
 	ASSERT_EQ(packed.size(), 319u * 4);
 	auto bitAt = [&](uint32_t column) { return packed[column / 8] >> (7 - column % 8) & 1; };
 	EXPECT_EQ(bitAt(kFrameColumn), 1); // black
-	EXPECT_EQ(bitAt(kRedColumn), 1); // luminance 77
-	EXPECT_EQ(bitAt(kLidColumn), 0); // white
+	EXPECT_EQ(bitAt(kRedColumn), 1);   // luminance 77
+	EXPECT_EQ(bitAt(kLidColumn), 0);   // white
 }
 
 TEST_F(SimImageTest, SixHundredDpiStartsAtTheWindowTop)
@@ -227,7 +227,7 @@ TEST_F(SimImageTest, ReadingPastTheEndReportsEndOfMedium)
 	EXPECT_EQ(sense.dataIn[0], 0xF0);
 	EXPECT_EQ(sense.dataIn[2], 0x60); // EOM, ILI, key NO SENSE
 	EXPECT_EQ(std::vector<uint8_t>(sense.dataIn.begin() + 3, sense.dataIn.begin() + 7),
-		  (std::vector<uint8_t> { 0, 0, 0x12, 0x5C })); // 4700 bytes missing
+		  (std::vector<uint8_t>{ 0, 0, 0x12, 0x5C })); // 4700 bytes missing
 	EXPECT_EQ(scanner->imageBytesSent(), 20000u);
 
 	// After RELEASE UNIT the scan is over.
@@ -269,7 +269,7 @@ TEST_F(SimImageTest, CalibrationDataPattern)
 	const auto data = sim::VirtualScanner::calibrationData(2580 * 2 + 4);
 	EXPECT_EQ(data[0], 0x0C);
 	EXPECT_EQ(data[1], 0x00);
-	EXPECT_EQ(data[3], 0x25); // pixel 1: 37
+	EXPECT_EQ(data[3], 0x25);	     // pixel 1: 37
 	EXPECT_EQ(data[2580 * 2 + 1], 0x0B); // row 1, pixel 0: 11
 }
 

@@ -40,7 +40,7 @@ TEST_F(SimNvmTest, DefaultRecordIsRealistic)
 	ASSERT_EQ(nvm.size(), 128u);
 	// Date words big-endian: 3 / 14 / 2024.
 	EXPECT_EQ(std::vector<uint8_t>(nvm.begin() + 0x1C, nvm.begin() + 0x22),
-		  (std::vector<uint8_t> { 0, 3, 0, 14, 0x07, 0xE8 }));
+		  (std::vector<uint8_t>{ 0, 3, 0, 14, 0x07, 0xE8 }));
 	EXPECT_EQ(std::string(reinterpret_cast<const char *>(&nvm[0x2E])), "TORVANE RM735");
 	EXPECT_EQ(nvm[0x10], 0x01);
 	EXPECT_EQ(nvm[0x11], 0x02);

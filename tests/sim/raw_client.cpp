@@ -36,7 +36,7 @@ RawClient::~RawClient()
 bool RawClient::connect(const std::string &path)
 {
 	close();
-	sockaddr_un address {};
+	sockaddr_un address{};
 	if (path.size() >= sizeof(address.sun_path))
 		return false;
 	address.sun_family = AF_UNIX;
@@ -145,7 +145,7 @@ Reply RawClient::control(uint32_t code, const std::vector<uint8_t> &input)
 
 bool RawClient::readable(int ms)
 {
-	pollfd entry { fd_, POLLIN, 0 };
+	pollfd entry{ fd_, POLLIN, 0 };
 	return ::poll(&entry, 1, ms) > 0;
 }
 

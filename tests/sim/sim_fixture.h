@@ -27,7 +27,7 @@ protected:
 
 	// Declared first: the folder outlives the server.
 	test::TempDir dir;
-	sim::SimServer server { dir.path() };
+	sim::SimServer server{ dir.path() };
 	std::shared_ptr<sim::VirtualScanner> scanner = std::make_shared<sim::VirtualScanner>(sim::Model::RM735);
 };
 

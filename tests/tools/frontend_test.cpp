@@ -86,14 +86,20 @@ TEST_F(FrontendTest, AColourScanInTheFrontEndCallOrder)
 	ASSERT_EQ(runFrontend(options), ExitCode::Ok) << messages;
 
 	const std::vector<std::pair<int, int>> expected = {
-		{ 0x12, -1 }, { 0x28, 0x69 },                 // GetScannerAbility: INQUIRY, NVM read
-		{ 0x12, -1 }, { 0x28, 0x69 },                 // GetScannerAbilityEx
-		{ 0x12, -1 },                                 // InitializeScanner
-		{ 0x2A, 0x81 }, { 0x2A, 0x81 }, { 0x2A, 0x81 }, // SetGammaTable, channels 1, 2, 3
-		{ 0x12, -1 }, { 0x28, 0x69 },                 // SetScanParameter: its own abilities,
-		{ 0x24, -1 }, { 0x28, 0x60 },                 // SET WINDOW and the read-back
-		{ 0x16, -1 }, { 0x1B, -1 },                   // StartScan: RESERVE UNIT, SCAN
-		{ 0x17, -1 },                                 // StopScan: RELEASE UNIT
+		{ 0x12, -1 }, { 0x28, 0x69 }, // GetScannerAbility: INQUIRY, NVM read
+		{ 0x12, -1 },
+		{ 0x28, 0x69 }, // GetScannerAbilityEx
+		{ 0x12, -1 },	// InitializeScanner
+		{ 0x2A, 0x81 },
+		{ 0x2A, 0x81 },
+		{ 0x2A, 0x81 }, // SetGammaTable, channels 1, 2, 3
+		{ 0x12, -1 },
+		{ 0x28, 0x69 }, // SetScanParameter: its own abilities,
+		{ 0x24, -1 },
+		{ 0x28, 0x60 }, // SET WINDOW and the read-back
+		{ 0x16, -1 },
+		{ 0x1B, -1 }, // StartScan: RESERVE UNIT, SCAN
+		{ 0x17, -1 }, // StopScan: RELEASE UNIT
 	};
 	EXPECT_EQ(controlCommands(), expected);
 

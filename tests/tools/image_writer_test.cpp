@@ -75,7 +75,7 @@ void expectRows(const DecodedImage &image, const std::vector<uint8_t> &bytes, ui
 	ASSERT_EQ(image.rows.size() * bytesPerLine, bytes.size());
 	for (size_t y = 0; y < image.rows.size(); ++y)
 		EXPECT_EQ(image.rows[y], std::vector<uint8_t>(bytes.begin() + y * bytesPerLine,
-								  bytes.begin() + (y + 1) * bytesPerLine))
+							      bytes.begin() + (y + 1) * bytesPerLine))
 			<< "line " << y;
 }
 

@@ -235,7 +235,7 @@ SimulatorProcess::SimulatorProcess(const std::string &deviceFolder, const std::s
 			break;
 		}
 		// Gone already? (Looked at without reaping it.)
-		siginfo_t info {};
+		siginfo_t info{};
 		if (::waitid(P_PID, static_cast<id_t>(child_->pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
 		    info.si_pid == child_->pid())
 			break;

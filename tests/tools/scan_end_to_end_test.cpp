@@ -26,9 +26,9 @@ using test::RunResult;
 
 // What a pixel of the scan should be, from the document's colour there.
 enum class Expect {
-	Colour,   // the three channels
-	Grey,     // grey made from colour by the driver: (3 R + 6 G + B) / 10
-	LineArt,  // line art without a filter: the red channel below 128 is black
+	Colour,	 // the three channels
+	Grey,	 // grey made from colour by the driver: (3 R + 6 G + B) / 10
+	LineArt, // line art without a filter: the red channel below 128 is black
 };
 
 struct Comparison {
@@ -320,12 +320,10 @@ TEST_F(EndToEnd, BadInputGetsAClearMessageAndNoCrash)
 	};
 	const std::vector<Case> withoutScanner = {
 		{ { "--bogus" }, 1, "torvane-scan: unknown option '--bogus' (see --help)\n" },
-		{ { "-r", "0", "-o", "a.png" }, 1,
-		  "torvane-scan: invalid value '0' for --resolution: the resolution must be a whole number of dpi from 50 "
-		  "to 1200 (see --help)\n" },
-		{ { "-r", "5000", "-o", "a.png" }, 1,
-		  "torvane-scan: invalid value '5000' for --resolution: the resolution must be a whole number of dpi from "
-		  "50 to 1200 (see --help)\n" },
+		{ { "-r", "0", "-o", "a.png" }, 1, "torvane-scan: invalid value '0' for --resolution: the resolution must be a whole number of dpi from 50 "
+						   "to 1200 (see --help)\n" },
+		{ { "-r", "5000", "-o", "a.png" }, 1, "torvane-scan: invalid value '5000' for --resolution: the resolution must be a whole number of dpi from "
+						      "50 to 1200 (see --help)\n" },
 	};
 	for (const Case &c : withoutScanner) {
 		const RunResult r = scan(c.args);

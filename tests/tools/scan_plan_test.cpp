@@ -60,7 +60,7 @@ TEST(ScanPlan, ColourDefaultsToTheWholeWidthAndAnA4Length)
 TEST(ScanPlan, LineArtLinesAreWholeBytes)
 {
 	Options options = scanOptions(ColourMode::LineArt, 300);
-	options.left = mm(10);   // 118 units
+	options.left = mm(10);	 // 118 units
 	options.width = mm(100); // 1181 units: 1181 pixels, cut to 1176
 	const PlanResult r = planScan(options, kLegal);
 	ASSERT_EQ(r.error, "");

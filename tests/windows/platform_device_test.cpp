@@ -71,8 +71,8 @@ TEST_F(DeviceFiles, SynchronousFilesAreOpenedSharedExistingAndWithoutFlags)
 
 TEST_F(DeviceFiles, DiscoveryTakesTheFirstSupportedScannerAndClosesEveryFile)
 {
-	devices.add(1, kVendor, 0x0999);   // the vendor's, not supported
-	devices.add(3, 0x1234, kRM735);    // another vendor
+	devices.add(1, kVendor, 0x0999); // the vendor's, not supported
+	devices.add(3, 0x1234, kRM735);	 // another vendor
 	devices.add(4, kVendor, 0x0918);
 	devices.add(6, kVendor, kRM735);
 	ASSERT_EQ(transport::FindScanner(), 1);

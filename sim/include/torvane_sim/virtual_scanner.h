@@ -87,25 +87,25 @@ inline constexpr uint8_t kStatusBusy = 8;
 // The last window received with SET WINDOW: the 79 bytes as sent, and the
 // fields decoded from them (descriptor offsets in the comments).
 struct WindowSettings {
-	std::array<uint8_t, kWindowLength> block {};
-	uint16_t xResolution = 0; // 2-3
-	uint16_t yResolution = 0; // 4-5
-	uint32_t upperLeftX = 0; // 6-9, 1/1200 inch
-	uint32_t upperLeftY = 0; // 10-13, 1/1200 inch
-	uint32_t width = 0; // 14-17, 1/1200 inch
-	uint32_t length = 0; // 18-21, 1/1200 inch
-	uint8_t composition = 0; // 25: 0 line art, 1 halftone, 2 grey, 5 colour
-	uint8_t bitsPerChannel = 0; // 26
-	uint16_t halftonePattern = 0; // 27-28
-	uint16_t paperLength = 0; // 34-35
-	uint8_t modeFlags = 0; // 42; bits 3-5: channel code, 1/2/3 = red/green/blue
-	uint32_t bytesPerLine = 0; // 45-46 low 16 bits, 59 bits 16-23
-	uint32_t lineCount = 0; // 47-48 low 16 bits, 60 bits 16-23
-	uint16_t redExposure = 0; // 51-52
-	uint16_t greenExposure = 0; // 53-54
-	uint16_t blueExposure = 0; // 55-56
-	uint8_t backgroundLines = 0; // 61
-	uint8_t pagesThisJob = 0; // 62
+	std::array<uint8_t, kWindowLength> block{};
+	uint16_t xResolution = 0;	 // 2-3
+	uint16_t yResolution = 0;	 // 4-5
+	uint32_t upperLeftX = 0;	 // 6-9, 1/1200 inch
+	uint32_t upperLeftY = 0;	 // 10-13, 1/1200 inch
+	uint32_t width = 0;		 // 14-17, 1/1200 inch
+	uint32_t length = 0;		 // 18-21, 1/1200 inch
+	uint8_t composition = 0;	 // 25: 0 line art, 1 halftone, 2 grey, 5 colour
+	uint8_t bitsPerChannel = 0;	 // 26
+	uint16_t halftonePattern = 0;	 // 27-28
+	uint16_t paperLength = 0;	 // 34-35
+	uint8_t modeFlags = 0;		 // 42; bits 3-5: channel code, 1/2/3 = red/green/blue
+	uint32_t bytesPerLine = 0;	 // 45-46 low 16 bits, 59 bits 16-23
+	uint32_t lineCount = 0;		 // 47-48 low 16 bits, 60 bits 16-23
+	uint16_t redExposure = 0;	 // 51-52
+	uint16_t greenExposure = 0;	 // 53-54
+	uint16_t blueExposure = 0;	 // 55-56
+	uint8_t backgroundLines = 0;	 // 61
+	uint8_t pagesThisJob = 0;	 // 62
 	uint8_t ultrasonicIntensity = 0; // 64
 
 	// Channel code of the mode flags (bits 3-5).
@@ -118,14 +118,14 @@ struct WindowSettings {
 // dataType is set also byte 2 of the block (the READ(10)/SEND(10) data type).
 enum class FaultKind {
 	CheckCondition, // status 2 with `sense`, which the next REQUEST SENSE returns
-	Status, // another status byte (`status`, e.g. 8 BUSY), no sense
+	Status,		// another status byte (`status`, e.g. 8 BUSY), no sense
 	FailBlockWrite, // the WRITE of the block fails (result 1); nothing starts
-	FailDataPhase, // the first data READ or the data WRITE fails; exchange dropped
+	FailDataPhase,	// the first data READ or the data WRITE fails; exchange dropped
 	FailStatusRead, // the READ of the status byte fails; exchange dropped
-	ShortRead, // every data READ of the command delivers at most `maxBytes`
-	EmptyRead, // one data READ is answered with count 0 (result 0)
-	StallRead, // the first data READ is withheld until releaseStalls(),
-		   // clearFaults() or the connection closes
+	ShortRead,	// every data READ of the command delivers at most `maxBytes`
+	EmptyRead,	// one data READ is answered with count 0 (result 0)
+	StallRead,	// the first data READ is withheld until releaseStalls(),
+			// clearFaults() or the connection closes
 };
 
 // A fault rule fires `count` times (kAlways: for ever). A firing is one
@@ -138,7 +138,7 @@ struct FaultRule {
 	uint8_t operationCode = 0;
 	std::optional<uint8_t> dataType;
 	int count = 1;
-	SenseData sense {};
+	SenseData sense{};
 	uint8_t status = kStatusBusy;
 	uint32_t maxBytes = 1;
 
@@ -160,12 +160,12 @@ struct FaultRule {
 
 // One command as the scanner saw it.
 struct CommandRecord {
-	std::array<uint8_t, 10> block {};
+	std::array<uint8_t, 10> block{};
 	std::vector<uint8_t> dataOut; // the data-out bytes received
-	uint32_t dataInLength = 0; // the data-in length the command asks for
-	uint32_t dataInSent = 0; // data-in bytes delivered so far
-	int status = -1; // status byte sent; -1 when none was (yet)
-	bool abandoned = false; // the exchange ended before its status was read
+	uint32_t dataInLength = 0;    // the data-in length the command asks for
+	uint32_t dataInSent = 0;      // data-in bytes delivered so far
+	int status = -1;	      // status byte sent; -1 when none was (yet)
+	bool abandoned = false;	      // the exchange ended before its status was read
 	uint64_t connection = 0;
 
 	uint8_t operationCode() const { return block[0]; }
@@ -175,13 +175,13 @@ struct CommandRecord {
 // Replies of the wire-level device interface (one per request).
 struct WriteReply {
 	uint32_t result = 0; // 0 success
-	uint32_t count = 0; // bytes accepted
+	uint32_t count = 0;  // bytes accepted
 };
 
 // Data of a READ reply: `length` bytes at `offset` of a buffer kept alive by
 // the reply, so a server can send it without copying or locking.
 struct ReadReply {
-	bool stalled = false; // no reply yet: ask again after a wake-up
+	bool stalled = false;	// no reply yet: ask again after a wake-up
 	bool imageData = false; // the bytes are image data (paced by the data rate)
 	uint32_t result = 0;
 	std::shared_ptr<const std::vector<uint8_t>> buffer;

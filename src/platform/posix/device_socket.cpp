@@ -75,7 +75,7 @@ std::string socketPathOf(const char *name)
 int connectTo(const char *name)
 {
 	const std::string path = socketPathOf(name);
-	sockaddr_un address {};
+	sockaddr_un address{};
 	if (path.empty() || path.size() >= sizeof(address.sun_path))
 		return -1;
 	address.sun_family = AF_UNIX;
@@ -229,7 +229,7 @@ public:
 	Poll poll(uint8_t report[8], uint32_t *count) override
 	{
 		*count = 0;
-		pollfd entry { connection_->fd(), POLLIN, 0 };
+		pollfd entry{ connection_->fd(), POLLIN, 0 };
 		int ready = ::poll(&entry, 1, 0);
 		if (ready == 0)
 			return Poll::Pending;

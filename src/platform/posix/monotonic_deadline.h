@@ -12,7 +12,7 @@ namespace torvane::platform {
 
 inline timespec deadlineAfter(uint32_t milliseconds)
 {
-	timespec now {};
+	timespec now{};
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	now.tv_sec += milliseconds / 1000;
 	now.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;

@@ -116,7 +116,7 @@ uint32_t slotOf(Token token)
 
 flock livenessRange(uint32_t slot, short type)
 {
-	flock range {};
+	flock range{};
 	range.l_type = type;
 	range.l_whence = SEEK_SET;
 	range.l_start = kLivenessBase + static_cast<off_t>(slot);
@@ -302,7 +302,7 @@ void announceChange()
 // few milliseconds, takes the mutex again. False when the limit is past.
 bool waitSlice(const timespec &deadline)
 {
-	timespec now {};
+	timespec now{};
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	if (!isBefore(now, deadline))
 		return false;

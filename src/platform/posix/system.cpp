@@ -151,7 +151,7 @@ void *threadMain(void *argument)
 class Thread
 {
 public:
-	pthread_t id {};
+	pthread_t id{};
 	bool joined = false;
 	std::shared_ptr<ThreadEnd> end = std::make_shared<ThreadEnd>();
 };
@@ -171,7 +171,7 @@ void raiseThreadPriority()
 {
 	// Raising above the default needs privileges on most systems; a refusal
 	// leaves the thread at normal priority, which is harmless.
-	sched_param param {};
+	sched_param param{};
 	param.sched_priority = sched_get_priority_max(SCHED_OTHER);
 	pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
 }
@@ -209,7 +209,7 @@ void closeThread(std::unique_ptr<Thread> thread)
 
 uint32_t tickCount()
 {
-	timespec now {};
+	timespec now{};
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 	return static_cast<uint32_t>(ms);
@@ -217,7 +217,7 @@ uint32_t tickCount()
 
 void sleepMs(uint32_t milliseconds)
 {
-	timespec request { static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L };
+	timespec request{ static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L };
 	while (nanosleep(&request, &request) != 0 && errno == EINTR) {
 	}
 }
@@ -259,7 +259,7 @@ std::string hostProgramPath()
 
 std::string libraryPath()
 {
-	Dl_info info {};
+	Dl_info info{};
 	if (dladdr(reinterpret_cast<void *>(&libraryPath), &info) == 0 || !info.dli_fname)
 		return {};
 	return info.dli_fname;

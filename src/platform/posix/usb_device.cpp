@@ -132,7 +132,7 @@ struct DeviceList {
 		const ssize_t count = usbContext() ? libusb_get_device_list(usbContext(), &devices) : -1;
 		for (ssize_t i = 0; i < count; ++i) {
 			usb::AttachedDevice attached;
-			libusb_device_descriptor descriptor {};
+			libusb_device_descriptor descriptor{};
 			if (libusb_get_device_descriptor(devices[i], &descriptor) == 0) {
 				attached.vendorId = descriptor.idVendor;
 				attached.productId = descriptor.idProduct;
@@ -155,7 +155,7 @@ struct DeviceList {
 
 	PortPath portPathOf(size_t index) const
 	{
-		PortPath path { entries[index].bus };
+		PortPath path{ entries[index].bus };
 		path.insert(path.end(), entries[index].ports.begin(), entries[index].ports.end());
 		return path;
 	}
@@ -180,7 +180,7 @@ void logOpenFailure(const libusb_device_descriptor &descriptor, uint8_t bus, con
 
 std::shared_ptr<OpenScanner> openScanner(libusb_device *device)
 {
-	libusb_device_descriptor descriptor {};
+	libusb_device_descriptor descriptor{};
 	libusb_config_descriptor *config = nullptr;
 	if (libusb_get_device_descriptor(device, &descriptor) != 0 ||
 	    libusb_get_active_config_descriptor(device, &config) != 0)
@@ -211,7 +211,7 @@ bool claimFirstUse(OpenScanner &scanner)
 	const int rc = libusb_claim_interface(scanner.handle, scanner.pipes.interfaceNumber);
 	if (rc == 0)
 		return true;
-	libusb_device_descriptor descriptor {};
+	libusb_device_descriptor descriptor{};
 	libusb_get_device_descriptor(scanner.device, &descriptor);
 	logOpenFailure(descriptor, libusb_get_bus_number(scanner.device), "claiming the interface", rc);
 	if (rc == LIBUSB_ERROR_NO_DEVICE)
@@ -471,7 +471,7 @@ public:
 		if (!transfer_)
 			return Poll::Ended;
 		if (!completed_) {
-			timeval now {};
+			timeval now{};
 			libusb_handle_events_timeout_completed(usbContext(), &now, &completed_);
 			if (!completed_)
 				return Poll::Pending;

@@ -7,6 +7,8 @@
 
 namespace torvane::imaging::oracle {
 
+// The table as it is printed: eight values a line.
+// clang-format off
 const uint8_t halftoneTable[384] = {
 	/* Pattern 1 */
 	127, 201, 174, 147, 120, 46, 73, 100,
@@ -63,6 +65,7 @@ const uint8_t halftoneTable[384] = {
 	232, 235, 147, 189, 230, 235, 122, 180,
 	238, 242, 214, 228, 238, 241, 208, 225,
 };
+// clang-format on
 
 uint16_t ColourLinesToGrey(const uint8_t *source, uint8_t *destination, uint32_t colourLineBytes,
 			   uint32_t lines)

@@ -30,7 +30,11 @@ public:
 			     DWORD *returned) = 0;
 
 	// The overlapped IOCTL_WAIT_ON_DEVICE_EVENT.
-	enum class WaitStart { Pending, Immediate, Failed };
+	enum class WaitStart {
+		Pending,
+		Immediate,
+		Failed
+	};
 	virtual WaitStart beginEventWait() { return WaitStart::Pending; }
 	static constexpr int kNotYet = -1;
 	static constexpr int kFailed = -2;
