@@ -23,6 +23,8 @@ inline constexpr size_t kPathSize = 260;
 inline constexpr size_t kInquirySize = 160;
 // Sense data of one REQUEST SENSE (standard fixed format).
 inline constexpr size_t kSenseDataSize = 22;
+// "\\.\usbscanN" and its terminating zero, with room to spare.
+inline constexpr size_t kDevicePathSize = 30;
 
 // Everything the driver keeps between calls, apart from the scan in progress
 // (the engine's session, the settings of setup) and what the lock and the
@@ -82,6 +84,19 @@ struct DriverState {
 	// exchange, under the machine-wide exchange lock, by whichever thread
 	// runs the exchange (the acquisition thread too).
 	uint8_t SenseData[kSenseDataSize] = {};
+
+	// The device file FindScanner found; every exchange opens it. Written by
+	// FindScanner and read by the exchanges of any thread (the acquisition
+	// thread too), both under devicePathMutex.
+	std::mutex devicePathMutex;
+	char DevicePath[kDevicePathSize] = {};
+
+	// Where the scan engine stands (driver/scan_state.h): the state in the
+	// low byte and the scan number above it, so that the acquisition
+	// thread's compare-exchange names both at once. StartScan and StopScan
+	// move it on the front end's thread, the acquisition thread once, when
+	// it returns.
+	std::atomic<uint64_t> scanStateWord{ 0 };
 
 	// The push-button wait that stays outstanding between polls. Polls run
 	// under the device lock, but TerminateDriver abandons the wait also when

@@ -6,14 +6,16 @@
 #include <atomic>
 
 #include "driver/debug_log.h"
+#include "driver/driver_state.h"
 
 namespace torvane::driver {
 
 namespace {
 
-// The state in the low byte and the scan number above it, so that the
-// acquisition thread's compare-exchange names both at once.
-std::atomic<uint64_t> stateWord{ 0 };
+std::atomic<uint64_t> &stateWord()
+{
+	return driverState.scanStateWord;
+}
 
 constexpr uint64_t wordOf(ScanState state, uint32_t scanNumber)
 {
@@ -39,19 +41,19 @@ void logChange(ScanState from, ScanState to)
 
 ScanState scanState()
 {
-	return stateOf(stateWord.load(std::memory_order_acquire));
+	return stateOf(stateWord().load(std::memory_order_acquire));
 }
 
 uint32_t changeScanState(ScanState to)
 {
-	uint64_t word = stateWord.load(std::memory_order_acquire);
+	uint64_t word = stateWord().load(std::memory_order_acquire);
 	uint64_t next = 0;
 	do {
 		if (stateOf(word) == to)
 			return scanNumberOf(word);
 		const uint32_t number = scanNumberOf(word) + (to == ScanState::Scanning ? 1 : 0);
 		next = wordOf(to, number);
-	} while (!stateWord.compare_exchange_weak(word, next, std::memory_order_acq_rel));
+	} while (!stateWord().compare_exchange_weak(word, next, std::memory_order_acq_rel));
 	logChange(stateOf(word), to);
 	return scanNumberOf(next);
 }
@@ -59,8 +61,8 @@ uint32_t changeScanState(ScanState to)
 bool endAcquisitionOf(uint32_t scanNumber)
 {
 	uint64_t expected = wordOf(ScanState::Scanning, scanNumber);
-	if (!stateWord.compare_exchange_strong(expected, wordOf(ScanState::AcquisitionEnded, scanNumber),
-					       std::memory_order_acq_rel))
+	if (!stateWord().compare_exchange_strong(expected, wordOf(ScanState::AcquisitionEnded, scanNumber),
+						 std::memory_order_acq_rel))
 		return false;
 	logChange(ScanState::Scanning, ScanState::AcquisitionEnded);
 	return true;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/engine_testing.h"
+#include "engine/scan_session.h"
 
 namespace torvane::engine {
 
@@ -22,34 +23,17 @@ bool faultInjected(BufferKind kind, uint32_t index)
 	return allocationFault && allocationFault(kind, index);
 }
 
-// A page after page costs no allocation, page faults or zeroing of fresh
-// memory: the ring slots, the staging buffer and the scratch block of one
-// scan are kept for the next while they are large enough for it.
-struct RetainedBuffer {
-	ScanBuffer buffer;
-	size_t capacity = 0;
-};
-
-struct RetainedBuffers {
-	RetainedBuffer slots[kRingSlots];
-	RetainedBuffer staging;
-	RetainedBuffer scratch;
-	bool scratchLent = false;
-};
-
-RetainedBuffers retained;
-
 RetainedBuffer &retainedOf(BufferKind kind, uint32_t index)
 {
 	switch (kind) {
 	case BufferKind::RingSlot:
-		return retained.slots[index % kRingSlots];
+		return scanSession.kept.slots[index % kRingSlots];
 	case BufferKind::Staging:
-		return retained.staging;
+		return scanSession.kept.staging;
 	case BufferKind::Scratch:
 		break;
 	}
-	return retained.scratch;
+	return scanSession.kept.scratch;
 }
 
 // The kept buffer when it holds `bytes`; a smaller one is freed.
@@ -122,17 +106,17 @@ void retainScanBuffer(BufferKind kind, uint32_t index, ScanBuffer buffer, size_t
 
 void releaseRetainedBuffers()
 {
-	for (RetainedBuffer &slot : retained.slots)
+	for (RetainedBuffer &slot : scanSession.kept.slots)
 		slot = {};
-	retained.staging = {};
-	if (!retained.scratchLent)
-		retained.scratch = {};
+	scanSession.kept.staging = {};
+	if (!scanSession.kept.scratchLent)
+		scanSession.kept.scratch = {};
 }
 
 size_t retainedBufferBytes()
 {
-	size_t bytes = retained.staging.capacity + (retained.scratchLent ? 0 : retained.scratch.capacity);
-	for (const RetainedBuffer &slot : retained.slots)
+	size_t bytes = scanSession.kept.staging.capacity + (scanSession.kept.scratchLent ? 0 : scanSession.kept.scratch.capacity);
+	for (const RetainedBuffer &slot : scanSession.kept.slots)
 		bytes += slot.capacity;
 	return bytes;
 }
@@ -142,10 +126,10 @@ uint8_t *allocateScratch(size_t bytes)
 	if (faultInjected(BufferKind::Scratch, 0))
 		return nullptr;
 	// One scratch block at a time: a second request gets a block of its own.
-	if (retained.scratchLent)
+	if (scanSession.kept.scratchLent)
 		return static_cast<uint8_t *>(platform::allocateWorkMemory(bytes));
 	size_t capacity = 0;
-	ScanBuffer kept = takeRetained(retained.scratch, bytes ? bytes : 1, capacity);
+	ScanBuffer kept = takeRetained(scanSession.kept.scratch, bytes ? bytes : 1, capacity);
 	if (kept) {
 		std::memset(kept.get(), 0, bytes);
 	} else {
@@ -154,18 +138,18 @@ uint8_t *allocateScratch(size_t bytes)
 		if (!kept)
 			return nullptr;
 	}
-	retained.scratchLent = true;
-	retained.scratch.capacity = capacity;
-	retained.scratch.buffer = std::move(kept);
-	return retained.scratch.buffer.get();
+	scanSession.kept.scratchLent = true;
+	scanSession.kept.scratch.capacity = capacity;
+	scanSession.kept.scratch.buffer = std::move(kept);
+	return scanSession.kept.scratch.buffer.get();
 }
 
 void releaseScratch(uint8_t *block)
 {
 	if (!block)
 		return;
-	if (retained.scratchLent && block == retained.scratch.buffer.get()) {
-		retained.scratchLent = false;
+	if (scanSession.kept.scratchLent && block == scanSession.kept.scratch.buffer.get()) {
+		scanSession.kept.scratchLent = false;
 		return;
 	}
 	platform::freeWorkMemory(block);

@@ -29,6 +29,21 @@ using ScanBuffer = std::unique_ptr<uint8_t[], FreeScanBuffer>;
 // threshold is 601, not 600.
 uint32_t chunkLinesFor(uint16_t requestedXRes);
 
+// A page after page costs no allocation, page faults or zeroing of fresh
+// memory: the ring slots, the staging buffer and the scratch block of one
+// scan are kept for the next while they are large enough for it.
+struct RetainedBuffer {
+	ScanBuffer buffer;
+	size_t capacity = 0;
+};
+
+struct RetainedBuffers {
+	RetainedBuffer slots[kRingSlots];
+	RetainedBuffer staging;
+	RetainedBuffer scratch;
+	bool scratchLent = false;
+};
+
 // Everything the acquisition thread touches lives in one object, which it
 // receives as its context. StopScan frees it only once the thread has ended;
 // a thread that could not be ended keeps its ring (leaked, never corrupted).

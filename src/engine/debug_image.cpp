@@ -10,6 +10,7 @@
 #include "driver/driver_state.h"
 #include "engine/scan_session.h"
 #include "platform/platform.h"
+#include "torvane_protocol/byte_order.h"
 
 namespace torvane::engine {
 
@@ -17,18 +18,6 @@ namespace {
 
 constexpr uint32_t kHeadersSize = 14 + 40;
 constexpr uint32_t kPaletteSize = 256 * 4;
-
-void putLittleEndian16(uint8_t *out, uint16_t value)
-{
-	out[0] = static_cast<uint8_t>(value);
-	out[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void putLittleEndian32(uint8_t *out, uint32_t value)
-{
-	for (int i = 0; i < 4; ++i)
-		out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
 
 // Swaps row i with row lines - 1 - i: the scanner's first line becomes the
 // last row, as a bottom-up bitmap has it. Its own inverse.
@@ -47,14 +36,14 @@ bool writeHeaders(platform::File &file, uint32_t headerSize, int32_t width, uint
 	std::array<uint8_t, kHeadersSize> header{};
 	header[0] = 'B';
 	header[1] = 'M';
-	putLittleEndian32(&header[2], headerSize + imageBytes);
-	putLittleEndian32(&header[10], headerSize);
-	putLittleEndian32(&header[14], 40);
-	putLittleEndian32(&header[18], static_cast<uint32_t>(width));
-	putLittleEndian32(&header[22], height);
-	putLittleEndian16(&header[26], 1);
-	putLittleEndian16(&header[28], bitsPerPixel);
-	putLittleEndian32(&header[34], imageBytes);
+	protocol::writeLittleEndian32(&header[2], headerSize + imageBytes);
+	protocol::writeLittleEndian32(&header[10], headerSize);
+	protocol::writeLittleEndian32(&header[14], 40);
+	protocol::writeLittleEndian32(&header[18], static_cast<uint32_t>(width));
+	protocol::writeLittleEndian32(&header[22], height);
+	protocol::writeLittleEndian16(&header[26], 1);
+	protocol::writeLittleEndian16(&header[28], bitsPerPixel);
+	protocol::writeLittleEndian32(&header[34], imageBytes);
 	if (!file.write(header.data(), header.size()))
 		return false;
 	if (headerSize == kHeadersSize)

@@ -43,6 +43,11 @@ struct ScanSession {
 	// acquisition thread touches it during a scan (tests call the dump
 	// directly, with no scan running).
 	uint16_t dumpChunkCount = 0;
+
+	// The ring slots, staging buffer and scratch block of the last scan, kept
+	// for the next (front end only). They outlive the scan: TerminateDriver
+	// frees them.
+	RetainedBuffers kept;
 };
 
 extern ScanSession scanSession;

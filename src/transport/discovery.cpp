@@ -21,9 +21,6 @@ namespace {
 
 constexpr int kDeviceNames = 127;
 
-std::mutex devicePathMutex;
-char DevicePath[kDevicePathSize] = {};
-
 // Asks an open device for its USB identity; false when it cannot be read.
 bool isSupportedScanner(platform::DeviceFile &device)
 {
@@ -45,14 +42,14 @@ bool isSupportedScanner(platform::DeviceFile &device)
 
 std::string devicePath()
 {
-	std::lock_guard<std::mutex> guard(devicePathMutex);
-	return DevicePath;
+	std::lock_guard<std::mutex> guard(driver::driverState.devicePathMutex);
+	return driver::driverState.DevicePath;
 }
 
 void setDevicePath(const char *path)
 {
-	std::lock_guard<std::mutex> guard(devicePathMutex);
-	std::snprintf(DevicePath, sizeof(DevicePath), "%s", path);
+	std::lock_guard<std::mutex> guard(driver::driverState.devicePathMutex);
+	std::snprintf(driver::driverState.DevicePath, sizeof(driver::driverState.DevicePath), "%s", path);
 }
 
 int FindScanner()

@@ -15,7 +15,7 @@ namespace torvane::transport {
 // The device file of the scanner found last, "\\.\usbscanN"; empty at load.
 // Discovery may run in any thread (also the acquisition thread), so the name
 // is read and written through these two functions only.
-inline constexpr size_t kDevicePathSize = 30;
+using driver::kDevicePathSize;
 std::string devicePath();
 void setDevicePath(const char *path);
 
