@@ -330,7 +330,11 @@ struct Plug {
 
 	void accept()
 	{
-		for (;;) {
+		// close() sets stopping before it signals wakeFd, and a drain of
+		// wakeFd for a finished connection may swallow that signal: stopping
+		// is looked at again before every wait, or the acceptor would sleep
+		// on and close() would wait for it for ever.
+		while (!stopping) {
 			pollfd entries[2] = { { listenFd, POLLIN, 0 }, { wakeFd, POLLIN, 0 } };
 			const int ready = ::poll(entries, 2, -1);
 			if (stopping)
