@@ -38,7 +38,11 @@ for level in 0 1 2; do
   LD_LIBRARY_PATH="$build/sane" "$build/tstbackend/tstbackend" -l "$level" -d torvane:usbscan0 > "$work/tst$level.log" 2>&1
   summary=$(grep '^warnings:' "$work/tst$level.log" || true)
   echo "level $level: $summary"
-  if [[ "$summary" != "warnings: 0  error: 0"* ]]; then grep -v '^info' "$work/tst$level.log" | tail -n 30; exit 1; fi
+  if [[ "$summary" != "warnings: 0  error: 0"* ]]; then
+    # Each complaint with the test that led to it.
+    grep -B 3 -E '^(ERROR|FATAL ERROR|WARNING)' "$work/tst$level.log" | head -n 60
+    exit 1
+  fi
 done
 stop_simulator
 
