@@ -36,7 +36,7 @@ struct DeviceDescriptor {
 
 constexpr std::array<uint8_t, kDeviceDescriptorLength> encodeDeviceDescriptor(const DeviceDescriptor &descriptor)
 {
-	std::array<uint8_t, kDeviceDescriptorLength> record {};
+	std::array<uint8_t, kDeviceDescriptorLength> record{};
 	writeLittleEndian16(&record[0], descriptor.vendorId);
 	writeLittleEndian16(&record[2], descriptor.productId);
 	writeLittleEndian16(&record[4], descriptor.release);

@@ -23,7 +23,11 @@ namespace torvane::protocol {
 inline constexpr char kDeviceDirectoryVariable[] = "TORVANE_DEVICE_DIR";
 inline constexpr char kDeviceFilePrefix[] = "usbscan";
 
-enum WireOp : uint32_t { kOpWrite = 1, kOpRead = 2, kOpControl = 3 };
+enum WireOp : uint32_t {
+	kOpWrite = 1,
+	kOpRead = 2,
+	kOpControl = 3
+};
 
 inline constexpr uint32_t kWireSuccess = 0;
 
@@ -43,7 +47,7 @@ struct ReplyHeader {
 
 constexpr WireHeader encodeRequestHeader(RequestHeader request)
 {
-	WireHeader header {};
+	WireHeader header{};
 	writeLittleEndian32(&header[0], request.op);
 	writeLittleEndian32(&header[4], request.length);
 	return header;
@@ -51,7 +55,7 @@ constexpr WireHeader encodeRequestHeader(RequestHeader request)
 
 constexpr WireHeader encodeReplyHeader(ReplyHeader reply)
 {
-	WireHeader header {};
+	WireHeader header{};
 	writeLittleEndian32(&header[0], reply.result);
 	writeLittleEndian32(&header[4], reply.count);
 	return header;
