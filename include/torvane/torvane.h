@@ -366,6 +366,7 @@ TORVANE_LAYOUT_ASSERT(offsetof(ButtonReport, Reserved8) == 8);
 	X(TORVANE_ERROR_NO_SCANNER, 129)       /* no supported scanner, or not the library's model */ \
 	X(TORVANE_ERROR_NO_MEMORY, 152)        /* a scan or work buffer could not be allocated */ \
 	X(TORVANE_ERROR_NO_DEVICE, 155)        /* the device file could not be opened */ \
+	X(TORVANE_ERROR_DISCONNECTED, 156)     /* the scanner went away (unplugged, switched off) during the call */ \
 	X(TORVANE_ERROR_NO_IMAGE_DATA, 157)    /* no image data became available */ \
 	X(TORVANE_ERROR_CANCELLED, 159)        /* the scan ended after DoCancel */ \
 	X(TORVANE_ERROR_BUSY, 162)             /* a scan cycle is open, or the device lock was refused */ \

@@ -14,12 +14,13 @@ namespace {
 // Every code the driver reports: those it sets itself, and those it derives
 // from the scanner's sense data (sense key, or additional sense code and
 // qualifier). Rows are in code order.
-constexpr std::array<DriverErrorText, 34> kDriverErrors = { {
+constexpr std::array<DriverErrorText, 35> kDriverErrors = { {
 	{ TORVANE_ERROR_NONE, "the driver gave no reason: the transfer to the scanner failed or the scanner answered with an unexpected status", ExitCode::Device },
 	{ TORVANE_ERROR_DEFERRED, "the scanner reported an error of an earlier command (deferred error)", ExitCode::Device },
 	{ TORVANE_ERROR_NO_SCANNER, "no supported scanner found (or the scanner is not the model of the driver library)", ExitCode::NoScanner },
 	{ TORVANE_ERROR_NO_MEMORY, "not enough memory for the scan buffers", ExitCode::Device },
 	{ TORVANE_ERROR_NO_DEVICE, "the scanner's device could not be opened: it was unplugged, switched off, or is not accessible to this user", ExitCode::Device },
+	{ TORVANE_ERROR_DISCONNECTED, "the scanner was disconnected", ExitCode::Device },
 	{ TORVANE_ERROR_NO_IMAGE_DATA, "no image data arrived from the scanner", ExitCode::Device },
 	{ TORVANE_ERROR_CANCELLED, "the scan was cancelled", ExitCode::Cancelled },
 	{ TORVANE_ERROR_BUSY, "scanner busy: another program is scanning or holds the scanner; try again when it has finished", ExitCode::Device },
