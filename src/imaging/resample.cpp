@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -733,6 +734,7 @@ public:
 			share_ = carver.take<uint32_t>(slotValues);
 			toCurrent_ = carver.take<uint32_t>(slotValues);
 			toNext_ = carver.take<uint32_t>(slotValues);
+			boxRow_ = carver.take<uint16_t>(3 * size_t(sourcePixels_));
 		};
 		if (carry.boxBlock && carry.boxSourcePixels == sourcePixels_ && carry.boxDestPixels == destPixels_) {
 			Carver placing;
@@ -756,6 +758,10 @@ public:
 		const float u = float(sourceLines_) / float(result_);
 		/* A box weighs t x 1000 x u thousandths; 0 (an impossible box) divides by 1. */
 		divisor_ = double(std::max(truncToInt32((t * 1000.0f) * u), 1));
+		if (wholeBoxes(t, u)) {
+			averageWholeBoxes(uint32_t(t), uint32_t(u), source, destination);
+			return;
+		}
 		planColumns(t);
 
 		const size_t lineBytes = 3 * size_t(sourcePixels_);
@@ -792,6 +798,84 @@ public:
 	}
 
 private:
+	// Whether every output byte is the plain mean of a whole t x u block:
+	// with t and u whole numbers every float boundary falls on a pixel's
+	// edge, every share J and cw is 0, and each box weighs t x u x 1000. The
+	// boxes of the written pixels and rows lie inside the chunk (pixels and
+	// lines past them feed only slots and rows that are never written), and
+	// their sums of at most 127 x 255 fit 16 bits.
+	bool wholeBoxes(float t, float u) const
+	{
+		const auto whole = [](float value) { return value >= 1.0f && value < 128.0f && value == std::floor(value); };
+		if (!whole(t) || !whole(u))
+			return false;
+		const uint32_t across = uint32_t(t), down = uint32_t(u);
+		return across * down >= 2 && across * down <= 127 &&
+		       uint64_t(across) * destPixels_ <= sourcePixels_ &&
+		       uint64_t(down) * result_ <= uint64_t(sourceLines_);
+	}
+
+	// Whole boxes: the u lines of an output row summed byte by byte into
+	// 16-bit lanes, then t pixels of that row summed across and divided by
+	// t x u with an exact multiply and shift. The sums are those the float
+	// boundaries accumulate (times 1000), so the quotients are the same.
+	void averageWholeBoxes(uint32_t t, uint32_t u, const uint8_t *source, uint8_t *destination)
+	{
+		const detail::ClampedQuotient16 mean(int32_t(t * u));
+		const size_t lineBytes = 3 * size_t(sourcePixels_);
+		const size_t usedBytes = 3 * size_t(t) * destPixels_;
+		const size_t outLineBytes = 3 * size_t(destPixels_);
+		for (uint32_t row = 0; row < result_; ++row) {
+			const uint8_t *first = source + size_t(row) * u * lineBytes;
+			sumLinesDown(first, lineBytes, u, usedBytes);
+			uint8_t *out = destination + size_t(row) * outLineBytes;
+			switch (t) {
+			case 3:
+				sumPixelsAcross(out, std::integral_constant<uint32_t, 3>{}, mean);
+				break;
+			case 4:
+				sumPixelsAcross(out, std::integral_constant<uint32_t, 4>{}, mean);
+				break;
+			case 6:
+				sumPixelsAcross(out, std::integral_constant<uint32_t, 6>{}, mean);
+				break;
+			default:
+				sumPixelsAcross(out, t, mean);
+				break;
+			}
+		}
+	}
+
+	void sumLinesDown(const uint8_t *first, size_t lineBytes, uint32_t u, size_t usedBytes)
+	{
+		uint16_t *__restrict sums = boxRow_;
+		for (size_t i = 0; i < usedBytes; ++i)
+			sums[i] = first[i];
+		for (uint32_t k = 1; k < u; ++k) {
+			const uint8_t *__restrict line = first + k * lineBytes;
+			for (size_t i = 0; i < usedBytes; ++i)
+				sums[i] = uint16_t(sums[i] + line[i]);
+		}
+	}
+
+	// The t pixels of each box summed channel by channel. Width is t itself,
+	// or t fixed at compile time for the usual factors (a std::integral_constant),
+	// so that the strided loads become shuffles.
+	template<typename Width>
+	void sumPixelsAcross(uint8_t *__restrict out, Width t, const detail::ClampedQuotient16 &mean) const
+	{
+		const uint16_t *__restrict sums = boxRow_;
+		const size_t pixels = destPixels_, across = t;
+		for (size_t x = 0; x < pixels; ++x) {
+			for (size_t c = 0; c < 3; ++c) {
+				uint16_t sum = 0;
+				for (size_t j = 0; j < across; ++j)
+					sum = uint16_t(sum + sums[3 * (across * x + j) + c]);
+				out[3 * x + c] = mean(int16_t(sum));
+			}
+		}
+	}
+
 	// The box boundaries across: slot x gathers the whole pixels from its
 	// run's start to the pixel where it ends, whose share J (thousandths) goes
 	// to slot x + 1. Boundaries past the last output pixel touch only slots
@@ -933,6 +1017,7 @@ private:
 	uint32_t *share_ = nullptr;
 	uint32_t *toCurrent_ = nullptr;
 	uint32_t *toNext_ = nullptr;
+	uint16_t *boxRow_ = nullptr;
 };
 
 /* The call ---------------------------------------------------------------- */

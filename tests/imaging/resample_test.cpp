@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <sstream>
 #include <string>
@@ -426,6 +427,41 @@ TEST_F(ResampleTest, BoxAveragingMatchesReferenceAtEveryLevel)
 			const Scan fast = resampleScan(ResampleLines, image, g, chunks);
 			EXPECT_EQ(fast.lines, plain.lines) << g.describe() << " level " << int(level);
 			EXPECT_TRUE(fast.bytes == plain.bytes) << g.describe() << " level " << int(level);
+		}
+	}
+}
+
+// Boxes of whole pixels and whole lines have a path of their own: every
+// width t and height u it takes, output widths around the vector sizes, a
+// few extra pixels and lines past the last whole box, chunks of 1 to 7
+// output rows (and uneven chunks, which take the general path, between them).
+TEST_F(ResampleTest, WholeBoxesMatchReferenceAtEveryLevel)
+{
+	std::mt19937 generator(25);
+	for (uint32_t t : { 2u, 3u, 4u, 5u, 6u, 8u, 9u }) {
+		for (uint32_t u : { 3u, 4u, 7u, 8u }) {
+			if (t * u > 127)
+				continue;
+			for (uint32_t dest : { 1u, 7u, 15u, 16u, 17u, 31u, 33u, 64u, 65u, 850u }) {
+				/* A factor below 0.5 chooses box averaging; t comes from the widths. */
+				const Geometry g{ t * dest + (dest % 3), dest, std::min(1.0 / t, 0.45), 1.0 / u, 24 };
+				std::vector<int32_t> chunks;
+				for (int32_t line = 0; line < 48;) {
+					const int32_t rows = int32_t(generator() % 7) + 1;
+					const int32_t lines = generator() % 5 == 0 ? rows * int32_t(u) + 1 : rows * int32_t(u);
+					chunks.push_back(lines);
+					line += lines;
+				}
+				const int32_t total = std::accumulate(chunks.begin(), chunks.end(), 0);
+				const auto image = randomBytes(g.lineBytes() * size_t(total), generator());
+				const Scan plain = resampleScan(oracle::ResampleLines, image, g, chunks);
+				for (const SimdLevel level : availableSimdLevels()) {
+					const SimdLevelScope scope(level);
+					const Scan fast = resampleScan(ResampleLines, image, g, chunks);
+					ASSERT_EQ(fast.lines, plain.lines) << g.describe() << " level " << int(level);
+					ASSERT_TRUE(fast.bytes == plain.bytes) << g.describe() << " level " << int(level);
+				}
+			}
 		}
 	}
 }
