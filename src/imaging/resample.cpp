@@ -777,14 +777,28 @@ public:
 				pending = true;
 				continue;
 			}
-			if (pending)
-				spreadColumnSums();
-			pending = false;
 			const int32_t cw = truncToInt32((float(a) - boundary) * 1000.0f);
 			uint8_t *out = row < result_ ? destination + size_t(row) * outLineBytes : nullptr;
-			boundaryLine(line, uint32_t(cw), out);
-			std::swap(current_, next_);
-			next_[0] = next_[1] = next_[2] = 0;
+			if (cw == 0 && t >= 1.0f) {
+				/* The boundary falls on the line's lower edge: the whole line
+				 * belongs to the row it ends, as an interior line would, and
+				 * the next row starts from nothing. (With at least one source
+				 * pixel per box every share across is below 1000, so the
+				 * thousandths the boundary line divides out are exact; a
+				 * narrower box needs the boundary line's own wrapped sums.) */
+				addToColumnSums(line);
+				spreadColumnSums();
+				if (out)
+					writeRow(out);
+				std::memset(current_, 0, (lanes_ + 3) * sizeof(uint32_t));
+			} else {
+				if (pending)
+					spreadColumnSums();
+				boundaryLine(line, uint32_t(cw), out);
+				std::swap(current_, next_);
+				next_[0] = next_[1] = next_[2] = 0;
+			}
+			pending = false;
 			++row;
 			boundary += u;
 		}
@@ -987,11 +1001,18 @@ private:
 				nxt[i] = toNxt[i - 3];
 			}
 		}
-		if (!out)
-			return;
+		if (out)
+			writeRow(out);
+	}
+
+	// The completed row: the slots up to the last boundary across, and a last
+	// box whose boundary fell just past the line, written as it is.
+	void writeRow(uint8_t *out) const
+	{
+		const size_t boundaryLanes = 3 * size_t(boundaries_);
+		const uint32_t *cur = current_;
 		for (size_t i = 0; i < boundaryLanes; ++i)
 			out[i] = quotient(cur[i]);
-		/* A last box whose boundary fell just past the line: written as it is. */
 		if (boundaries_ < destPixels_) {
 			for (size_t i = boundaryLanes; i < boundaryLanes + 3; ++i)
 				out[i] = quotient(cur[i]);
