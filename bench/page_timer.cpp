@@ -4,12 +4,13 @@
 // (pillow_compare.py); also writes the page it works on, so that Pillow is
 // given the same pixels.
 //
-//   page_timer write PATH.ppm          the A4 300 dpi colour page
+//   page_timer write PATH.ppm [BASE]   the A4 colour page at 300 (or 600) dpi
 //   page_timer CASE ROUNDS             best CPU seconds per page of ROUNDS runs
 //
-// CASE: reduce100 and reduce75 (ResampleLines, 24-bit box averaging to 100
-// and 75 dpi), grey (ColourLinesToGrey), filters (the four model filters in
-// one pass).
+// CASE: resample-BASE-DPI (ResampleLines from the BASE dpi page to DPI, in
+// the read pipeline's chunks: box averaging below half the base, bilinear
+// interpolation from half up), grey (ColourLinesToGrey), filters (the four
+// model filters in one pass); grey and filters work on the 300 dpi page.
 
 #include <algorithm>
 #include <cstdio>
@@ -29,20 +30,22 @@ using namespace torvane::imaging;
 
 constexpr uint32_t kPixels = 2550;   // A4 width at 300 dpi (8.5 inch scanner)
 constexpr uint32_t kLines = 3507;    // A4 length at 300 dpi
-constexpr uint32_t kChunkLines = 48; // chunks of the read pipeline at 300 dpi
+constexpr uint32_t kChunkLines = 48; // chunks of the read pipeline up to 300 dpi asked for
 
-// A scanned page: shading with noise, dark strokes, grey and reddish areas.
-std::vector<uint8_t> page()
+// A scanned page at 300 dpi times `scale`: shading with noise, dark strokes,
+// grey and reddish areas.
+std::vector<uint8_t> page(uint32_t scale = 1)
 {
-	std::vector<uint8_t> image(size_t(kPixels) * kLines * 3);
+	const uint32_t pixels = kPixels * scale, lines = kLines * scale;
+	std::vector<uint8_t> image(size_t(pixels) * lines * 3);
 	uint32_t noise = 12345;
-	for (uint32_t y = 0; y < kLines; ++y) {
-		for (uint32_t x = 0; x < kPixels; ++x) {
+	for (uint32_t y = 0; y < lines; ++y) {
+		for (uint32_t x = 0; x < pixels; ++x) {
 			noise = noise * 1103515245u + 12345u;
 			const unsigned jitter = (noise >> 16) % 9;
 			const bool stroke = (x / 7 + y / 3) % 11 == 0;
-			const unsigned base = stroke ? 20 + jitter : 180 + x * 40 / kPixels + jitter;
-			uint8_t *px = &image[(size_t(y) * kPixels + x) * 3];
+			const unsigned base = stroke ? 20 + jitter : 180 + x * 40 / pixels + jitter;
+			uint8_t *px = &image[(size_t(y) * pixels + x) * 3];
 			for (unsigned c = 0; c < 3; ++c) {
 				unsigned v = base;
 				if ((x / 256) % 3 == 1 && c > 0)
@@ -56,13 +59,13 @@ std::vector<uint8_t> page()
 	return image;
 }
 
-bool writePage(const char *path)
+bool writePage(const char *path, uint32_t scale)
 {
-	const std::vector<uint8_t> image = page();
+	const std::vector<uint8_t> image = page(scale);
 	FILE *file = std::fopen(path, "wb");
 	if (!file)
 		return false;
-	std::fprintf(file, "P6\n%u %u\n255\n", kPixels, kLines);
+	std::fprintf(file, "P6\n%u %u\n255\n", kPixels * scale, kLines * scale);
 	const bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
 	return std::fclose(file) == 0 && written;
 }
@@ -71,13 +74,16 @@ bool writePage(const char *path)
 uint8_t runCase(const std::string &name, const std::vector<uint8_t> &image, std::vector<uint8_t> &out)
 {
 	const size_t lineBytes = size_t(kPixels) * 3;
-	if (name == "reduce100" || name == "reduce75") {
-		const double factor = name == "reduce100" ? 100.0 / 300.0 : 75.0 / 300.0;
-		const auto destPixels = uint32_t(kPixels * factor);
+	unsigned base = 0, dpi = 0;
+	if (std::sscanf(name.c_str(), "resample-%u-%u", &base, &dpi) == 2) {
+		const uint32_t pixels = kPixels * (base / 300), lines = kLines * (base / 300);
+		const double factor = double(dpi) / double(base);
+		const auto destPixels = uint32_t(pixels * factor);
+		const size_t baseLineBytes = size_t(pixels) * 3;
 		ResampleLines(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
-		for (uint32_t line = 0; line < kLines; line += kChunkLines) {
-			const auto lines = int32_t(std::min(kChunkLines, kLines - line));
-			ResampleLines(image.data() + line * lineBytes, kPixels, lines, out.data(), destPixels, factor,
+		for (uint32_t line = 0; line < lines; line += kChunkLines) {
+			const auto chunk = int32_t(std::min(kChunkLines, lines - line));
+			ResampleLines(image.data() + line * baseLineBytes, pixels, chunk, out.data(), destPixels, factor,
 				      factor, 24);
 		}
 		ResampleLines(nullptr, 0, 0, nullptr, 0, 0, 0, 0);
@@ -112,15 +118,15 @@ double threadSeconds()
 
 int main(int argc, char **argv)
 {
-	if (argc == 3 && std::strcmp(argv[1], "write") == 0)
-		return writePage(argv[2]) ? 0 : 1;
+	if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "write") == 0)
+		return writePage(argv[2], argc == 4 && std::atoi(argv[3]) == 600 ? 2 : 1) ? 0 : 1;
 	if (argc != 3) {
-		std::fprintf(stderr, "usage: page_timer write PATH.ppm | page_timer CASE ROUNDS\n");
+		std::fprintf(stderr, "usage: page_timer write PATH.ppm [300|600] | page_timer CASE ROUNDS\n");
 		return 2;
 	}
 	const std::string name = argv[1];
 	const int rounds = std::max(1, std::atoi(argv[2]));
-	const std::vector<uint8_t> image = page();
+	const std::vector<uint8_t> image = page(name.rfind("resample-600-", 0) == 0 ? 2 : 1);
 	std::vector<uint8_t> out(image.size());
 	double best = 1e9;
 	unsigned sink = 0;
