@@ -9,12 +9,18 @@
 //                        an A4 page (2480 x 3508 at 300 dpi) from the top
 //                        left corner: SetScanParameter, StartScan, ReadScan
 //                        in 64 KiB pieces, StopScan; the image bytes go to
-//                        <file>; scan=<1|0>, scan.bytes, scan.ms
+//                        <file>; scan=<1|0>, scan.bytes, scan.ms (from
+//                        SetScanParameter to the end of StopScan),
+//                        scan.stop=<StopScan's result>
 //   nvm                  ReadNVMData: nvm=<result>,<128 bytes in hex>
 //   nvmWrite:<offset>,<byte>
 //                        ReadNVMData, the byte changed, WriteNVMData:
 //                        nvmWrite=<result>
 //   call:<Export>        an int(void) export: <Export>=<result>
+//   timed:<Export>       the same, and <Export>.ms=<duration>
+//   buttonWait:<ms>      ReadPushButton every 50 ms until it reports a
+//                        press or <ms> have passed: button=<8 bytes in hex>
+//                        (zeros when none came), button.polls=<count>
 //
 // Exit code 0, 2 on a bad step, 3 when the library does not load.
 
@@ -30,6 +36,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
 #endif
 
 #include "torvane/torvane.h"
@@ -58,6 +65,15 @@ template<typename Function>
 Function function(void *library, const char *name)
 {
 	return reinterpret_cast<Function>(symbol(library, name));
+}
+
+void sleepMs(unsigned int ms)
+{
+#if defined(_WIN32)
+	Sleep(ms);
+#else
+	usleep(ms * 1000);
+#endif
 }
 
 void print(const std::string &key, const std::string &value)
@@ -110,11 +126,13 @@ bool scanPage(void *library, const std::string &argument)
 		scanned = readScan(nullptr, image.data() + done, piece) == 1;
 		done += piece;
 	}
-	scanned = callInt(library, "StopScan") == 1 && scanned;
+	const int stopped = callInt(library, "StopScan");
+	scanned = stopped == 1 && scanned;
 	const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
 	print("scan", scanned ? "1" : "0");
 	print("scan.bytes", std::to_string(image.size()));
 	print("scan.ms", std::to_string(ms.count()));
+	print("scan.stop", std::to_string(stopped));
 	FILE *out = std::fopen(file.c_str(), "wb");
 	if (!out)
 		return false;
@@ -133,6 +151,30 @@ std::string hex(const void *data, size_t length)
 	return text;
 }
 
+bool waitForButton(void *library, const std::string &argument)
+{
+	auto readPushButton = function<decltype(&::ReadPushButton)>(library, "ReadPushButton");
+	const long limit = std::strtol(argument.c_str(), nullptr, 10);
+	if (!readPushButton || limit <= 0)
+		return false;
+	ButtonReport report{};
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+	unsigned int polls = 0;
+	bool pressed = false;
+	while (!pressed && std::chrono::steady_clock::now() < deadline) {
+		report = {};
+		readPushButton(&report);
+		++polls;
+		for (unsigned char byte : report.Bytes)
+			pressed = pressed || byte != 0;
+		if (!pressed)
+			sleepMs(50);
+	}
+	print("button", hex(report.Bytes, sizeof(report.Bytes)));
+	print("button.polls", std::to_string(polls));
+	return true;
+}
+
 bool runStep(void *library, const std::string &step)
 {
 	const size_t colon = step.find(':');
@@ -145,10 +187,17 @@ bool runStep(void *library, const std::string &step)
 	}
 	if (verb == "scan")
 		return scanPage(library, argument);
-	if (verb == "call") {
+	if (verb == "call" || verb == "timed") {
+		const auto started = std::chrono::steady_clock::now();
 		print(argument, std::to_string(callInt(library, argument.c_str())));
+		const auto ms =
+			std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+		if (verb == "timed")
+			print(argument + ".ms", std::to_string(ms.count()));
 		return true;
 	}
+	if (verb == "buttonWait")
+		return waitForButton(library, argument);
 	auto readNvm = function<decltype(&::ReadNVMData)>(library, "ReadNVMData");
 	auto writeNvm = function<decltype(&::WriteNVMData)>(library, "WriteNVMData");
 	if (!readNvm || !writeNvm)

@@ -4,7 +4,7 @@
 # \\.\usbscanN (torvane-usbscan.sys) against torvane-sim over TCP, each
 # compared with RM735.so through the simulator's Unix socket in the same run:
 #   tests/wine-device/wine-device-test.sh WINDOWS_BUILD LINUX_BUILD CASE
-# CASE: discovery, pages, nvm, unplug. Exit 77 (skipped) when the Linux
+# CASE: discovery, pages, nvm, button, stall, unplug. Exit 77 (skipped) when the Linux
 # build has no torvane-sim or scan client.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -64,6 +64,18 @@ export TORVANE_REGISTRY="$work/twain.conf"
 : >"$TORVANE_REGISTRY"
 linux() { TORVANE_DEVICE_DIR="$work/dev" "$linux_client" "$linux_library" "$@"; }
 windows() { "$root/scripts/wine-run.sh" --prefix "$prefix" "$windows_client" "$@" | tr -d '\r'; }
+# The same into a file, unbuffered, for a client that runs in the background.
+windows_to() {
+  local file="$1"
+  shift
+  "$root/scripts/wine-run.sh" --prefix "$prefix" "$windows_client" "$@" >"$file"
+}
+wait_for_line() { # wait_for_line PATTERN FILE: at most 30 s
+  for _ in $(seq 300); do
+    grep -q "$1" "$2" 2>/dev/null && return
+    sleep 0.1
+  done
+}
 winpath() { echo "Z:${1//\//\\}"; }
 
 case "$case_name" in
@@ -122,24 +134,71 @@ nvm)
   [[ "${windows_record:$((2 + 128)):2}" == "A5" ]] || fail "byte 64 not written: $windows_record"
   [[ "$windows_record" == "$linux_record" ]] || fail "the NVM differs: $windows_record / $linux_record"
   ;;
-unplug)
-  # A scan whose image reads stall, then the scanner unplugged: ReadScan
-  # fails in bounded time; after the replug the next scan works.
+stall)
+  # A page whose image reads stall: ReadScan gives up in bounded time and
+  # StopScan ends the acquisition thread stuck in its ReadFile on the
+  # driver; with the fault gone the next page is RM735.so's.
   start_sim --fault stall,op=0x28,type=0
-  windows "$windows_bin/RM735.dll" init scan:300,4,24,"$(winpath "$work/stalled.raw")" >"$work/stalled.out" &
+  out="$(windows "$windows_bin/RM735.dll" init scan:300,4,24,"$(winpath "$work/stalled.raw")" timed:TerminateDriver)"
+  expect_line "$out" "scan=0"
+  expect_line "$out" "scan.stop=1"
+  expect_line "$out" "TerminateDriver=1"
+  echo "a stalled page ended by ReadScan and StopScan after $(sed -n 's/^scan.ms=//p' <<<"$out") ms"
+  sim_command clear
+  out="$(windows "$windows_bin/RM735.dll" init scan:150,2,8,"$(winpath "$work/after.raw")" call:TerminateDriver)"
+  expect_line "$out" "scan=1"
+  linux init scan:150,2,8,"$work/after.linux" call:TerminateDriver >/dev/null
+  cmp -s "$work/after.raw" "$work/after.linux" || fail "the page after the stall differs from RM735.so's"
+  ;;
+unplug)
+  # The scanner unplugged 2 s into a colour page, which takes about 5 s at
+  # a USB pipe's rate: ReadScan fails within seconds of the unplug and
+  # StopScan returns; after the replug the next page is RM735.so's.
+  start_sim --rate 40000000
+  windows_to "$work/cut.out" "$windows_bin/RM735.dll" init scan:300,4,24,"$(winpath "$work/cut.raw")" &
   client=$!
-  sleep 8
+  wait_for_line '^InitializeScanner=' "$work/cut.out"
+  sleep 2
+  unplugged=$(date +%s%N)
   sim_command unplug
   wait "$client" || true
-  out="$(tr -d '\r' <"$work/stalled.out")"
-  expect_line "$out" "InitializeDriver=1"
+  ended_ms=$((($(date +%s%N) - unplugged) / 1000000))
+  out="$(tr -d '\r' <"$work/cut.out")"
   expect_line "$out" "scan=0"
-  sim_command clear
-  sim_command "replug 0"
+  ((ended_ms < 10000)) || fail "the page ended $ended_ms ms after the unplug"
+  echo "a page cut by the unplug: the client ended $ended_ms ms after it (StopScan returned ${out##*scan.stop=})"
+  sim_command "replug 1"
   out="$(windows "$windows_bin/RM735.dll" init scan:150,2,8,"$(winpath "$work/after.raw")" call:TerminateDriver)"
   expect_line "$out" "scan=1"
   linux init scan:150,2,8,"$work/after.linux" call:TerminateDriver >/dev/null
   cmp -s "$work/after.raw" "$work/after.linux" || fail "the page after replug differs from RM735.so's"
+  ;;
+button)
+  # A press reaches RM735.dll through the pended, overlapped wait as it
+  # reaches RM735.so; TerminateDriver then cancels the wait left outstanding
+  # (its CancelIoEx and GetOverlappedResult return only when the driver
+  # ends the pended request).
+  start_sim
+  press_during() { # press_during OUTPUT_FILE: presses once the client waits
+    wait_for_line '^InitializeScanner=' "$1"
+    sleep 1
+    sim_command "press 05"
+  }
+  steps=(init buttonWait:30000 buttonWait:1500 timed:TerminateDriver)
+  linux "${steps[@]}" >"$work/linux.out" &
+  press_during "$work/linux.out"
+  wait $!
+  windows_to "$work/win.out" "$windows_bin/RM735.dll" "${steps[@]}" &
+  press_during "$work/win.out"
+  wait $!
+  lout="$(cat "$work/linux.out")"
+  wout="$(tr -d '\r' <"$work/win.out")"
+  pressed="$(sed -n '1,/^button=/s/^button=//p' <<<"$lout")"
+  [[ -n "$pressed" && "$pressed" != "0000000000000000" ]] || fail "RM735.so saw no press: $lout"
+  [[ "$(sed -n 's/^button=//p' <<<"$wout" | head -1)" == "$pressed" ]] || fail "RM735.dll's report differs: $wout"
+  expect_line "$wout" "button=0000000000000000"
+  expect_line "$wout" "TerminateDriver=1"
+  echo "TerminateDriver with the wait outstanding: $(sed -n 's/^TerminateDriver.ms=//p' <<<"$wout") ms"
   ;;
 *)
   echo "unknown case $case_name" >&2
