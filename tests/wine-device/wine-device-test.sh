@@ -4,7 +4,7 @@
 # \\.\usbscanN (torvane-usbscan.sys) against torvane-sim over TCP, each
 # compared with RM735.so through the simulator's Unix socket in the same run:
 #   tests/wine-device/wine-device-test.sh WINDOWS_BUILD LINUX_BUILD CASE
-# CASE: discovery, pages, nvm, button, stall, unplug. Exit 77 (skipped) when the Linux
+# CASE: discovery, pages, nvm, button, stall, unplug, contention. Exit 77 (skipped) when the Linux
 # build has no torvane-sim or scan client.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -172,6 +172,39 @@ unplug)
   expect_line "$out" "scan=1"
   linux init scan:150,2,8,"$work/after.linux" call:TerminateDriver >/dev/null
   cmp -s "$work/after.raw" "$work/after.linux" || fail "the page after replug differs from RM735.so's"
+  ;;
+contention)
+  # Two processes, the second starting while the first scans: the device
+  # event and ScanBusy are machine-wide, so the second does not scan, with
+  # RM735.so as with RM735.dll, and every StopScan returns.
+  start_sim --rate 40000000
+  first=(init scan:300,4,24)
+  second=(init scan:150,2,8)
+  linux "${first[@]}","$work/first.linux" call:TerminateDriver >"$work/first.lout" &
+  a=$!
+  wait_for_line '^InitializeScanner=' "$work/first.lout"
+  sleep 0.3
+  linux "${second[@]}","$work/second.linux" call:TerminateDriver >"$work/second.lout"
+  wait $a
+  windows_to "$work/first.wout" "$windows_bin/RM735.dll" "${first[@]}","$(winpath "$work/first.win")" \
+    call:TerminateDriver &
+  a=$!
+  wait_for_line '^InitializeScanner=' "$work/first.wout"
+  sleep 1
+  windows_to "$work/second.wout" "$windows_bin/RM735.dll" "${second[@]}","$(winpath "$work/second.win")" \
+    call:TerminateDriver
+  wait $a
+  keys='^(InitializeDriver|InitializeScanner|scan|scan.stop|TerminateDriver)='
+  for run in first second; do
+    tr -d '\r' <"$work/$run.wout" >"$work/$run.wtext"
+    for side in lout wtext; do
+      grep -qx 'scan.stop=1' "$work/$run.$side" || fail "$run process ($side): StopScan failed"
+    done
+    echo "$run process: RM735.so $(grep -E "$keys" "$work/$run.lout" | tr '\n' ' ')"
+    echo "$run process: RM735.dll $(grep -E "$keys" "$work/$run.wtext" | tr '\n' ' ')"
+  done
+  grep -qx 'scan=0' "$work/second.lout" || fail "the second process scanned beside the first (RM735.so)"
+  grep -qx 'scan=0' "$work/second.wtext" || fail "the second process scanned beside the first (RM735.dll)"
   ;;
 button)
   # A press reaches RM735.dll through the pended, overlapped wait as it
