@@ -102,6 +102,8 @@ stop_simulator() {
   kill "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
   rm -rf "$sim_dir"
+  # The port may be another program's next: the driver forgets it.
+  set_port 0
 }
 
 case "$command" in

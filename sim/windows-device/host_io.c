@@ -41,6 +41,8 @@ void hostShutdown(void)
 enum WireOutcome wireConnect(uint16_t port, uint32_t number, WireSocket *result)
 {
 	*result = WIRE_NO_SOCKET;
+	if (port == 0)
+		return WIRE_CLOSED; // no simulator named: no device
 	SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
 	if (s == INVALID_SOCKET)
 		return WIRE_CLOSED;

@@ -28,7 +28,8 @@ int hostStartup(void);
 void hostShutdown(void);
 
 // Connects to 127.0.0.1:port and attaches the connection to usbscanN.
-// WIRE_OK with *socket set, WIRE_REFUSED, or WIRE_CLOSED (nothing listens).
+// WIRE_OK with *socket set, WIRE_REFUSED, or WIRE_CLOSED (nothing listens,
+// or port 0: no simulator named).
 enum WireOutcome wireConnect(uint16_t port, uint32_t number, WireSocket *socket);
 // Sends all `length` bytes.
 enum WireOutcome wireSend(WireSocket socket, const void *data, size_t length);

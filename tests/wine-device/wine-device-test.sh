@@ -26,7 +26,11 @@ fi
 work="$(mktemp -d)"
 sim_pid=""
 cleanup() {
-  [[ -n "$sim_pid" ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  if [[ -n "$sim_pid" ]]; then
+    kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+    # The port may be another program's next: the driver forgets it.
+    TORVANE_SIM=/bin/false "$root/scripts/wine-scanner.sh" --prefix "$prefix" port 0 || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
