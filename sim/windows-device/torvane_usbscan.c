@@ -121,8 +121,12 @@ static NTSTATUS failedExchange(Handle *handle, enum WireOutcome outcome)
 {
 	// The reply of the abandoned request may still come: the connection is
 	// out of step, so it goes, and the next IRP makes a new one.
-	wireClose(handle->socket);
+	// Under the lock: a cancel routine wakes the socket it finds there.
+	lockHandle(handle);
+	const WireSocket socket = handle->socket;
 	handle->socket = WIRE_NO_SOCKET;
+	unlockHandle(handle);
+	wireClose(socket);
 	switch (outcome) {
 	case WIRE_CANCELLED:
 		return STATUS_CANCELLED;
@@ -232,11 +236,14 @@ static NTSTATUS serveIrp(Handle *handle, PIRP irp)
 	if (handle->gone)
 		return STATUS_DEVICE_NOT_CONNECTED;
 	if (handle->socket == WIRE_NO_SOCKET) {
-		const enum WireOutcome outcome = wireConnect(simulatorPort(), handle->number, &handle->socket);
-		if (outcome != WIRE_OK) {
+		WireSocket socket;
+		if (wireConnect(simulatorPort(), handle->number, &socket) != WIRE_OK) {
 			handle->gone = TRUE;
 			return STATUS_DEVICE_NOT_CONNECTED;
 		}
+		lockHandle(handle);
+		handle->socket = socket;
+		unlockHandle(handle);
 	}
 	switch (stack->MajorFunction) {
 	case IRP_MJ_WRITE: {
