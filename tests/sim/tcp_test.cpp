@@ -3,7 +3,9 @@
 // refusals, and unplug closing attached connections.
 
 #include <array>
+#include <chrono>
 #include <optional>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -47,6 +49,9 @@ TEST_F(SimTcpTest, AttachedConnectionSharesTheScannersState)
 	ASSERT_TRUE(attached.received);
 	EXPECT_EQ(attached.result, 0u);
 	EXPECT_EQ(attached.count, 0u);
+	// The listener replies, then hands the connection over.
+	for (int i = 0; i < 200 && server.connectionCount(0) == 0; ++i)
+		std::this_thread::sleep_for(std::chrono::milliseconds(5));
 	EXPECT_EQ(server.connectionCount(0), 1u);
 
 	// INQUIRY over TCP ends in CHECK CONDITION; its sense is read on the
