@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Cross-builds the Windows DLL (RM735.dll, KT918.dll) with mingw-w64 and runs
 # the Windows tests under Wine, in a Wine prefix of the build tree
-# (build/windows/wineprefix, created on the first run).
+# (build/windows/wineprefix, created on the first run). The tests of label
+# wine-device also need the default build (torvane-sim, RM735.so): without
+# it they are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -361,6 +361,12 @@ struct Plug {
 				std::this_thread::sleep_for(std::chrono::milliseconds(10));
 			return;
 		}
+		serve(fd);
+	}
+
+	// Serves the connected socket `fd` on a thread of its own.
+	void serve(int fd)
+	{
 		auto connection = std::make_shared<Connection>();
 		connection->fd = fd;
 		connection->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -557,6 +563,20 @@ void SimServer::stop()
 {
 	for (unsigned int number : numbers())
 		unplug(number);
+}
+
+bool SimServer::adopt(unsigned int number, int fd)
+{
+	// Under the server's lock: an unplug takes the plug out of the map first,
+	// so the connection is either served and then closed by it, or refused.
+	std::lock_guard<std::mutex> guard(d_->mutex);
+	auto it = d_->plugs.find(number);
+	if (it == d_->plugs.end()) {
+		::close(fd);
+		return false;
+	}
+	it->second->serve(fd);
+	return true;
 }
 
 std::vector<unsigned int> SimServer::numbers() const

@@ -21,6 +21,7 @@
 #include "torvane_sim/document.h"
 #include "torvane_sim/fault_text.h"
 #include "torvane_sim/sim_server.h"
+#include "torvane_sim/tcp_listener.h"
 #include "torvane_sim/virtual_scanner.h"
 
 using namespace torvane::sim;
@@ -37,6 +38,9 @@ Options:
   -d, --dir DIR             device directory (default: $TORVANE_DEVICE_DIR)
   -m, --model MODEL         RM735 (default; two push buttons) or KT918
   -n, --number N            device number N, the file DIR/usbscanN (default 0)
+      --tcp PORT            serve the scanners on 127.0.0.1:PORT too (0: a
+                            free port), for the Wine kernel driver; prints
+                            torvane-sim: serving on 127.0.0.1:PORT
       --also N              serve one more scanner of the same model as
                             usbscanN (repeatable; faults and events apply to
                             the first scanner only)
@@ -118,6 +122,7 @@ struct Options {
 	Model model = Model::RM735;
 	unsigned int number = 0;
 	std::vector<unsigned int> extra;
+	std::optional<uint16_t> tcpPort;
 	std::optional<uint16_t> vendor;
 	std::optional<uint16_t> product;
 	std::string document = "chart";
@@ -166,6 +171,7 @@ enum {
 	kUnplugAfter,
 	kReplugAfter,
 	kIgnoreStdin,
+	kTcp,
 };
 
 constexpr option kLongOptions[] = {
@@ -173,6 +179,7 @@ constexpr option kLongOptions[] = {
 	{ "model", required_argument, nullptr, 'm' },
 	{ "number", required_argument, nullptr, 'n' },
 	{ "also", required_argument, nullptr, kAlso },
+	{ "tcp", required_argument, nullptr, kTcp },
 	{ "vendor", required_argument, nullptr, kVendor },
 	{ "product", required_argument, nullptr, kProduct },
 	{ "document", required_argument, nullptr, 'D' },
@@ -212,6 +219,13 @@ bool applyDeviceOption(int code, const char *value, Options *options)
 	case kAlso:
 		options->extra.push_back(deviceNumber(value));
 		return true;
+	case kTcp: {
+		auto port = parseNumber(value, 0xFFFF);
+		if (!port)
+			usageError(std::string("bad TCP port: ") + value);
+		options->tcpPort = static_cast<uint16_t>(*port);
+		return true;
+	}
 	case kVendor:
 	case kProduct: {
 		auto id = parseNumber(value, 0xFFFF);
@@ -363,6 +377,7 @@ private:
 
 	Options options_;
 	SimServer server_;
+	TcpListener tcpListener_{ server_ };
 	std::shared_ptr<VirtualScanner> scanner_;
 	std::optional<unsigned int> plugged_;
 	unsigned int lastNumber_ = 0;
@@ -421,6 +436,13 @@ bool SimProgram::setUp()
 				std::fprintf(stderr, "torvane-sim: %s\n", error.c_str());
 			return false;
 		}
+	}
+	if (options_.tcpPort) {
+		if (!tcpListener_.listen(*options_.tcpPort, &error)) {
+			std::fprintf(stderr, "torvane-sim: %s\n", error.c_str());
+			return false;
+		}
+		std::printf("torvane-sim: serving on 127.0.0.1:%u\n", static_cast<unsigned int>(tcpListener_.port()));
 	}
 	note("document: " + scanner_->documentDescription());
 	for (unsigned int number : server_.numbers())

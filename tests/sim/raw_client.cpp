@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -49,6 +51,27 @@ bool RawClient::connect(const std::string &path)
 		return false;
 	}
 	return true;
+}
+
+bool RawClient::connectTcp(uint16_t port, std::optional<uint32_t> number)
+{
+	close();
+	sockaddr_in address{};
+	address.sin_family = AF_INET;
+	address.sin_port = htons(port);
+	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+	if (fd_ < 0)
+		return false;
+	if (::connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+		close();
+		return false;
+	}
+	if (!number)
+		return true;
+	std::vector<uint8_t> word;
+	put32(word, *number);
+	return sendRequest(0x100, word);
 }
 
 void RawClient::close()
@@ -112,9 +135,14 @@ Reply RawClient::receiveDataReply()
 
 Reply RawClient::write(const std::vector<uint8_t> &bytes)
 {
-	Reply reply;
 	if (!sendRequest(1, bytes))
-		return reply;
+		return {};
+	return receiveHeaderReply();
+}
+
+Reply RawClient::receiveHeaderReply()
+{
+	Reply reply;
 	uint8_t header[8];
 	if (!receiveAll(header, sizeof(header)))
 		return reply;

@@ -27,6 +27,11 @@ public:
 	RawClient &operator=(const RawClient &) = delete;
 
 	bool connect(const std::string &path);
+	// Connects to 127.0.0.1:port (the simulator's TCP listener) and, with a
+	// number N, sends the attach request for usbscanN (its reply unread).
+	bool connectTcp(uint16_t port, std::optional<uint32_t> number);
+	// Receives a reply that carries no data (WRITE, attach).
+	Reply receiveHeaderReply();
 	bool connected() const { return fd_ >= 0; }
 	void close();
 	// Shuts the socket down as the driver does to interrupt a stalled read.

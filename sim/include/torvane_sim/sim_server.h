@@ -55,6 +55,12 @@ public:
 	// Unplugs everything.
 	void stop();
 
+	// Serves `fd`, a connected stream socket, as one more open of usbscanN,
+	// exactly as a connection accepted on its Unix socket (the TCP listener
+	// hands its connections over here). Takes `fd` in every case: false, with
+	// `fd` closed, when nothing is plugged in under that number.
+	bool adopt(unsigned int number, int fd);
+
 	std::vector<unsigned int> numbers() const;
 	std::shared_ptr<VirtualScanner> scanner(unsigned int number) const;
 	// Connections currently open on usbscanN.
