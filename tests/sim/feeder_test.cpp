@@ -34,7 +34,9 @@ std::unique_ptr<sim::DocumentSource> sheetOf(uint8_t r, uint8_t g, uint8_t b, ui
 void writePnm(const std::string &path, uint32_t width, uint32_t height, uint8_t grey)
 {
 	std::ofstream file(path, std::ios::binary);
-	file << "P5\n" << width << ' ' << height << "\n255\n" << std::string(width * height, static_cast<char>(grey));
+	file << "P5\n"
+	     << width << ' ' << height << "\n255\n"
+	     << std::string(width * height, static_cast<char>(grey));
 }
 
 } // namespace
