@@ -1013,6 +1013,7 @@ void VirtualScanner::loadFeeder(std::vector<std::unique_ptr<DocumentSource>> she
 void VirtualScanner::emptyFeeder()
 {
 	std::lock_guard<std::mutex> guard(d_->mutex);
+	d_->usesFeeder = true;
 	d_->feeder.empty();
 }
 

@@ -285,6 +285,7 @@ public:
 	// the next sheet and scans it in place of the document; SCAN with no
 	// sheet, a jam or a double feed (when the window's double-feed sensor
 	// strength, byte 64, is not zero) fails with the feeder's sense.
+	// emptyFeeder() also turns the feeder on, with no paper in it.
 	void loadFeeder(std::vector<std::unique_ptr<DocumentSource>> sheets);
 	void emptyFeeder();
 	void jamFeederAt(size_t n);
