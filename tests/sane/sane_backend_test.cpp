@@ -160,6 +160,35 @@ TEST_F(SaneBackendTest, AButtonPressIsSeenOnce)
 	EXPECT_EQ(pressed, SANE_FALSE);
 }
 
+// One sheet in the feeder, and a jam at the first SCAN.
+class SaneFeederTest : public SaneBackendTest
+{
+protected:
+	std::vector<std::string> simulatorOptions() const override
+	{
+		return { "--full-speed", "--feeder", "chart", "--fault", "check,op=0x1B,sense=03/3B/05" };
+	}
+};
+
+TEST_F(SaneFeederTest, AJamAndAnEmptyFeederHaveTheirOwnStatus)
+{
+	char source[16] = {};
+	ASSERT_EQ(get(SANE_NAME_SCAN_SOURCE, source), SANE_STATUS_GOOD);
+	EXPECT_STREQ(source, "ADF");
+	SANE_Word dpi = 50;
+	ASSERT_EQ(set(SANE_NAME_SCAN_RESOLUTION, &dpi), SANE_STATUS_GOOD);
+
+	EXPECT_EQ(sane_start(handle), SANE_STATUS_JAMMED);
+	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
+	std::vector<SANE_Byte> buffer(65536);
+	SANE_Int length = 0;
+	SANE_Status status = SANE_STATUS_GOOD;
+	while (status == SANE_STATUS_GOOD)
+		status = sane_read(handle, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length);
+	EXPECT_EQ(status, SANE_STATUS_EOF);
+	EXPECT_EQ(sane_start(handle), SANE_STATUS_NO_DOCS);
+}
+
 class SaneBusyTest : public SaneBackendTest
 {
 protected:
