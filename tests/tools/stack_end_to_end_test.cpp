@@ -270,7 +270,10 @@ TEST_F(StackEndToEnd, LineArtPdfPagesAreExactAndJpegPagesClose)
 TEST_F(StackEndToEnd, EmptyFeederJamAndDoubleFeedEndTheStackKeepingWholePages)
 {
 	command("empty", "feeder: empty");
-	RunResult r = scan(with({ "--batch", "-o", file("none.pdf") }));
+	// A file that cannot be written fails before the scanner moves.
+	RunResult r = scan(with({ "--batch", "-o", file("no/such/folder.pdf") }));
+	EXPECT_EQ(r.exitCode, 4);
+	r = scan(with({ "--batch", "-o", file("none.pdf") }));
 	EXPECT_EQ(r.exitCode, 3);
 	EXPECT_EQ(r.err, "torvane-scan: page 1: feeder empty: there is no paper in the document feeder "
 			 "(driver error 3011); nothing was written\n");

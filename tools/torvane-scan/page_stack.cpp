@@ -76,17 +76,21 @@ public:
 
 	std::string destination() const override { return path_; }
 
+	// The file is opened before the first page is scanned: a path that
+	// cannot be written fails before anything moves.
+	bool open(std::string *error)
+	{
+		const int fd = output_.create(error, true);
+		if (fd < 0)
+			return false;
+		writer_ = createImageWriter(OutputFormat::Tiff, fd, geometry_, error);
+		return writer_ != nullptr;
+	}
+
 protected:
 	bool encode(const std::vector<uint8_t> &pixels, uint32_t number, std::string *error) override
 	{
-		if (number == 1) {
-			const int fd = output_.create(error, true);
-			if (fd < 0)
-				return false;
-			writer_ = createImageWriter(OutputFormat::Tiff, fd, geometry_, error);
-			if (!writer_)
-				return false;
-		} else if (!writer_->nextPage()) {
+		if (number > 1 && !writer_->nextPage()) {
 			*error = "cannot write '" + path_ + "': " + writer_->error();
 			return false;
 		}
@@ -116,7 +120,12 @@ private:
 class PdfStack : public PageStack
 {
 public:
-	~PdfStack() override { stopEncoder(); }
+	~PdfStack() override
+	{
+		stopEncoder();
+		if (fd_ >= 0)
+			::close(fd_);
+	}
 	PdfStack(const Options &options, const ImageGeometry &geometry)
 		: PageStack(geometry), output_(options.output), path_(options.output),
 		  document_(PdfSettings{ options.quality, options.lossless })
@@ -124,6 +133,13 @@ public:
 	}
 
 	std::string destination() const override { return path_; }
+
+	// As for a TIFF, the file is opened before the first page is scanned.
+	bool open(std::string *error)
+	{
+		fd_ = output_.create(error);
+		return fd_ >= 0;
+	}
 
 protected:
 	bool encode(const std::vector<uint8_t> &pixels, uint32_t, std::string *error) override
@@ -136,9 +152,8 @@ protected:
 
 	bool complete(std::string *error) override
 	{
-		const int fd = output_.create(error);
-		if (fd < 0)
-			return false;
+		const int fd = fd_;
+		fd_ = -1;
 		const bool written = document_.write(fd);
 		const bool closed = ::fsync(fd) == 0 && ::close(fd) == 0;
 		if (!written || !closed) {
@@ -152,6 +167,7 @@ private:
 	OutputFile output_;
 	std::string path_;
 	PdfDocument document_;
+	int fd_ = -1;
 };
 
 } // namespace
@@ -247,9 +263,15 @@ std::unique_ptr<PageStack> createPageStack(const Options &options, const ImageGe
 		}
 		stack = std::make_unique<NumberedFiles>(options, geometry, *field);
 	} else if (options.format == OutputFormat::Pdf) {
-		stack = std::make_unique<PdfStack>(options, geometry);
+		auto pdf = std::make_unique<PdfStack>(options, geometry);
+		if (!pdf->open(error))
+			return nullptr;
+		stack = std::move(pdf);
 	} else if (options.format == OutputFormat::Tiff) {
-		stack = std::make_unique<TiffStack>(options, geometry);
+		auto tiff = std::make_unique<TiffStack>(options, geometry);
+		if (!tiff->open(error))
+			return nullptr;
+		stack = std::move(tiff);
 	} else {
 		*error = "PNG and PNM hold one page: write a stack to a PDF, a TIFF or 'page-%03d.png'";
 		return nullptr;

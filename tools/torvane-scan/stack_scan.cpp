@@ -59,7 +59,9 @@ ExitCode Frontend::scanStack(const ScanPlan &plan)
 	std::unique_ptr<PageStack> stack = createPageStack(options_, plan.image, &error);
 	if (!stack) {
 		printError(error);
-		return ExitCode::Usage;
+		return options_.numbered() || options_.format == OutputFormat::Pdf || options_.format == OutputFormat::Tiff
+			       ? ExitCode::File
+			       : ExitCode::Usage;
 	}
 	unsigned char table[256];
 	buildGammaTable(options_.gamma, table);
