@@ -160,13 +160,15 @@ TEST_F(SaneBackendTest, AButtonPressIsSeenOnce)
 	EXPECT_EQ(pressed, SANE_FALSE);
 }
 
-// One sheet in the feeder, and a jam at the first SCAN.
+// One sheet in the feeder, a jam at the first SCAN and a double feed at the
+// second.
 class SaneFeederTest : public SaneBackendTest
 {
 protected:
 	std::vector<std::string> simulatorOptions() const override
 	{
-		return { "--full-speed", "--feeder", "chart", "--fault", "check,op=0x1B,sense=03/3B/05" };
+		return { "--full-speed", "--feeder", "chart", "--fault", "check,op=0x1B,sense=03/3B/05",
+			 "--fault", "check,op=0x1B,sense=03/3B/80" };
 	}
 };
 
@@ -179,6 +181,7 @@ TEST_F(SaneFeederTest, AJamAndAnEmptyFeederHaveTheirOwnStatus)
 	ASSERT_EQ(set(SANE_NAME_SCAN_RESOLUTION, &dpi), SANE_STATUS_GOOD);
 
 	EXPECT_EQ(sane_start(handle), SANE_STATUS_JAMMED);
+	EXPECT_EQ(sane_start(handle), SANE_STATUS_IO_ERROR); // SANE has no status for a double feed
 	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
 	std::vector<SANE_Byte> buffer(65536);
 	SANE_Int length = 0;
