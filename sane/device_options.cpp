@@ -23,6 +23,9 @@ constexpr client::ScanMode kModes[] = { client::ScanMode::Colour, client::ScanMo
 					client::ScanMode::LineArt, client::ScanMode::Halftone };
 // The driver's ColorFilter values are the indexes: 0 none, 1 red, 2 green, 3 blue.
 constexpr SANE_String_Const kFilterNames[] = { "None", "Red", "Green", "Blue", nullptr };
+// The one source of each kind of model.
+constexpr SANE_String_Const kFeederSource[] = { "ADF", nullptr };
+constexpr SANE_String_Const kGlassSource[] = { "Flatbed", nullptr };
 
 // The resolutions the driver serves well (it scans at 300 or 600 dpi and
 // resamples): a word list, which front ends present best. The count first.
@@ -162,6 +165,8 @@ DeviceOptions::DeviceOptions(const DeviceAbilities &abilities) : abilities_(abil
 	d[kColourFilter].constraint_type = SANE_CONSTRAINT_STRING_LIST;
 	d[kColourFilter].constraint.string_list = kFilterNames;
 
+	describeSource();
+
 	d[kGroupGeometry] = group(SANE_TITLE_GEOMETRY);
 	const struct {
 		Option index;
@@ -202,6 +207,18 @@ DeviceOptions::DeviceOptions(const DeviceAbilities &abilities) : abilities_(abil
 		d[index] = sensor(buttonNames_[i].c_str(), buttonTitles_[i].c_str());
 	}
 	updateActiveOptions();
+}
+
+// Sheet-fed models scan from the document feeder, flatbed ones from the
+// glass; the option names the one source, so that front ends offer "all
+// pages from the feeder" for the first.
+void DeviceOptions::describeSource()
+{
+	SANE_Option_Descriptor &source = descriptors_[kSource];
+	source = option(SANE_NAME_SCAN_SOURCE, SANE_TITLE_SCAN_SOURCE, SANE_DESC_SCAN_SOURCE, SANE_TYPE_STRING,
+			SANE_UNIT_NONE, 8);
+	source.constraint_type = SANE_CONSTRAINT_STRING_LIST;
+	source.constraint.string_list = abilities_.sheetFed ? kFeederSource : kGlassSource;
 }
 
 int DeviceOptions::count() const
@@ -245,6 +262,9 @@ SANE_Status DeviceOptions::get(int option, void *value) const
 		return SANE_STATUS_GOOD;
 	case kColourFilter:
 		std::strcpy(static_cast<char *>(value), kFilterNames[colourFilter_]);
+		return SANE_STATUS_GOOD;
+	case kSource:
+		std::strcpy(static_cast<char *>(value), descriptors_[kSource].constraint.string_list[0]);
 		return SANE_STATUS_GOOD;
 	case kResolution:
 		*word = resolution_;
@@ -294,6 +314,11 @@ SANE_Status DeviceOptions::set(int option, void *value, SANE_Int *info)
 		(option == kMode ? mode_ : colourFilter_) = index;
 		break;
 	}
+	case kSource:
+		// The one source there is.
+		if (indexOf(descriptors_[kSource].constraint.string_list, value, descriptors_[kSource].size) != 0)
+			return SANE_STATUS_INVAL;
+		break;
 	case kResolution: {
 		const SANE_Word nearest = nearestResolution(*word);
 		if (nearest != *word)

@@ -24,6 +24,7 @@ enum Option : int {
 	kPreview,
 	kHalftonePattern,
 	kColourFilter,
+	kSource,
 	kGroupGeometry,
 	kTopLeftX,
 	kTopLeftY,
@@ -44,6 +45,7 @@ struct DeviceAbilities {
 	double widthMm = 0;
 	double lengthMm = 0;
 	int buttons = 0;
+	bool sheetFed = true; // the source is the document feeder, else the glass
 };
 
 class DeviceOptions
@@ -73,6 +75,7 @@ public:
 
 private:
 	void updateActiveOptions();
+	void describeSource();
 	client::ScanMode scanMode() const;
 
 	DeviceAbilities abilities_;

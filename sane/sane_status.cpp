@@ -3,10 +3,35 @@
 
 #include "sane_status.h"
 
+#include "client/batch.h"
+
 namespace torvane::sane {
+
+namespace {
+
+// The document feeder's reasons; SANE 1.0 has no status for a double feed.
+SANE_Status statusForFeeder(client::FeederReport report)
+{
+	switch (report) {
+	case client::FeederReport::Empty:
+		return SANE_STATUS_NO_DOCS;
+	case client::FeederReport::PaperJam:
+		return SANE_STATUS_JAMMED;
+	case client::FeederReport::CoverOpen:
+		return SANE_STATUS_COVER_OPEN;
+	case client::FeederReport::DoubleFeed:
+	case client::FeederReport::None:
+		break;
+	}
+	return SANE_STATUS_IO_ERROR;
+}
+
+} // namespace
 
 SANE_Status statusForDriverError(int32_t code, CallSite site)
 {
+	if (const client::FeederReport report = client::feederReportOf(code); report != client::FeederReport::None)
+		return statusForFeeder(report);
 	switch (code) {
 	case TORVANE_ERROR_BUSY:
 	case TORVANE_ERROR_NOT_READY:

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "client/batch.h"
 #include "debug_output.h"
 #include "sane_status.h"
 
@@ -98,6 +99,7 @@ SANE_Status ScanDevice::open(client::DriverLibrary &library, std::unique_ptr<Sca
 	DeviceAbilities abilities;
 	abilities.widthMm = extended.ScanWidth * kMillimetresPerUnit;
 	abilities.lengthMm = extended.ScanLength * kMillimetresPerUnit;
+	abilities.sheetFed = !(basic.KindFlags & 0x40);
 	ButtonSetup buttons{};
 	if (library.api().InitialButton(&buttons))
 		abilities.buttons = buttons.HasButtons ? buttons.ButtonCount : 0;
@@ -178,6 +180,17 @@ SANE_Status ScanDevice::start()
 	return SANE_STATUS_GOOD;
 }
 
+// The feeder's reason in words: SANE has no status for a double feed, so
+// that one reaches the user through this line alone.
+void ScanDevice::logStartFailure(int32_t code)
+{
+	const char *feeder = client::feederWords(client::feederReportOf(code));
+	if (*feeder)
+		debugLog(kDebugError, "the scan could not be started: %s (driver error %d)", feeder, code);
+	else
+		debugLog(kDebugError, "the scan could not be started: driver error %d", code);
+}
+
 SANE_Status ScanDevice::setUpWithRetry(const ScanParameter &parameter)
 {
 	const auto deadline = std::chrono::steady_clock::now() + kNotReadyWait;
@@ -196,7 +209,7 @@ SANE_Status ScanDevice::setUpWithRetry(const ScanParameter &parameter)
 		if (cancelRequested_.load())
 			return SANE_STATUS_CANCELLED;
 		if (outcome.error != TORVANE_ERROR_NOT_READY || std::chrono::steady_clock::now() >= deadline) {
-			debugLog(kDebugError, "the scan could not be started: driver error %d", outcome.error);
+			logStartFailure(outcome.error);
 			return statusForDriverError(outcome.error);
 		}
 		debugLog(kDebugWarning, "the scanner is not ready; trying again");

@@ -46,6 +46,7 @@ private:
 	ScanDevice(client::DriverLibrary &library) : library_(library), session_(library) {}
 
 	SANE_Status setUpWithRetry(const ScanParameter &parameter);
+	static void logStartFailure(int32_t code);
 	void readerLoop(uint64_t imageBytes, uint32_t bytesPerLine);
 
 	client::DriverLibrary &library_;

@@ -7,6 +7,9 @@ set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
           libpng-dev libtiff-dev libusb-1.0-0-dev)
+# torvane-scan's stacks: PDF (libharu) with JPEG pages (libjpeg-turbo); the
+# tests read the PDFs back with qpdf and poppler-utils (pdfinfo, pdfimages).
+packages+=(libhpdf-dev libjpeg62-turbo-dev qpdf poppler-utils)
 # The SANE backend: SANE's headers, scanimage and saned (tests), dpkg-dev
 # (apt-get source, the package's dependencies), unshare and ip (network test).
 packages+=(libsane-dev sane-utils dpkg-dev util-linux iproute2)

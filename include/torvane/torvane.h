@@ -392,6 +392,10 @@ TORVANE_LAYOUT_ASSERT(offsetof(ButtonReport, Reserved8) == 8);
 	X(TORVANE_ERROR_SENSE_4402, 3004)      /* also 0x4403 */ \
 	X(TORVANE_ERROR_SENSE_6001, 3005) \
 	X(TORVANE_ERROR_SENSE_6002, 3006) \
+	X(TORVANE_ERROR_FEEDER_EMPTY, 3011)    /* sense 0x3A00: no paper in the document feeder */ \
+	X(TORVANE_ERROR_COVER_OPEN, 3012)      /* sense 0x3A02: the feeder's cover is open */ \
+	X(TORVANE_ERROR_PAPER_JAM, 3013)       /* sense 0x3B05 */ \
+	X(TORVANE_ERROR_DOUBLE_FEED, 3014)     /* sense 0x3B80: two sheets fed at once */ \
 	X(TORVANE_ERROR_SENSE_8005, 3101) \
 	X(TORVANE_ERROR_SENSE_800A, 64001) \
 	X(TORVANE_ERROR_SENSE_800B, 64002) \

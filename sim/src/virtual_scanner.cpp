@@ -323,6 +323,8 @@ public:
 
 	std::unique_ptr<DocumentSource> document;
 	uint64_t documentGeneration = 0;
+	bool usesFeeder = false;
+	Feeder feeder;
 	// The image of the last render, and what it was rendered for.
 	std::shared_ptr<const std::vector<uint8_t>> rendered;
 	std::array<uint8_t, kWindowLength> renderedWindow{};
@@ -373,6 +375,7 @@ public:
 	void readImage(uint32_t length);
 	bool renderFor(const WindowSettings &settings, std::shared_ptr<const std::vector<uint8_t>> &image);
 	bool storeNvm(const uint8_t *data);
+	bool feedSheet();
 };
 
 VirtualScanner::Private::Private(Model modelValue)
@@ -707,6 +710,30 @@ void VirtualScanner::Private::runDataOutCommand()
 	}
 }
 
+// Pulls the sheet of this scan cycle into place of the document; false, with
+// the feeder's sense, when there is none to scan.
+bool VirtualScanner::Private::feedSheet()
+{
+	Feeder::Pull pulled = feeder.pull(window->ultrasonicIntensity != 0);
+	auto refuseWith = [this](const FeederSense &why) {
+		refuse(Refusal{ why.key, why.asc, why.ascq });
+		return false;
+	};
+	switch (pulled.result) {
+	case Feeder::Result::Sheet:
+		break;
+	case Feeder::Result::Empty:
+		return refuseWith(kFeederEmptySense);
+	case Feeder::Result::Jam:
+		return refuseWith(kPaperJamSense);
+	case Feeder::Result::DoubleFeed:
+		return refuseWith(kDoubleFeedSense);
+	}
+	document = std::move(pulled.sheet);
+	++documentGeneration;
+	return true;
+}
+
 void VirtualScanner::Private::runNoDataCommand()
 {
 	if (exchange.forcedStatus)
@@ -727,6 +754,8 @@ void VirtualScanner::Private::runNoDataCommand()
 			refuse(kCommandSequence);
 			return;
 		}
+		if (usesFeeder && !feedSheet())
+			return;
 		if (!renderFor(*window, scanImage)) {
 			refuse(kParameterValueInvalid);
 			return;
@@ -972,6 +1001,44 @@ std::vector<uint8_t> VirtualScanner::rawImage()
 	if (!d_->window || !d_->renderFor(*d_->window, image))
 		return {};
 	return *image;
+}
+
+void VirtualScanner::loadFeeder(std::vector<std::unique_ptr<DocumentSource>> sheets)
+{
+	std::lock_guard<std::mutex> guard(d_->mutex);
+	d_->usesFeeder = true;
+	d_->feeder.load(std::move(sheets));
+}
+
+void VirtualScanner::emptyFeeder()
+{
+	std::lock_guard<std::mutex> guard(d_->mutex);
+	d_->usesFeeder = true;
+	d_->feeder.empty();
+}
+
+void VirtualScanner::jamFeederAt(size_t n)
+{
+	std::lock_guard<std::mutex> guard(d_->mutex);
+	d_->feeder.jamAt(n);
+}
+
+void VirtualScanner::doubleFeedAt(size_t n)
+{
+	std::lock_guard<std::mutex> guard(d_->mutex);
+	d_->feeder.doubleFeedAt(n);
+}
+
+size_t VirtualScanner::sheetsInFeeder() const
+{
+	std::lock_guard<std::mutex> guard(d_->mutex);
+	return d_->feeder.sheets();
+}
+
+bool VirtualScanner::usesFeeder() const
+{
+	std::lock_guard<std::mutex> guard(d_->mutex);
+	return d_->usesFeeder;
 }
 
 void VirtualScanner::setDataRate(uint64_t bytesPerSecond)

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "feeder_commands.h"
 #include "torvane_sim/document.h"
 #include "torvane_sim/fault_text.h"
 #include "torvane_sim/sim_server.h"
@@ -51,6 +52,10 @@ Options:
                             file, or "chart" for the built-in test chart
                             (default). A file is as large as its pixels at
                             its own resolution (PNG pHYs, else 300 dpi).
+      --feeder FILE         a sheet in the document feeder (repeatable, in
+                            order; a folder adds its PNG/PNM files in name
+                            order; "chart" allowed): each scan takes the next
+                            sheet and an empty feeder refuses to scan
       --nvm FILE            keep the 128-byte NVM record in FILE: loaded at
                             start (created when missing), saved on every write
       --full-speed          deliver image data as fast as possible
@@ -101,6 +106,11 @@ COMMANDS ON STDIN (one per line)
   fullspeed on|off image data as fast as possible, or at the default rate
   log              print the commands received so far
   status           print the scanner's state
+  load FILE...     put sheets (files, folders, chart) into the feeder
+  empty            take every sheet out of the feeder
+  jam [N]          the Nth sheet from now (default the next) jams
+  double-feed N    the Nth sheet from now goes in with the one behind it
+                   (reported when the window's double-feed sensor is on)
   quit             stop
 
 Exit status: 0 after a clean stop, 1 on a start-up error, 2 on bad usage.
@@ -126,6 +136,7 @@ struct Options {
 	std::optional<uint16_t> vendor;
 	std::optional<uint16_t> product;
 	std::string document = "chart";
+	std::vector<std::string> feeder;
 	std::string nvmFile;
 	std::optional<uint64_t> rate;
 	std::vector<FaultRule> faults;
@@ -172,6 +183,7 @@ enum {
 	kReplugAfter,
 	kIgnoreStdin,
 	kTcp,
+	kFeeder,
 };
 
 constexpr option kLongOptions[] = {
@@ -183,6 +195,7 @@ constexpr option kLongOptions[] = {
 	{ "vendor", required_argument, nullptr, kVendor },
 	{ "product", required_argument, nullptr, kProduct },
 	{ "document", required_argument, nullptr, 'D' },
+	{ "feeder", required_argument, nullptr, kFeeder },
 	{ "nvm", required_argument, nullptr, kNvm },
 	{ "full-speed", no_argument, nullptr, kFullSpeed },
 	{ "rate", required_argument, nullptr, kRate },
@@ -244,6 +257,9 @@ bool applyScannerOption(int code, const char *value, Options *options)
 	switch (code) {
 	case 'D':
 		options->document = value;
+		return true;
+	case kFeeder:
+		options->feeder.push_back(value);
 		return true;
 	case kNvm:
 		options->nvmFile = value;
@@ -410,6 +426,10 @@ bool SimProgram::setUp()
 			return nullptr;
 		}
 		scanner->setDocument(std::move(document));
+		if (!options_.feeder.empty() && !loadFeederSheets(*scanner, options_.feeder, &error)) {
+			std::fprintf(stderr, "torvane-sim: %s\n", error.c_str());
+			return nullptr;
+		}
 		return scanner;
 	};
 
@@ -445,6 +465,8 @@ bool SimProgram::setUp()
 		std::printf("torvane-sim: serving on 127.0.0.1:%u\n", static_cast<unsigned int>(tcpListener_.port()));
 	}
 	note("document: " + scanner_->documentDescription());
+	if (scanner_->usesFeeder())
+		note("feeder: " + std::to_string(scanner_->sheetsInFeeder()) + " sheets");
 	for (unsigned int number : server_.numbers())
 		std::printf("torvane-sim: %s ready at %s\n", modelName(options_.model), server_.socketPath(number).c_str());
 	std::fflush(stdout);
@@ -577,6 +599,7 @@ bool SimProgram::command(const std::string &line)
 		printLog();
 	} else if (verb == "status") {
 		printStatus();
+	} else if (runFeederCommand(*scanner_, verb, argument, [this](const std::string &text) { note(text); })) {
 	} else {
 		std::fprintf(stderr, "torvane-sim: unknown command: %s\n", verb.c_str());
 	}

@@ -78,6 +78,17 @@ bool allocateSlots(ChunkRing &ring, const ScanPlan &plan)
 	return true;
 }
 
+// The sense decoding of a refused RESERVE UNIT or SCAN left a code of the
+// document feeder (no paper, cover open, jam, double feed).
+bool refusedByTheFeeder(int32_t errorBeforeScan)
+{
+	const int32_t code = driver::driverState.LastErrorCode.load();
+	if (code == errorBeforeScan)
+		return false;
+	return code == TORVANE_ERROR_FEEDER_EMPTY || code == TORVANE_ERROR_COVER_OPEN ||
+	       code == TORVANE_ERROR_PAPER_JAM || code == TORVANE_ERROR_DOUBLE_FEED;
+}
+
 bool reserveAndScan()
 {
 	const transport::CommandBlock reserve = transport::reserveUnitBlock();
@@ -147,6 +158,7 @@ StartResult startScan()
 	}
 
 	driver::exchangeScanBusy(1);
+	const int32_t errorBeforeScan = driver::driverState.LastErrorCode.load();
 	const bool started = reserveAndScan();
 
 	ring.readSlot = 0;
@@ -166,9 +178,11 @@ StartResult startScan()
 				plan.requestedXRes, plan.scannedPixels, plan.scannedLines,
 				static_cast<int>(static_cast<uint32_t>(ring.imageBytes)));
 	} else {
-		// Replaces the code of the transport or the sense decoding. ScanBusy
-		// stays set until StopScan.
-		driver::setLastError(TORVANE_ERROR_GENERAL);
+		// Replaces the code of the transport or the sense decoding, except
+		// the feeder's reasons for not starting: the front end needs them to
+		// tell the end of a stack from a jam. ScanBusy stays set until StopScan.
+		if (!refusedByTheFeeder(errorBeforeScan))
+			driver::setLastError(TORVANE_ERROR_GENERAL);
 		result = 0;
 	}
 	// No signal of the device event: StartScan never took the lock, and a

@@ -38,7 +38,7 @@ struct AdditionalSense {
 
 // Additional sense code and qualifier (ASC * 256 + ASCQ): when not zero, it
 // alone decides the driver error code; values not listed give the general one.
-constexpr std::array<AdditionalSense, 28> kAdditionalSenseCodes = { {
+constexpr std::array<AdditionalSense, 32> kAdditionalSenseCodes = { {
 	{ 0x1502, TORVANE_ERROR_POSITIONING_READ }, // positioning error detected by read of medium
 	{ 0x1503, TORVANE_ERROR_SENSE_1503 },
 	{ 0x1504, TORVANE_ERROR_SENSE_1504 },
@@ -48,6 +48,10 @@ constexpr std::array<AdditionalSense, 28> kAdditionalSenseCodes = { {
 	{ 0x2601, TORVANE_ERROR_ILLEGAL_REQUEST }, // parameter not supported
 	{ 0x2602, TORVANE_ERROR_ILLEGAL_REQUEST }, // parameter value invalid
 	{ 0x2C02, TORVANE_ERROR_ILLEGAL_REQUEST }, // invalid combination of windows specified
+	{ 0x3A00, TORVANE_ERROR_FEEDER_EMPTY },	   // medium not present
+	{ 0x3A02, TORVANE_ERROR_COVER_OPEN },	   // medium not present, tray (cover) open
+	{ 0x3B05, TORVANE_ERROR_PAPER_JAM },	   // paper jam
+	{ 0x3B80, TORVANE_ERROR_DOUBLE_FEED },	   // two sheets fed at once
 	{ 0x4401, TORVANE_ERROR_SENSE_4401 },
 	{ 0x4402, TORVANE_ERROR_SENSE_4402 },
 	{ 0x4403, TORVANE_ERROR_SENSE_4402 },

@@ -240,6 +240,23 @@ TEST_F(AcquisitionTest, AReservationTheScannerRefusesFailsWith2999WithoutScan)
 	EXPECT_EQ(scanner->lastReleaseMode(), 0);
 }
 
+// The feeder's reasons pass through; any other refusal of SCAN is 2999.
+TEST_F(AcquisitionTest, AScanTheFeederRefusesKeepsTheFeedersCode)
+{
+	const ScanParameter parameter = parameterFor(plainGrey(40));
+	const struct {
+		uint8_t key, asc, ascq;
+		int32_t code;
+	} refusals[] = { { 0x02, 0x3A, 0x00, TORVANE_ERROR_FEEDER_EMPTY }, { 0x02, 0x3A, 0x02, TORVANE_ERROR_COVER_OPEN }, { 0x03, 0x3B, 0x05, TORVANE_ERROR_PAPER_JAM }, { 0x03, 0x3B, 0x80, TORVANE_ERROR_DOUBLE_FEED }, { 0x02, 0x04, 0x01, TORVANE_ERROR_GENERAL } };
+	for (const auto &refusal : refusals) {
+		ASSERT_EQ(SetScanParameter(&parameter), 1);
+		scanner->addFault(sim::FaultRule::checkCondition(0x1B, refusal.key, refusal.asc, refusal.ascq));
+		EXPECT_EQ(StartScan(), 0);
+		EXPECT_EQ(driver::driverState.LastErrorCode.exchange(0), refusal.code) << std::hex << int(refusal.asc);
+		EXPECT_EQ(StopScan(), 1);
+	}
+}
+
 using ReadScanTest = ScanningTest;
 
 TEST_F(ReadScanTest, AScratchBlockThatCannotBeAllocatedFailsWith152AndLosesNothing)

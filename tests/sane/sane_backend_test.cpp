@@ -160,6 +160,38 @@ TEST_F(SaneBackendTest, AButtonPressIsSeenOnce)
 	EXPECT_EQ(pressed, SANE_FALSE);
 }
 
+// One sheet in the feeder, a jam at the first SCAN and a double feed at the
+// second.
+class SaneFeederTest : public SaneBackendTest
+{
+protected:
+	std::vector<std::string> simulatorOptions() const override
+	{
+		return { "--full-speed", "--feeder", "chart", "--fault", "check,op=0x1B,sense=03/3B/05",
+			 "--fault", "check,op=0x1B,sense=03/3B/80" };
+	}
+};
+
+TEST_F(SaneFeederTest, AJamAndAnEmptyFeederHaveTheirOwnStatus)
+{
+	char source[16] = {};
+	ASSERT_EQ(get(SANE_NAME_SCAN_SOURCE, source), SANE_STATUS_GOOD);
+	EXPECT_STREQ(source, "ADF");
+	SANE_Word dpi = 50;
+	ASSERT_EQ(set(SANE_NAME_SCAN_RESOLUTION, &dpi), SANE_STATUS_GOOD);
+
+	EXPECT_EQ(sane_start(handle), SANE_STATUS_JAMMED);
+	EXPECT_EQ(sane_start(handle), SANE_STATUS_IO_ERROR); // SANE has no status for a double feed
+	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
+	std::vector<SANE_Byte> buffer(65536);
+	SANE_Int length = 0;
+	SANE_Status status = SANE_STATUS_GOOD;
+	while (status == SANE_STATUS_GOOD)
+		status = sane_read(handle, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length);
+	EXPECT_EQ(status, SANE_STATUS_EOF);
+	EXPECT_EQ(sane_start(handle), SANE_STATUS_NO_DOCS);
+}
+
 class SaneBusyTest : public SaneBackendTest
 {
 protected:

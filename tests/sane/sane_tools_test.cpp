@@ -30,10 +30,21 @@ TEST_F(SaneTest, ScanimageListsAndDescribesTheScanner)
 	for (const char *line : { "--mode Color|Gray|Lineart|Halftone [Color]",
 				  "--resolution 50|75|100|150|200|300|400|600|1200dpi [300]",
 				  "--halftone-pattern 1..6 (in steps of 1) [inactive]", "-l 0..215.9mm [0]",
-				  "-x 0..215.9mm [215.9]", "--scan[=(yes|no)] [no] [hardware]",
+				  "-x 0..215.9mm [215.9]", "--source ADF [ADF]", "--scan[=(yes|no)] [no] [hardware]",
 				  "--copy[=(yes|no)] [no] [hardware]", "--gamma-table 0..255,... (in steps of 1) [inactive]" })
 		EXPECT_NE(all.out.find(line), std::string::npos) << line << "\n"
 								 << all.out;
+}
+
+TEST_F(SaneTest, ScanimageBatchEndsAfterTheLastSheet)
+{
+	startSimulator({ "--full-speed", "--feeder", "chart", "--feeder", "chart", "--feeder", "chart" });
+	const RunResult batch =
+		run(kScanimage, { "--batch=" + folder.file("p%d.pnm"), "--resolution", "50", "-x", "50", "-y", "50" });
+	EXPECT_EQ(batch.exitCode, 0) << batch.err;
+	for (int page = 1; page <= 3; ++page)
+		EXPECT_TRUE(std::filesystem::exists(folder.file("p" + std::to_string(page) + ".pnm"))) << page;
+	EXPECT_FALSE(std::filesystem::exists(folder.file("p4.pnm")));
 }
 
 struct ModeCase {

@@ -92,12 +92,17 @@ DecodedImage readPng(const std::string &path)
 	return image;
 }
 
-DecodedImage readTiff(const std::string &path)
+DecodedImage readTiff(const std::string &path, uint16_t page)
 {
 	DecodedImage image;
 	TIFF *tiff = TIFFOpen(path.c_str(), "r");
 	if (!tiff) {
 		image.error = "libtiff could not open " + path;
+		return image;
+	}
+	if (TIFFSetDirectory(tiff, page) != 1) {
+		image.error = "no page " + std::to_string(page) + " in " + path;
+		TIFFClose(tiff);
 		return image;
 	}
 	uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, unit = 0;

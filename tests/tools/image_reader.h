@@ -33,7 +33,8 @@ struct DecodedImage {
 };
 
 DecodedImage readPng(const std::string &path);
-DecodedImage readTiff(const std::string &path);
+// `page` counts from 0.
+DecodedImage readTiff(const std::string &path, uint16_t page = 0);
 DecodedImage readPnm(const std::string &path);
 
 } // namespace torvane::scan::test

@@ -66,8 +66,37 @@ TEST(Options, FormatFromTheFileNameOrTheOption)
 
 	EXPECT_EQ(parse({ "-o", "scan", "--format", "tiff" }).options.format, OutputFormat::Tiff);
 	EXPECT_EQ(parse({ "-o", "scan" }).error,
-		  "cannot tell the image format from 'scan': name it .png, .tif or .pnm, or give --format");
-	EXPECT_EQ(parse({ "-o", "a.png", "-f", "gif" }).error, "invalid value 'gif' for --format: use png, tiff or pnm");
+		  "cannot tell the image format from 'scan': name it .png, .tif, .pnm or .pdf, or give --format");
+	EXPECT_EQ(parse({ "-o", "a.png", "-f", "gif" }).error,
+		  "invalid value 'gif' for --format: use png, tiff, pnm or pdf");
+}
+
+TEST(Options, StacksAndTheirPageNames)
+{
+	const ParseResult r = parse({ "--batch", "--double-feed-sensor", "40", "--quality", "90", "-o", "s.pdf" });
+	ASSERT_EQ(r.error, "");
+	EXPECT_TRUE(r.options.batch);
+	EXPECT_EQ(r.options.doubleFeedSensor, 40);
+	EXPECT_EQ(r.options.quality, 90u);
+	EXPECT_EQ(r.options.format, OutputFormat::Pdf);
+	EXPECT_TRUE(parse({ "-o", "one.pdf" }).options.scansStack());
+	EXPECT_FALSE(parse({ "-o", "one.tif" }).options.scansStack());
+	EXPECT_EQ(parse({ "--pages", "3", "-o", "p-%03d.png" }).options.pages, 3u);
+
+	EXPECT_EQ(parse({ "--batch", "--pages", "2", "-o", "s.tif" }).error, "--batch and --pages exclude each other");
+	EXPECT_EQ(parse({ "--pages", "0", "-o", "s.tif" }).error,
+		  "invalid value '0' for --pages: the page count is a number from 1 to 10000");
+	EXPECT_EQ(parse({ "--batch", "-o", "p%d-%d.png" }).error,
+		  "a numbered output names the page once with %d or %03d, as in 'page-%03d.png'");
+	EXPECT_EQ(parse({ "--batch", "-o", "p%s.png" }).error,
+		  "a numbered output names the page once with %d or %03d, as in 'page-%03d.png'");
+	EXPECT_EQ(parse({ "--batch", "-o", "p%d.pdf" }).error, "a PDF holds every page: give one file name without %");
+
+	const auto field = pageNumberField("scans/page-%03d.png");
+	ASSERT_TRUE(field);
+	EXPECT_EQ(pageFileName("scans/page-%03d.png", *field, 7), "scans/page-007.png");
+	EXPECT_EQ(pageFileName("scans/page-%03d.png", *field, 1234), "scans/page-1234.png");
+	EXPECT_EQ(pageFileName("%d", *pageNumberField("%d"), 12), "12");
 }
 
 TEST(Options, ResolutionOutsideFiftyTo1200IsRefused)

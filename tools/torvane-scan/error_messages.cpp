@@ -14,7 +14,7 @@ namespace {
 // Every code the driver reports: those it sets itself, and those it derives
 // from the scanner's sense data (sense key, or additional sense code and
 // qualifier). Rows are in code order.
-constexpr std::array<DriverErrorText, 35> kDriverErrors = { {
+constexpr std::array<DriverErrorText, 39> kDriverErrors = { {
 	{ TORVANE_ERROR_NONE, "the driver gave no reason: the transfer to the scanner failed or the scanner answered with an unexpected status", ExitCode::Device },
 	{ TORVANE_ERROR_DEFERRED, "the scanner reported an error of an earlier command (deferred error)", ExitCode::Device },
 	{ TORVANE_ERROR_NO_SCANNER, "no supported scanner found (or the scanner is not the model of the driver library)", ExitCode::NoScanner },
@@ -46,6 +46,10 @@ constexpr std::array<DriverErrorText, 35> kDriverErrors = { {
 	{ TORVANE_ERROR_SENSE_4402, "the scanner reported an internal failure", ExitCode::Device },
 	{ TORVANE_ERROR_SENSE_6001, "the scanner's lamp or light sensor reported a fault", ExitCode::Device },
 	{ TORVANE_ERROR_SENSE_6002, "the scanner's lamp or light sensor reported a fault", ExitCode::Device },
+	{ TORVANE_ERROR_FEEDER_EMPTY, "feeder empty: there is no paper in the document feeder", ExitCode::Device },
+	{ TORVANE_ERROR_COVER_OPEN, "cover open: close the document feeder's cover", ExitCode::Device },
+	{ TORVANE_ERROR_PAPER_JAM, "paper jam: open the feeder, take the sheet out and try again", ExitCode::Device },
+	{ TORVANE_ERROR_DOUBLE_FEED, "double feed: two sheets went in at once; scan them again one by one", ExitCode::Device },
 	{ TORVANE_ERROR_SENSE_8005, "the scanner reported a device fault", ExitCode::Device },
 	{ TORVANE_ERROR_SENSE_800A, "the scanner reported a device fault", ExitCode::Device },
 	{ TORVANE_ERROR_SENSE_800B, "the scanner reported a device fault", ExitCode::Device },

@@ -238,6 +238,8 @@ ExitCode Frontend::scan()
 		return ExitCode::Usage;
 	}
 	const ScanPlan &plan = planned.plan;
+	if (options_.scansStack())
+		return scanStack(plan);
 
 	// The output is set up before the scanner is: a path that cannot be
 	// written fails before anything moves.

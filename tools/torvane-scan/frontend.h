@@ -13,6 +13,7 @@
 #include "image_writer.h"
 #include "options.h"
 #include "output_file.h"
+#include "page_stack.h"
 #include "scan_plan.h"
 
 namespace torvane::scan {
@@ -70,6 +71,12 @@ private:
 	ExitCode driverFailure(const std::string &what);
 	ExitCode driverFailure(const std::string &what, int32_t code);
 	ExitCode cancelled();
+
+	// A stack from the feeder (stack_scan.cpp): page after page into a
+	// PageStack, and what the user is told when it ends.
+	struct StackEnd;
+	ExitCode scanStack(const ScanPlan &plan);
+	ExitCode endStack(PageStack &stack, const StackEnd &end);
 
 	const DriverLibrary &library_;
 	const DriverApi &api_;

@@ -213,6 +213,17 @@ public:
 		return true;
 	}
 
+	// Each page its own directory.
+	bool nextPage() override
+	{
+		if (TIFFWriteDirectory(tiff_) != 1) {
+			error_ = tiffMessage.empty() ? "TIFF: the page could not be written" : tiffMessage;
+			return false;
+		}
+		nextRow_ = 0;
+		return start();
+	}
+
 	bool finish() override
 	{
 		errno = 0;

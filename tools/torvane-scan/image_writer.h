@@ -26,6 +26,13 @@ public:
 	// Completes the file after the last line and closes it; false when
 	// anything could not be written (disk full, I/O error).
 	virtual bool finish() = 0;
+	// Ends the page written so far and begins the next one of the same
+	// geometry; only formats that hold several pages (TIFF) can.
+	virtual bool nextPage()
+	{
+		error_ = "the format holds one page";
+		return false;
+	}
 
 	const std::string &error() const { return error_; }
 

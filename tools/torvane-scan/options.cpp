@@ -29,8 +29,13 @@ struct OptionSpec {
 
 // The options, in the order --help lists them.
 constexpr OptionSpec kOptions[] = {
-	{ "output", 'o', Value::Required, "FILE", "write the scanned image to FILE (.png, .tif/.tiff, .pnm/.ppm/.pgm/.pbm)" },
-	{ "format", 'f', Value::Required, "FORMAT", "png, tiff or pnm (default: from the file name)" },
+	{ "output", 'o', Value::Required, "FILE", "write the scanned image to FILE (.png, .tif/.tiff, .pnm/.ppm/.pgm/.pbm, .pdf; 'page-%03d.png': one file per page)" },
+	{ "format", 'f', Value::Required, "FORMAT", "png, tiff, pnm or pdf (default: from the file name)" },
+	{ "batch", 0, Value::None, nullptr, "scan the stack in the document feeder until it is empty" },
+	{ "pages", 0, Value::Required, "N", "scan at most N pages from the feeder (1 to 10000)" },
+	{ "double-feed-sensor", 0, Value::Required, "N", "strength of the feeder's double-feed sensor, 0 (off, default) to 255" },
+	{ "quality", 0, Value::Required, "Q", "JPEG quality of grey and colour PDF pages, 1 to 100 (default 85)" },
+	{ "lossless", 0, Value::None, nullptr, "PDF pages without loss (Flate) instead of JPEG" },
 	{ "resolution", 'r', Value::Required, "DPI", "resolution, 50 to 1200 dpi (default 300)" },
 	{ "mode", 'm', Value::Required, "MODE", "color, gray, lineart or halftone (default color)" },
 	{ "halftone-pattern", 0, Value::Required, "N", "halftone pattern 1 to 6 (default 1)" },
@@ -147,6 +152,8 @@ private:
 	Applied applyAreaOption(const std::string &name, const std::string &text);
 	Applied applyServiceOption(const std::string &name, const std::optional<std::string> &value);
 	Applied applyProgramOption(const std::string &name, const std::string &text);
+	Applied applyStackOption(const std::string &name, const std::string &text);
+	std::string checkStack() const;
 };
 
 std::string invalid(const char *name, const std::string &value, const char *expected)
@@ -190,7 +197,35 @@ std::string Parser::apply(const OptionSpec &spec, const std::optional<std::strin
 		return *applied;
 	if (Applied applied = applyServiceOption(name, value))
 		return *applied;
+	if (Applied applied = applyStackOption(name, text))
+		return *applied;
 	return applyProgramOption(name, text).value_or("");
+}
+
+// A stack from the feeder and how its PDF pages are kept.
+Applied Parser::applyStackOption(const std::string &name, const std::string &text)
+{
+	unsigned long number = 0;
+	if (name == "batch") {
+		options.batch = true;
+	} else if (name == "pages") {
+		if (!parseUnsigned(text, 1, 10000, &number))
+			return invalid(name.c_str(), text, "the page count is a number from 1 to 10000");
+		options.pages = static_cast<uint32_t>(number);
+	} else if (name == "double-feed-sensor") {
+		if (!parseUnsigned(text, 0, 255, &number))
+			return invalid(name.c_str(), text, "the strength is a number from 0 to 255");
+		options.doubleFeedSensor = static_cast<uint8_t>(number);
+	} else if (name == "quality") {
+		if (!parseUnsigned(text, 1, 100, &number))
+			return invalid(name.c_str(), text, "the quality is a number from 1 to 100");
+		options.quality = static_cast<unsigned>(number);
+	} else if (name == "lossless") {
+		options.lossless = true;
+	} else {
+		return std::nullopt;
+	}
+	return std::string();
 }
 
 // The output and how the image is scanned.
@@ -330,6 +365,20 @@ Applied Parser::applyProgramOption(const std::string &name, const std::string &t
 	return std::string();
 }
 
+// What a stack's output can be.
+std::string Parser::checkStack() const
+{
+	if (options.batch && options.pages)
+		return "--batch and --pages exclude each other";
+	if (options.numbered() && options.format == OutputFormat::Pdf)
+		return "a PDF holds every page: give one file name without %";
+	if (options.numbered() && !pageNumberField(options.output))
+		return "a numbered output names the page once with %d or %03d, as in 'page-%03d.png'";
+	if (options.scansStack() && options.output == "-")
+		return "the pages of a stack are written to a file, not to standard output";
+	return {};
+}
+
 std::string Parser::finish()
 {
 	for (const auto &[name, text] : lengths) {
@@ -376,18 +425,48 @@ std::string Parser::finish()
 			options.format = OutputFormat::Tiff;
 		else if (*formatName == "pnm" || *formatName == "ppm" || *formatName == "pgm" || *formatName == "pbm")
 			options.format = OutputFormat::Pnm;
+		else if (*formatName == "pdf")
+			options.format = OutputFormat::Pdf;
 		else
-			return "invalid value '" + *formatName + "' for --format: use png, tiff or pnm";
+			return "invalid value '" + *formatName + "' for --format: use png, tiff, pnm or pdf";
 	} else if (auto format = formatFromFileName(options.output)) {
 		options.format = *format;
 	} else {
 		return "cannot tell the image format from '" + options.output +
-		       "': name it .png, .tif or .pnm, or give --format";
+		       "': name it .png, .tif, .pnm or .pdf, or give --format";
 	}
-	return {};
+	return checkStack();
 }
 
 } // namespace
+
+std::optional<PageNumberField> pageNumberField(const std::string &pattern)
+{
+	const size_t at = pattern.find('%');
+	if (at == std::string::npos || pattern.find('%', at + 1) != std::string::npos)
+		return std::nullopt;
+	PageNumberField field{ at, 0, 0 };
+	size_t i = at + 1;
+	const bool zeros = i < pattern.size() && pattern[i] == '0';
+	if (zeros)
+		++i;
+	unsigned width = 0;
+	while (i < pattern.size() && pattern[i] >= '0' && pattern[i] <= '9' && width < 10)
+		width = width * 10 + static_cast<unsigned>(pattern[i++] - '0');
+	if (i >= pattern.size() || pattern[i] != 'd' || width >= 10 || (zeros && width == 0))
+		return std::nullopt;
+	field.length = i + 1 - at;
+	field.digits = width;
+	return field;
+}
+
+std::string pageFileName(const std::string &pattern, const PageNumberField &field, uint32_t page)
+{
+	std::string number = std::to_string(page);
+	if (number.size() < field.digits)
+		number.insert(0, field.digits - number.size(), '0');
+	return pattern.substr(0, field.at) + number + pattern.substr(field.at + field.length);
+}
 
 std::optional<OutputFormat> formatFromFileName(const std::string &path)
 {
@@ -405,6 +484,8 @@ std::optional<OutputFormat> formatFromFileName(const std::string &path)
 		return OutputFormat::Tiff;
 	if (extension == "pnm" || extension == "ppm" || extension == "pgm" || extension == "pbm")
 		return OutputFormat::Pnm;
+	if (extension == "pdf")
+		return OutputFormat::Pdf;
 	return std::nullopt;
 }
 

@@ -37,7 +37,8 @@ enum class ColourFilter {
 enum class OutputFormat {
 	Png,
 	Tiff,
-	Pnm
+	Pnm,
+	Pdf // pages of a stack only
 };
 enum class LengthUnit {
 	Millimetre,
@@ -62,6 +63,15 @@ struct Options {
 	ColourFilter filter = ColourFilter::None;
 	std::optional<Length> left, top, width, length;
 	double gamma = 1.0;
+	// A stack from the document feeder: --batch (until the feeder is empty)
+	// or --pages N; each page its own scan cycle.
+	bool batch = false;
+	uint32_t pages = 0;							// 0: until the feeder is empty
+	uint8_t doubleFeedSensor = 0;						// UltraSonicIntension of every page; 0 off
+	unsigned quality = 85;							// JPEG quality of grey and colour PDF pages
+	bool lossless = false;							// Flate instead of JPEG in a PDF
+	bool numbered() const { return output.find('%') != std::string::npos; } // 'page-%03d.png'
+	bool scansStack() const { return batch || pages != 0 || format == OutputFormat::Pdf || numbered(); }
 
 	// Driver and device
 	std::string model = "RM735";
@@ -89,6 +99,15 @@ struct ParseResult {
 
 // Parses argv[1..] (the program name is not part of `args`).
 ParseResult parseOptions(const std::vector<std::string> &args);
+
+// Where the page number goes in a numbered output ('page-%03d.png'): the one
+// "%d" or "%0Nd" (N 1 to 9); none for any other use of %.
+struct PageNumberField {
+	size_t at = 0, length = 0;
+	unsigned digits = 0; // at least this many, zero-padded
+};
+std::optional<PageNumberField> pageNumberField(const std::string &pattern);
+std::string pageFileName(const std::string &pattern, const PageNumberField &field, uint32_t page);
 
 // The output format named by a file name's extension, if it has a known one.
 std::optional<OutputFormat> formatFromFileName(const std::string &path);

@@ -196,8 +196,9 @@ int OutputFile::openBeside(std::string *error)
 {
 	const std::string folder = folderOf(target_);
 	const std::string name = nameOf(target_);
-	// 0666 less the umask, as for any file a program creates.
-	const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+	// 0666 less the umask, as for any file a program creates. Readable too: a
+	// multi-page TIFF reads its earlier pages' directories back to link them.
+	const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
 	if (fd >= 0) {
 		kept_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
 		if (kept_ < 0) {
@@ -216,7 +217,7 @@ int OutputFile::openBeside(std::string *error)
 	removeDeadPartFiles(folder, name);
 	for (int attempt = 0; attempt < 100; ++attempt) {
 		temporary_ = folder + "." + name + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".part";
-		const int named = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+		const int named = ::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 		if (named >= 0) {
 			mode_ = Mode::Named;
 			return named;

@@ -48,6 +48,7 @@
 
 #include "torvane_protocol/control_codes.h"
 #include "torvane_sim/document.h"
+#include "torvane_sim/feeder.h"
 
 namespace torvane::sim {
 
@@ -277,6 +278,20 @@ public:
 	// the current window; empty without a window. The same bytes READ(10)
 	// type 0x00 delivers after SCAN.
 	std::vector<uint8_t> rawImage();
+
+	// --- Document feeder (feeder.h) -------------------------------------------
+
+	// Puts sheets into the feeder. From the first load on, every SCAN pulls
+	// the next sheet and scans it in place of the document; SCAN with no
+	// sheet, a jam or a double feed (when the window's double-feed sensor
+	// strength, byte 64, is not zero) fails with the feeder's sense.
+	// emptyFeeder() also turns the feeder on, with no paper in it.
+	void loadFeeder(std::vector<std::unique_ptr<DocumentSource>> sheets);
+	void emptyFeeder();
+	void jamFeederAt(size_t n);
+	void doubleFeedAt(size_t n);
+	size_t sheetsInFeeder() const;
+	bool usesFeeder() const;
 
 	// Image data rate in bytes per second; 0 means as fast as possible.
 	void setDataRate(uint64_t bytesPerSecond);
