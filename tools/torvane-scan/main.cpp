@@ -77,7 +77,9 @@ int runProgram(int argc, char **argv)
 	std::unique_ptr<EmbeddedScanner> embedded;
 	std::string error;
 	const std::unique_ptr<DriverLibrary> library = DriverLibrary::load(
-		librarySearchList(options.model, options.library, executableDir(), TORVANE_BUILD_LIBRARY_DIR), &error);
+		librarySearchList(options.model, options.library, executableDir(), TORVANE_BUILD_LIBRARY_DIR,
+				  TORVANE_INSTALLED_DRIVER_DIR),
+		&error);
 	if (!library) {
 		printError(error);
 		return toInt(ExitCode::Setup);
