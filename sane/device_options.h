@@ -29,6 +29,8 @@ enum Option : int {
 	kTopLeftY,
 	kBottomRightX,
 	kBottomRightY,
+	kPageWidth,
+	kPageHeight,
 	kGroupEnhancement,
 	kCustomGamma,
 	kGammaTable,
@@ -44,6 +46,7 @@ struct DeviceAbilities {
 	double widthMm = 0;
 	double lengthMm = 0;
 	int buttons = 0;
+	bool sheetFed = false; // page-width and page-height are offered
 };
 
 class DeviceOptions
@@ -72,8 +75,12 @@ public:
 	std::array<unsigned char, kGammaEntries> toneCurve() const;
 
 private:
+	void setDefaultPage();
+	SANE_Status setPageSize(int option, SANE_Word *value, SANE_Int *changes);
+	bool keepAreaNonEmpty(int option);
 	void updateActiveOptions();
 	client::ScanMode scanMode() const;
+	uint32_t scanDpi() const;
 
 	DeviceAbilities abilities_;
 	std::vector<SANE_Option_Descriptor> descriptors_;
@@ -86,6 +93,7 @@ private:
 	SANE_Word halftonePattern_ = 1;
 	int colourFilter_ = 0;
 	SANE_Fixed tlX_ = 0, tlY_ = 0, brX_ = 0, brY_ = 0;
+	SANE_Fixed pageWidth_ = 0, pageHeight_ = 0;
 	SANE_Bool customGamma_ = SANE_FALSE;
 	std::array<SANE_Word, kGammaEntries> gammaTable_{};
 };

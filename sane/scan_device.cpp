@@ -31,6 +31,12 @@ constexpr auto kNotReadyRetry = std::chrono::milliseconds(250);
 
 constexpr double kMillimetresPerUnit = 25.4 / 300.0;
 
+// Kind code 1 (flag 0x40) is a flatbed; the others feed sheets.
+bool isSheetFed(const ScannerAbility &basic)
+{
+	return (basic.KindFlags & 0x40) == 0;
+}
+
 // The threads started while it lives (the reader, the driver's acquisition
 // thread) inherit every signal blocked: the front end's SIGINT handler runs
 // on its own thread and never interrupts their I/O.
@@ -98,6 +104,7 @@ SANE_Status ScanDevice::open(client::DriverLibrary &library, std::unique_ptr<Sca
 	DeviceAbilities abilities;
 	abilities.widthMm = extended.ScanWidth * kMillimetresPerUnit;
 	abilities.lengthMm = extended.ScanLength * kMillimetresPerUnit;
+	abilities.sheetFed = isSheetFed(basic);
 	ButtonSetup buttons{};
 	if (library.api().InitialButton(&buttons))
 		abilities.buttons = buttons.HasButtons ? buttons.ButtonCount : 0;

@@ -30,7 +30,8 @@ TEST_F(SaneTest, ScanimageListsAndDescribesTheScanner)
 	for (const char *line : { "--mode Color|Gray|Lineart|Halftone [Color]",
 				  "--resolution 50|75|100|150|200|300|400|600|1200dpi [300]",
 				  "--halftone-pattern 1..6 (in steps of 1) [inactive]", "-l 0..215.9mm [0]",
-				  "-x 0..215.9mm [215.9]", "--scan[=(yes|no)] [no] [hardware]",
+				  "-x 0..215.9mm [210]", "-y 0..354.584mm [297]", "--page-width 0..215.9mm [210]",
+				  "--page-height 0..354.584mm [297]", "--scan[=(yes|no)] [no] [hardware]",
 				  "--copy[=(yes|no)] [no] [hardware]", "--gamma-table 0..255,... (in steps of 1) [inactive]" })
 		EXPECT_NE(all.out.find(line), std::string::npos) << line << "\n"
 								 << all.out;
