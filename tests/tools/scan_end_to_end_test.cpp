@@ -380,6 +380,30 @@ TEST_F(EndToEnd, BadInputGetsAClearMessageAndNoCrash)
 	EXPECT_EQ(r.exitCode, 0) << r.err;
 }
 
+TEST_F(EndToEnd, AKT918IsScannedWithItsOwnLibraryAndModelStillForcesOne)
+{
+	startSimulator({ "--full-speed", "--model", "KT918" });
+	RunResult r = scan({ "-q", "-m", "lineart", "-y", "30", "-o", file("kt918.pbm") });
+	ASSERT_EQ(r.exitCode, 0) << r.err;
+	EXPECT_EQ(r.err, "");
+	const DecodedImage image = test::readPnm(file("kt918.pbm"));
+	ASSERT_TRUE(image.ok) << image.error;
+	EXPECT_EQ(image.width, 2550u);
+	EXPECT_EQ(image.height, 354u);
+	r = scan({ "--list" });
+	ASSERT_EQ(r.exitCode, 0) << r.err;
+	EXPECT_EQ(r.out.rfind("KT918 (vendor ", 0), 0u) << r.out;
+	EXPECT_TRUE(r.out.ends_with("/KT918.so\n")) << r.out;
+
+	r = scan({ "--model", "RM735", "-o", file("forced.png") });
+	EXPECT_EQ(r.exitCode, 2);
+	EXPECT_EQ(r.err, "torvane-scan: the scanner found is the model KT918, but the driver library loaded is RM735.so: "
+			 "run with --model KT918\n");
+	r = scan({ "--library", test::binaryPath("../lib/RM735.so"), "--list" });
+	ASSERT_EQ(r.exitCode, 0) << r.err;
+	EXPECT_NE(r.out.find("needs --model KT918"), std::string::npos) << r.out;
+}
+
 TEST_F(EndToEnd, ServiceActions)
 {
 	startSimulator({ "--full-speed", "--press-after", "1500:05" });
