@@ -96,7 +96,7 @@ SANE_Status ScanDevice::open(client::DriverLibrary &library, std::unique_ptr<Sca
 	ScannerAbilityEx extended{};
 	const client::Outcome outcome = session.openScanner(&basic, &extended, true).outcome;
 	if (!outcome) {
-		debugLog(kDebugError, "the scanner could not be opened: driver error %d", outcome.error);
+		debugLog(kDebugError, "the scanner could not be opened: driver error %s", driverErrorText(outcome.error).c_str());
 		library.api().TerminateDriver();
 		return statusForDriverError(outcome.error, CallSite::Open);
 	}
@@ -156,7 +156,7 @@ SANE_Status ScanDevice::start()
 	const auto curve = options_->toneCurve();
 	const client::Outcome sent = session_.sendToneCurve(curve.data(), window.scannedInColour);
 	if (!sent) {
-		debugLog(kDebugError, "SetGammaTable failed: driver error %d", sent.error);
+		debugLog(kDebugError, "SetGammaTable failed: driver error %s", driverErrorText(sent.error).c_str());
 		return statusForDriverError(sent.error);
 	}
 
@@ -203,7 +203,7 @@ SANE_Status ScanDevice::setUpWithRetry(const ScanParameter &parameter)
 		if (cancelRequested_.load())
 			return SANE_STATUS_CANCELLED;
 		if (outcome.error != TORVANE_ERROR_NOT_READY || std::chrono::steady_clock::now() >= deadline) {
-			debugLog(kDebugError, "the scan could not be started: driver error %d", outcome.error);
+			debugLog(kDebugError, "the scan could not be started: driver error %s", driverErrorText(outcome.error).c_str());
 			return statusForDriverError(outcome.error);
 		}
 		debugLog(kDebugWarning, "the scanner is not ready; trying again");
@@ -227,8 +227,8 @@ void ScanDevice::readerLoop(uint64_t imageBytes, uint32_t bytesPerLine)
 		const client::Outcome read = session_.read(buffer.data(), length);
 		if (!read) {
 			status = cancelRequested_.load() ? SANE_STATUS_CANCELLED : statusForDriverError(read.error);
-			debugLog(kDebugError, "ReadScan failed after %llu bytes: driver error %d",
-				 static_cast<unsigned long long>(done), read.error);
+			debugLog(kDebugError, "ReadScan failed after %llu bytes: driver error %s",
+				 static_cast<unsigned long long>(done), driverErrorText(read.error).c_str());
 			break;
 		}
 		if (!sendAll(writeFd_.load(), buffer.data(), length)) {
@@ -309,13 +309,13 @@ void ScanDevice::finishScan()
 	if (driverScanning_.exchange(false)) {
 		const client::Outcome stopped = session_.stop();
 		if (!stopped && stopped.error != TORVANE_ERROR_CANCELLED)
-			debugLog(kDebugError, "StopScan failed: driver error %d", stopped.error);
+			debugLog(kDebugError, "StopScan failed: driver error %s", driverErrorText(stopped.error).c_str());
 	}
 	closeAndForget(readFd_);
 	closeAndForget(writeFd_);
 	cycleOpen_ = false;
 	endStatus_ = readerEnd == SANE_STATUS_GOOD ? SANE_STATUS_CANCELLED : readerEnd;
-	debugLog(kDebugCall, "scan ended with SANE status %d", static_cast<int>(endStatus_));
+	debugLog(kDebugCall, "scan ended: %s", statusText(endStatus_).c_str());
 }
 
 void ScanDevice::close()

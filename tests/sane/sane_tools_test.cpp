@@ -37,6 +37,27 @@ TEST_F(SaneTest, ScanimageListsAndDescribesTheScanner)
 								 << all.out;
 }
 
+TEST_F(SaneTest, DebugMessagesNameTheOptionsActionsValuesAndStatuses)
+{
+	startSimulator();
+	EnvironmentChanges debug = environment();
+	debug["SANE_DEBUG_TORVANE"] = "5";
+	const RunResult page = scan::test::run(kScanimage, { "--format=pnm", "--mode", "Lineart", "--resolution", "110", "-x", "0", "-y", "20" },
+					       debug, folder.path());
+	ASSERT_EQ(page.exitCode, 0) << page.err;
+	for (const char *line :
+	     { "[torvane] sane_init: torvane backend 1.0.0, SANE 1.0 build 1\n",
+	       "[torvane] sane_control_option(num-options, get)\n",
+	       "[torvane] mode set to Lineart, info RELOAD_OPTIONS RELOAD_PARAMS\n",
+	       "[torvane] resolution set to 100 dpi, info INEXACT RELOAD_PARAMS\n",
+	       // A width of 0 is one pixel at once: sane_start has nothing to refuse.
+	       "[torvane] br-x set to 0.254 mm, info INEXACT RELOAD_PARAMS\n",
+	       "[torvane] scan started: 1 x 78 pixels, 1 bytes per line, 100 dpi\n",
+	       "[torvane] scan ended: SANE_STATUS_EOF (End of file reached)\n" })
+		EXPECT_NE(page.err.find(line), std::string::npos) << line << page.err;
+	EXPECT_EQ(pnmPixels(page.out).size(), 78u);
+}
+
 struct ModeCase {
 	const char *sane;
 	const char *torvaneScan;
