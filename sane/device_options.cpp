@@ -100,6 +100,14 @@ SANE_Fixed unitsToMillimetres(uint32_t units)
 	return SANE_FIX(units * kMillimetresPerInch / kUnitsPerInch);
 }
 
+// `span` units from `fixed`: towards the far edge `limit` where it fits, else towards 0.
+uint32_t unitsAway(uint32_t fixed, uint32_t span, uint32_t limit)
+{
+	if (fixed + span <= limit)
+		return fixed + span;
+	return fixed > span ? fixed - span : 0;
+}
+
 // The pixels (or lines) the span between two corners holds at `dpi`, as the
 // scan window counts them.
 uint32_t spanPixels(SANE_Fixed a, SANE_Fixed b, uint32_t dpi)
@@ -273,12 +281,12 @@ bool DeviceOptions::keepAreaNonEmpty(int option)
 		const bool movesTopLeft = option == (alongX ? kTopLeftX : kTopLeftY);
 		SANE_Fixed &moved = movesTopLeft ? topLeft : bottomRight;
 		const uint32_t fixed = millimetresToUnits(movesTopLeft ? bottomRight : topLeft);
-		const uint32_t limit = millimetresToUnits((alongX ? geometryX_ : geometryY_).max);
+		const SANE_Range &range = alongX ? geometryX_ : geometryY_;
+		const uint32_t limit = millimetresToUnits(range.max);
 		const SANE_Fixed &other = movesTopLeft ? bottomRight : topLeft;
 		// A few units at most: rounding to millimetres and back may lose one.
 		for (uint32_t span = (300 + dpi - 1) / dpi; spanPixels(moved, other, dpi) == 0 && span <= 600; ++span)
-			moved = unitsToMillimetres(fixed + span <= limit ? fixed + span : fixed > span ? fixed - span
-												       : 0);
+			moved = std::min(range.max, unitsToMillimetres(unitsAway(fixed, span, limit)));
 		changed = true;
 	}
 	return changed;
