@@ -14,7 +14,8 @@
 namespace torvane::client {
 
 std::vector<std::string> librarySearchList(const std::string &model, const std::string &explicitPath,
-					   const std::string &executableDir, const std::string &buildLibraryDir)
+					   const std::string &executableDir, const std::string &buildLibraryDir,
+					   const std::string &installedDir)
 {
 	if (!explicitPath.empty())
 		return { explicitPath };
@@ -22,6 +23,8 @@ std::vector<std::string> librarySearchList(const std::string &model, const std::
 	std::vector<std::string> list;
 	if (!executableDir.empty())
 		list.push_back(executableDir + "/../lib/" + file);
+	if (!installedDir.empty())
+		list.push_back(installedDir + "/" + file);
 	if (!buildLibraryDir.empty())
 		list.push_back(buildLibraryDir + "/" + file);
 	list.push_back(file);

@@ -50,10 +50,11 @@ struct DriverApi {
 
 // Where the library of `model` is looked for, in order: the explicit path
 // alone when one is given; otherwise MODEL.so in the lib folder beside the
-// executable's folder, then in the build tree, then by its bare name through
-// the normal library path.
+// executable's folder, then in the installed driver folder (<libdir>/torvane),
+// then in the build tree, then by its bare name through the normal library path.
 std::vector<std::string> librarySearchList(const std::string &model, const std::string &explicitPath,
-					   const std::string &executableDir, const std::string &buildLibraryDir);
+					   const std::string &executableDir, const std::string &buildLibraryDir,
+					   const std::string &installedDir = "");
 
 class DriverLibrary
 {

@@ -4,6 +4,8 @@
 
 #include "client/driver_session.h"
 
+#include <cstring>
+
 namespace torvane::client {
 
 Outcome DriverSession::findScanner()
@@ -76,6 +78,29 @@ Outcome DriverSession::read(uint8_t *buffer, uint32_t length)
 Outcome DriverSession::stop()
 {
 	return api_.StopScan() ? Outcome{} : failed();
+}
+
+std::string productText(const ScannerAbilityEx &extended)
+{
+	std::string text(extended.Product, strnlen(extended.Product, sizeof(extended.Product)));
+	while (!text.empty() && text.back() == ' ')
+		text.pop_back();
+	return text;
+}
+
+std::string foundScannerModel(const DriverLibrary &library)
+{
+	DriverSession session(library);
+	ScannerAbility basic{};
+	ScannerAbilityEx extended{};
+	const bool found = static_cast<bool>(session.openScanner(&basic, &extended, false));
+	library.api().TerminateDriver();
+	library.takeLastError();
+	const std::string model = found ? productText(extended) : "";
+	// It becomes a file name.
+	if (model.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") != std::string::npos)
+		return "";
+	return model;
 }
 
 } // namespace torvane::client

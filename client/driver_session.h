@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include <torvane/torvane.h>
 
@@ -69,5 +70,14 @@ private:
 	const DriverLibrary &library_;
 	const DriverApi &api_;
 };
+
+// The model the scanner found names itself (ScannerAbilityEx's Product, the
+// name of its driver library: letters and digits only), or empty when no
+// scanner is found or the name is unusable. Any model's library finds every
+// supported scanner; the driver is terminated again afterwards.
+std::string foundScannerModel(const DriverLibrary &library);
+
+// Product as text: up to its size, trailing spaces dropped.
+std::string productText(const ScannerAbilityEx &extended);
 
 } // namespace torvane::client

@@ -45,13 +45,10 @@ WindowResult planWindow(const WindowRequest &request)
 	WindowResult result;
 	const ModeRow &mode = modeRow(request.mode);
 	const uint32_t dpi = request.dpi;
-	uint32_t pixels = static_cast<uint32_t>(uint64_t(request.width) * dpi / 300);
-	if (mode.bitPerPixel == 1)
-		pixels &= ~7u; // whole bytes per line
+	const uint32_t pixels = static_cast<uint32_t>(uint64_t(request.width) * dpi / 300);
 	const uint32_t lines = static_cast<uint32_t>(uint64_t(request.length) * dpi / 300);
 	if (pixels == 0 || lines == 0) {
-		result.error = std::string("the area is too small for one ") +
-			       (pixels == 0 ? (mode.bitPerPixel == 1 ? "byte of 8 pixels" : "pixel") : "line") + " at " +
+		result.error = std::string("the area is too small for one ") + (pixels == 0 ? "pixel" : "line") + " at " +
 			       std::to_string(dpi) + " dpi";
 		return result;
 	}
@@ -79,7 +76,8 @@ WindowResult planWindow(const WindowRequest &request)
 	window.pixels = pixels;
 	window.lines = lines;
 	window.bitsPerPixel = mode.bitPerPixel;
-	window.bytesPerLine = mode.bitPerPixel == 1 ? pixels / 8 : pixels * (mode.bitPerPixel / 8);
+	// A 1-bit line ends in a whole byte: the bits past the last pixel are padding.
+	window.bytesPerLine = mode.bitPerPixel == 1 ? (pixels + 7) / 8 : pixels * (mode.bitPerPixel / 8);
 	window.scannedInColour = request.mode == ScanMode::Colour ||
 				 ((request.mode == ScanMode::Grey || request.mode == ScanMode::Halftone) &&
 				  request.colourFilter == 0);

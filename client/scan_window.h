@@ -31,7 +31,7 @@ struct ScanWindow {
 	uint32_t pixels = 0; // per line
 	uint32_t lines = 0;
 	uint32_t bitsPerPixel = 0; // 1, 8 or 24
-	uint32_t bytesPerLine = 0; // 1-bit lines are whole bytes
+	uint32_t bytesPerLine = 0; // a 1-bit line is padded to a whole byte
 	// The scanner scans in colour (grey without a colour filter, and halftone
 	// made from it): tone curves go to channels 1 to 3.
 	bool scannedInColour = false;
@@ -42,8 +42,8 @@ struct WindowResult {
 	std::string error; // empty when the area holds an image at the resolution
 };
 
-// PixelNum and LineNum at the asked resolution (XRes = YRes); 1-bit images
-// get a pixel count that is a multiple of 8. The window the scanner is given
+// PixelNum and LineNum at the asked resolution (XRes = YRes), at any width:
+// the driver pads each 1-bit line to a whole byte. The window the scanner is given
 // covers exactly the pixels asked for: the driver crops the scanned lines
 // with it, and its line art and halftone steps rely on lines of exactly
 // PixelNum pixels.

@@ -20,6 +20,10 @@
 #include "sane_status.h"
 #include "scan_device.h"
 
+#ifndef TORVANE_VERSION
+#define TORVANE_VERSION ""
+#endif
+
 #define TORVANE_SANE_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace torvane::sane {
@@ -94,7 +98,7 @@ bool discoverScanner(FoundScanner *found)
 	const client::Outcome outcome = session.openScanner(&basic, &extended, false).outcome;
 	probe->api().TerminateDriver();
 	if (!outcome) {
-		debugLog(kDebugCall, "no scanner found: driver error %d", outcome.error);
+		debugLog(kDebugCall, "no scanner found: driver error %s", driverErrorText(outcome.error).c_str());
 		return false;
 	}
 	found->model = fieldText(extended.Product, sizeof(extended.Product));
@@ -136,7 +140,10 @@ template<typename Body>
 SANE_Status guarded(const char *call, Body body)
 {
 	try {
-		return body();
+		const SANE_Status status = body();
+		if (status != SANE_STATUS_GOOD)
+			debugLog(kDebugCall, "%s: %s", call, statusText(status).c_str());
+		return status;
 	} catch (const std::bad_alloc &) {
 		debugLog(kDebugError, "%s: out of memory", call);
 		return SANE_STATUS_NO_MEM;
@@ -147,6 +154,31 @@ SANE_Status guarded(const char *call, Body body)
 		debugLog(kDebugError, "%s: unexpected failure", call);
 		return SANE_STATUS_IO_ERROR;
 	}
+}
+
+// "info INEXACT RELOAD_PARAMS", or nothing.
+std::string infoText(const SANE_Int *info)
+{
+	std::string text;
+	const struct {
+		SANE_Int flag;
+		const char *name;
+	} kFlags[] = { { SANE_INFO_INEXACT, " INEXACT" },
+		       { SANE_INFO_RELOAD_OPTIONS, " RELOAD_OPTIONS" },
+		       { SANE_INFO_RELOAD_PARAMS, " RELOAD_PARAMS" } };
+	for (const auto &flag : kFlags)
+		if (info && (*info & flag.flag))
+			text += flag.name;
+	return text.empty() ? text : ", info" + text;
+}
+
+// The value an option was set to, after the backend's constraints.
+void logOptionSet(const SANE_Option_Descriptor &descriptor, const void *value, SANE_Status status,
+		  const SANE_Int *info)
+{
+	if (status == SANE_STATUS_GOOD)
+		debugLog(kDebugDetail, "%s set to %s%s", optionName(descriptor).c_str(),
+			 optionValue(descriptor, value).c_str(), infoText(info).c_str());
 }
 
 void closeOpenDevice()
@@ -168,7 +200,8 @@ TORVANE_SANE_EXPORT SANE_Status sane_torvane_init(SANE_Int *version_code, SANE_A
 {
 	return guarded("sane_init", [&] {
 		readDebugLevel();
-		debugLog(kDebugCall, "sane_init");
+		debugLog(kDebugVersion, "sane_init: torvane backend %s, SANE %d.%d build %d", TORVANE_VERSION,
+			 SANE_CURRENT_MAJOR, SANE_CURRENT_MINOR, static_cast<int>(kBuild));
 		if (version_code)
 			*version_code = SANE_VERSION_CODE(SANE_CURRENT_MAJOR, SANE_CURRENT_MINOR, kBuild);
 		state().initialised = true;
@@ -272,7 +305,7 @@ TORVANE_SANE_EXPORT SANE_Status sane_torvane_control_option(SANE_Handle handle, 
 		const SANE_Option_Descriptor *descriptor = options.descriptor(option);
 		if (!descriptor || descriptor->type == SANE_TYPE_GROUP || !SANE_OPTION_IS_ACTIVE(descriptor->cap))
 			return SANE_STATUS_INVAL;
-		debugLog(kDebugDetail, "sane_control_option(%s, %d)", descriptor->name, static_cast<int>(action));
+		debugLog(kDebugDetail, "sane_control_option(%s, %s)", optionName(*descriptor).c_str(), actionName(action));
 		if (action == SANE_ACTION_GET_VALUE) {
 			if (options.isButton(option)) {
 				*static_cast<SANE_Word *>(value) = device->takeButtonPress(options.buttonNumber(option));
@@ -284,7 +317,9 @@ TORVANE_SANE_EXPORT SANE_Status sane_torvane_control_option(SANE_Handle handle, 
 			return SANE_STATUS_INVAL;
 		if (device->scanning())
 			return SANE_STATUS_DEVICE_BUSY;
-		return options.set(option, value, info);
+		const SANE_Status status = options.set(option, value, info);
+		logOptionSet(*descriptor, value, status, info);
+		return status;
 	});
 }
 

@@ -12,6 +12,8 @@
 
 #include <sane/saneopts.h>
 
+#include "paper_size.h"
+
 namespace torvane::sane {
 
 namespace {
@@ -96,6 +98,27 @@ uint32_t millimetresToUnits(SANE_Fixed value)
 	return units > 0 ? static_cast<uint32_t>(units) : 0;
 }
 
+SANE_Fixed unitsToMillimetres(uint32_t units)
+{
+	return SANE_FIX(units * kMillimetresPerInch / kUnitsPerInch);
+}
+
+// `span` units from `fixed`: towards the far edge `limit` where it fits, else towards 0.
+uint32_t unitsAway(uint32_t fixed, uint32_t span, uint32_t limit)
+{
+	if (fixed + span <= limit)
+		return fixed + span;
+	return fixed > span ? fixed - span : 0;
+}
+
+// The pixels (or lines) the span between two corners holds at `dpi`, as the
+// scan window counts them.
+uint32_t spanPixels(SANE_Fixed a, SANE_Fixed b, uint32_t dpi)
+{
+	const uint32_t from = millimetresToUnits(std::min(a, b)), to = millimetresToUnits(std::max(a, b));
+	return static_cast<uint32_t>(uint64_t(to - from) * dpi / 300);
+}
+
 // A word clamped into `range`; true when it had to change.
 bool clampToRange(SANE_Word *value, const SANE_Range &range)
 {
@@ -133,8 +156,7 @@ DeviceOptions::DeviceOptions(const DeviceAbilities &abilities) : abilities_(abil
 	geometryY_ = { 0, SANE_FIX(abilities.lengthMm), 0 };
 	halftoneRange_ = { 1, 6, 1 };
 	gammaRange_ = { 0, 255, 1 };
-	brX_ = geometryX_.max;
-	brY_ = geometryY_.max;
+	setDefaultPage();
 	for (int i = 0; i < kGammaEntries; ++i)
 		gammaTable_[i] = i;
 
@@ -185,6 +207,20 @@ DeviceOptions::DeviceOptions(const DeviceAbilities &abilities) : abilities_(abil
 		d[corner.index].constraint.range = corner.range;
 	}
 
+	d[kPageWidth] = option(SANE_NAME_PAGE_WIDTH, SANE_TITLE_PAGE_WIDTH, SANE_DESC_PAGE_WIDTH, SANE_TYPE_FIXED,
+			       SANE_UNIT_MM, sizeof(SANE_Word));
+	d[kPageWidth].constraint_type = SANE_CONSTRAINT_RANGE;
+	d[kPageWidth].constraint.range = &geometryX_;
+	d[kPageHeight] = option(SANE_NAME_PAGE_HEIGHT, SANE_TITLE_PAGE_HEIGHT, SANE_DESC_PAGE_HEIGHT, SANE_TYPE_FIXED,
+				SANE_UNIT_MM, sizeof(SANE_Word));
+	d[kPageHeight].constraint_type = SANE_CONSTRAINT_RANGE;
+	d[kPageHeight].constraint.range = &geometryY_;
+	// A flatbed's page is whatever lies on the glass.
+	if (!abilities.sheetFed) {
+		d[kPageWidth].cap |= SANE_CAP_INACTIVE;
+		d[kPageHeight].cap |= SANE_CAP_INACTIVE;
+	}
+
 	d[kGroupEnhancement] = group(SANE_TITLE_ENHANCEMENT);
 	d[kCustomGamma] = option(SANE_NAME_CUSTOM_GAMMA, SANE_TITLE_CUSTOM_GAMMA, SANE_DESC_CUSTOM_GAMMA,
 				 SANE_TYPE_BOOL, SANE_UNIT_NONE, sizeof(SANE_Word));
@@ -221,6 +257,58 @@ void DeviceOptions::describeSource()
 	source.constraint.string_list = abilities_.sheetFed ? kFeederSource : kGlassSource;
 }
 
+// The area and the page start as the locale's paper (A4 or Letter), within
+// the scanner's area: a front end's first scan is a page, not the scanner's
+// longest possible sheet.
+void DeviceOptions::setDefaultPage()
+{
+	const PaperSize paper = paperOfLocale(paperLocaleName());
+	pageWidth_ = brX_ = std::min(SANE_FIX(paper.widthMm), geometryX_.max);
+	pageHeight_ = brY_ = std::min(SANE_FIX(paper.lengthMm), geometryY_.max);
+}
+
+// page-width and page-height: the area becomes the page, from the scanner's
+// top-left corner.
+SANE_Status DeviceOptions::setPageSize(int option, SANE_Word *value, SANE_Int *changes)
+{
+	const bool alongX = option == kPageWidth;
+	if (clampToRange(value, alongX ? geometryX_ : geometryY_))
+		*changes |= SANE_INFO_INEXACT;
+	SANE_Fixed &from = alongX ? tlX_ : tlY_, &to = alongX ? brX_ : brY_;
+	if (from != 0 || to != *value)
+		*changes |= SANE_INFO_RELOAD_OPTIONS;
+	(alongX ? pageWidth_ : pageHeight_) = *value;
+	from = 0;
+	to = *value;
+	return SANE_STATUS_GOOD;
+}
+
+// An area narrower or shorter than one pixel at the resolution holds no
+// image, and sane_start could only refuse it: it is widened here, when it is
+// set, by moving the corner just set (or, after a change of resolution, the
+// bottom-right one) one pixel away from the other, inwards at the edge.
+bool DeviceOptions::keepAreaNonEmpty(int option)
+{
+	const uint32_t dpi = scanDpi();
+	bool changed = false;
+	for (const bool alongX : { true, false }) {
+		SANE_Fixed &topLeft = alongX ? tlX_ : tlY_, &bottomRight = alongX ? brX_ : brY_;
+		if (spanPixels(topLeft, bottomRight, dpi) > 0)
+			continue;
+		const bool movesTopLeft = option == (alongX ? kTopLeftX : kTopLeftY);
+		SANE_Fixed &moved = movesTopLeft ? topLeft : bottomRight;
+		const uint32_t fixed = millimetresToUnits(movesTopLeft ? bottomRight : topLeft);
+		const SANE_Range &range = alongX ? geometryX_ : geometryY_;
+		const uint32_t limit = millimetresToUnits(range.max);
+		const SANE_Fixed &other = movesTopLeft ? bottomRight : topLeft;
+		// A few units at most: rounding to millimetres and back may lose one.
+		for (uint32_t span = (300 + dpi - 1) / dpi; spanPixels(moved, other, dpi) == 0 && span <= 600; ++span)
+			moved = std::min(range.max, unitsToMillimetres(unitsAway(fixed, span, limit)));
+		changed = true;
+	}
+	return changed;
+}
+
 int DeviceOptions::count() const
 {
 	return static_cast<int>(descriptors_.size());
@@ -248,6 +336,11 @@ void DeviceOptions::updateActiveOptions()
 client::ScanMode DeviceOptions::scanMode() const
 {
 	return kModes[mode_];
+}
+
+uint32_t DeviceOptions::scanDpi() const
+{
+	return static_cast<uint32_t>(preview_ ? std::min(resolution_, kPreviewResolution) : resolution_);
 }
 
 SANE_Status DeviceOptions::get(int option, void *value) const
@@ -286,6 +379,12 @@ SANE_Status DeviceOptions::get(int option, void *value) const
 		return SANE_STATUS_GOOD;
 	case kBottomRightY:
 		*word = brY_;
+		return SANE_STATUS_GOOD;
+	case kPageWidth:
+		*word = pageWidth_;
+		return SANE_STATUS_GOOD;
+	case kPageHeight:
+		*word = pageHeight_;
 		return SANE_STATUS_GOOD;
 	case kCustomGamma:
 		*word = customGamma_;
@@ -346,8 +445,16 @@ SANE_Status DeviceOptions::set(int option, void *value, SANE_Int *info)
 			changes |= SANE_INFO_INEXACT;
 		SANE_Fixed *corner[] = { &tlX_, &tlY_, &brX_, &brY_ };
 		*corner[option - kTopLeftX] = *word;
+		if (keepAreaNonEmpty(option)) {
+			*word = *corner[option - kTopLeftX];
+			changes |= SANE_INFO_INEXACT;
+		}
 		break;
 	}
+	case kPageWidth:
+	case kPageHeight:
+		setPageSize(option, word, &changes);
+		break;
 	case kGammaTable:
 		for (int i = 0; i < kGammaEntries; ++i) {
 			if (clampToRange(&word[i], gammaRange_))
@@ -359,6 +466,10 @@ SANE_Status DeviceOptions::set(int option, void *value, SANE_Int *info)
 		return SANE_STATUS_INVAL;
 	}
 
+	// A lower resolution may leave the area less than a pixel wide.
+	if ((option == kResolution || option == kPreview || option == kPageWidth || option == kPageHeight) &&
+	    keepAreaNonEmpty(option))
+		changes |= SANE_INFO_RELOAD_OPTIONS;
 	updateActiveOptions();
 	for (int i = 0; i < count(); ++i)
 		if ((activeBefore[i].cap & SANE_CAP_INACTIVE) != (descriptors_[i].cap & SANE_CAP_INACTIVE))
@@ -375,7 +486,7 @@ client::WindowResult DeviceOptions::window() const
 {
 	client::WindowRequest request;
 	request.mode = scanMode();
-	request.dpi = static_cast<uint32_t>(preview_ ? std::min(resolution_, kPreviewResolution) : resolution_);
+	request.dpi = scanDpi();
 	// Corners given the wrong way round are taken as the area they span.
 	const uint32_t left = millimetresToUnits(std::min(tlX_, brX_));
 	const uint32_t right = millimetresToUnits(std::max(tlX_, brX_));

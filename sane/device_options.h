@@ -30,6 +30,8 @@ enum Option : int {
 	kTopLeftY,
 	kBottomRightX,
 	kBottomRightY,
+	kPageWidth,
+	kPageHeight,
 	kGroupEnhancement,
 	kCustomGamma,
 	kGammaTable,
@@ -45,7 +47,7 @@ struct DeviceAbilities {
 	double widthMm = 0;
 	double lengthMm = 0;
 	int buttons = 0;
-	bool sheetFed = true; // the source is the document feeder, else the glass
+	bool sheetFed = false; // a document feeder (source "ADF", page-width and page-height), else the glass
 };
 
 class DeviceOptions
@@ -74,9 +76,13 @@ public:
 	std::array<unsigned char, kGammaEntries> toneCurve() const;
 
 private:
+	void setDefaultPage();
+	SANE_Status setPageSize(int option, SANE_Word *value, SANE_Int *changes);
+	bool keepAreaNonEmpty(int option);
 	void updateActiveOptions();
 	void describeSource();
 	client::ScanMode scanMode() const;
+	uint32_t scanDpi() const;
 
 	DeviceAbilities abilities_;
 	std::vector<SANE_Option_Descriptor> descriptors_;
@@ -89,6 +95,7 @@ private:
 	SANE_Word halftonePattern_ = 1;
 	int colourFilter_ = 0;
 	SANE_Fixed tlX_ = 0, tlY_ = 0, brX_ = 0, brY_ = 0;
+	SANE_Fixed pageWidth_ = 0, pageHeight_ = 0;
 	SANE_Bool customGamma_ = SANE_FALSE;
 	std::array<SANE_Word, kGammaEntries> gammaTable_{};
 };

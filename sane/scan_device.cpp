@@ -32,6 +32,12 @@ constexpr auto kNotReadyRetry = std::chrono::milliseconds(250);
 
 constexpr double kMillimetresPerUnit = 25.4 / 300.0;
 
+// Kind code 1 (flag 0x40) is a flatbed; the others feed sheets.
+bool isSheetFed(const ScannerAbility &basic)
+{
+	return (basic.KindFlags & 0x40) == 0;
+}
+
 // The threads started while it lives (the reader, the driver's acquisition
 // thread) inherit every signal blocked: the front end's SIGINT handler runs
 // on its own thread and never interrupts their I/O.
@@ -91,7 +97,7 @@ SANE_Status ScanDevice::open(client::DriverLibrary &library, std::unique_ptr<Sca
 	ScannerAbilityEx extended{};
 	const client::Outcome outcome = session.openScanner(&basic, &extended, true).outcome;
 	if (!outcome) {
-		debugLog(kDebugError, "the scanner could not be opened: driver error %d", outcome.error);
+		debugLog(kDebugError, "the scanner could not be opened: driver error %s", driverErrorText(outcome.error).c_str());
 		library.api().TerminateDriver();
 		return statusForDriverError(outcome.error, CallSite::Open);
 	}
@@ -99,7 +105,7 @@ SANE_Status ScanDevice::open(client::DriverLibrary &library, std::unique_ptr<Sca
 	DeviceAbilities abilities;
 	abilities.widthMm = extended.ScanWidth * kMillimetresPerUnit;
 	abilities.lengthMm = extended.ScanLength * kMillimetresPerUnit;
-	abilities.sheetFed = !(basic.KindFlags & 0x40);
+	abilities.sheetFed = isSheetFed(basic);
 	ButtonSetup buttons{};
 	if (library.api().InitialButton(&buttons))
 		abilities.buttons = buttons.HasButtons ? buttons.ButtonCount : 0;
@@ -151,7 +157,7 @@ SANE_Status ScanDevice::start()
 	const auto curve = options_->toneCurve();
 	const client::Outcome sent = session_.sendToneCurve(curve.data(), window.scannedInColour);
 	if (!sent) {
-		debugLog(kDebugError, "SetGammaTable failed: driver error %d", sent.error);
+		debugLog(kDebugError, "SetGammaTable failed: driver error %s", driverErrorText(sent.error).c_str());
 		return statusForDriverError(sent.error);
 	}
 
@@ -186,9 +192,10 @@ void ScanDevice::logStartFailure(int32_t code)
 {
 	const char *feeder = client::feederWords(client::feederReportOf(code));
 	if (*feeder)
-		debugLog(kDebugError, "the scan could not be started: %s (driver error %d)", feeder, code);
+		debugLog(kDebugError, "the scan could not be started: %s (driver error %s)", feeder,
+			 driverErrorText(code).c_str());
 	else
-		debugLog(kDebugError, "the scan could not be started: driver error %d", code);
+		debugLog(kDebugError, "the scan could not be started: driver error %s", driverErrorText(code).c_str());
 }
 
 SANE_Status ScanDevice::setUpWithRetry(const ScanParameter &parameter)
@@ -233,8 +240,8 @@ void ScanDevice::readerLoop(uint64_t imageBytes, uint32_t bytesPerLine)
 		const client::Outcome read = session_.read(buffer.data(), length);
 		if (!read) {
 			status = cancelRequested_.load() ? SANE_STATUS_CANCELLED : statusForDriverError(read.error);
-			debugLog(kDebugError, "ReadScan failed after %llu bytes: driver error %d",
-				 static_cast<unsigned long long>(done), read.error);
+			debugLog(kDebugError, "ReadScan failed after %llu bytes: driver error %s",
+				 static_cast<unsigned long long>(done), driverErrorText(read.error).c_str());
 			break;
 		}
 		if (!sendAll(writeFd_.load(), buffer.data(), length)) {
@@ -315,13 +322,13 @@ void ScanDevice::finishScan()
 	if (driverScanning_.exchange(false)) {
 		const client::Outcome stopped = session_.stop();
 		if (!stopped && stopped.error != TORVANE_ERROR_CANCELLED)
-			debugLog(kDebugError, "StopScan failed: driver error %d", stopped.error);
+			debugLog(kDebugError, "StopScan failed: driver error %s", driverErrorText(stopped.error).c_str());
 	}
 	closeAndForget(readFd_);
 	closeAndForget(writeFd_);
 	cycleOpen_ = false;
 	endStatus_ = readerEnd == SANE_STATUS_GOOD ? SANE_STATUS_CANCELLED : readerEnd;
-	debugLog(kDebugCall, "scan ended with SANE status %d", static_cast<int>(endStatus_));
+	debugLog(kDebugCall, "scan ended: %s", statusText(endStatus_).c_str());
 }
 
 void ScanDevice::close()

@@ -13,6 +13,9 @@ packages+=(libhpdf-dev libjpeg62-turbo-dev qpdf poppler-utils)
 # The SANE backend: SANE's headers, scanimage and saned (tests), dpkg-dev
 # (apt-get source, the package's dependencies), unshare and ip (network test).
 packages+=(libsane-dev sane-utils dpkg-dev util-linux iproute2)
+# scripts/package-ci.sh: Debian's package checks, man -l for the manual pages,
+# and a clean Debian 12 root to install the package in.
+packages+=(lintian man-db mmdebstrap)
 # umockdev: the USB tests emulate scanners on a USB bus for the real libusb.
 packages+=(umockdev libumockdev-dev)
 # bench/pillow_compare.py: the image routines beside Pillow.

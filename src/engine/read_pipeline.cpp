@@ -106,17 +106,23 @@ ChunkExtent greyChunk(const ScanPlan &plan, const StepBuffers &buffers, ChunkExt
 	return { lines, buffers.bounded(static_cast<int64_t>(in.bytes) - 2 * static_cast<int64_t>(pixels) * lines) };
 }
 
-// After a 1-bit step: the output lines at the start of the staging buffer;
-// the byte count, divided by 8 as a whole, may count up to a byte per line
-// more when the width is not a multiple of 8, and those bytes are zero.
-ChunkExtent placeBitLines(const StepBuffers &buffers, uint32_t outLineBytes, ChunkExtent in)
+// A 1-bit line holds every pixel asked for: when the width is not a multiple
+// of 8 its last byte is padded with 0 bits. (Lines of the width divided by 8,
+// rounded down, would lose up to 7 pixels, and the chunk's bytes divided by 8
+// as a whole would put stray bytes between the lines.)
+uint32_t bitLineBytes(uint32_t pixels)
 {
-	const uint32_t outputBytes = buffers.bounded(static_cast<int64_t>(outLineBytes) * in.lines);
+	return (pixels + 7) / 8;
+}
+
+// After a 1-bit step: the output lines at the start of the staging buffer.
+// At a width of whole bytes the chunk's grey bytes divided by 8 are the count,
+// as they always were; otherwise the padded lines are.
+ChunkExtent placeBitLines(const StepBuffers &buffers, uint32_t pixels, ChunkExtent in)
+{
+	const uint32_t outputBytes = buffers.bounded(static_cast<int64_t>(bitLineBytes(pixels)) * in.lines);
 	std::memcpy(buffers.staging, buffers.scratch, outputBytes);
-	const uint32_t bytes = in.bytes / 8;
-	if (bytes > outputBytes)
-		std::memset(buffers.staging + outputBytes, 0, bytes - outputBytes);
-	return { in.lines, bytes };
+	return { in.lines, pixels % 8 == 0 ? in.bytes / 8 : outputBytes };
 }
 
 ChunkExtent halftoneChunk(const ScanPlan &plan, const StepBuffers &buffers, ChunkExtent in)
@@ -124,8 +130,8 @@ ChunkExtent halftoneChunk(const ScanPlan &plan, const StepBuffers &buffers, Chun
 	if (!plan.halftoneFromGrey)
 		return in;
 	const uint32_t pixels = plan.outputPixels;
-	greyToHalftone(buffers.staging, buffers.scratch, pixels / 8, pixels, in.lines, plan.htPattern);
-	return placeBitLines(buffers, pixels / 8, in);
+	greyToHalftone(buffers.staging, buffers.scratch, bitLineBytes(pixels), pixels, in.lines, plan.htPattern);
+	return placeBitLines(buffers, pixels, in);
 }
 
 ChunkExtent lineArtChunk(const ScanPlan &plan, const StepBuffers &buffers, ChunkExtent in)
@@ -133,8 +139,8 @@ ChunkExtent lineArtChunk(const ScanPlan &plan, const StepBuffers &buffers, Chunk
 	if (!plan.lineArtFromGrey)
 		return in;
 	const uint32_t pixels = plan.outputPixels;
-	greyToLineArt(buffers.staging, buffers.scratch, pixels / 8, pixels, in.lines);
-	return placeBitLines(buffers, pixels / 8, in);
+	greyToLineArt(buffers.staging, buffers.scratch, bitLineBytes(pixels), pixels, in.lines);
+	return placeBitLines(buffers, pixels, in);
 }
 
 // The model is looked at for every chunk, as InitialButton may clear the

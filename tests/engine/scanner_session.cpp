@@ -112,15 +112,17 @@ std::vector<uint8_t> workChunk(std::vector<uint8_t> chunk, uint32_t lines)
 	}
 
 	if (settings.halftoneFromGrey || settings.lineArtFromGrey) {
-		// Output lines of pixels / 8 bytes; the bytes counted beyond them
-		// (up to one per line when the width is not a multiple of 8) are 0.
-		std::vector<uint8_t> bitLines(static_cast<size_t>(lines) * (pixels / 8));
+		// Every pixel of a line, the last byte padded with 0 bits when the
+		// width is not a multiple of 8.
+		const uint32_t lineBytes = (pixels + 7) / 8;
+		std::vector<uint8_t> bitLines(static_cast<size_t>(lines) * lineBytes);
 		if (settings.halftoneFromGrey)
-			oracle::GreyLinesToHalftone(chunk.data(), bitLines.data(), pixels / 8, pixels, lines,
+			oracle::GreyLinesToHalftone(chunk.data(), bitLines.data(), lineBytes, pixels, lines,
 						    work.HTPatternNo);
 		else
-			oracle::GreyLinesToLineArt(chunk.data(), bitLines.data(), pixels / 8, pixels, lines);
-		bitLines.resize(chunk.size() / 8, 0);
+			oracle::GreyLinesToLineArt(chunk.data(), bitLines.data(), lineBytes, pixels, lines);
+		if (pixels % 8 == 0)
+			bitLines.resize(chunk.size() / 8, 0);
 		chunk = bitLines;
 	}
 	return chunk;

@@ -77,7 +77,10 @@ TEST_F(SaneBackendTest, OptionsAnswerAsTheStandardAsks)
 
 	SANE_Fixed x = SANE_FIX(500);
 	EXPECT_EQ(set(SANE_NAME_SCAN_BR_X, &x, &info), SANE_STATUS_GOOD);
-	EXPECT_EQ(info, SANE_INFO_INEXACT); // already the full width: the image is the same
+	EXPECT_EQ(info, SANE_INFO_INEXACT | SANE_INFO_RELOAD_PARAMS); // from A4's 210 mm to the full width
+	EXPECT_EQ(x, SANE_FIX(215.9));
+	EXPECT_EQ(set(SANE_NAME_SCAN_BR_X, &x, &info), SANE_STATUS_GOOD);
+	EXPECT_EQ(info, 0);
 	SANE_Word dpi = 110;
 	EXPECT_EQ(set(SANE_NAME_SCAN_RESOLUTION, &dpi, &info), SANE_STATUS_GOOD);
 	EXPECT_EQ(info, SANE_INFO_INEXACT | SANE_INFO_RELOAD_PARAMS);
@@ -93,8 +96,8 @@ TEST_F(SaneBackendTest, OptionsAnswerAsTheStandardAsks)
 	ASSERT_EQ(sane_get_parameters(handle, &p), SANE_STATUS_GOOD);
 	EXPECT_EQ(p.format, SANE_FRAME_GRAY);
 	EXPECT_EQ(p.depth, 1);
-	EXPECT_EQ(p.pixels_per_line, 72); // 20 mm at 100 dpi, whole bytes
-	EXPECT_EQ(p.bytes_per_line, 9);
+	EXPECT_EQ(p.pixels_per_line, 78); // 20 mm at 100 dpi
+	EXPECT_EQ(p.bytes_per_line, 10);
 	EXPECT_EQ(p.lines, 39);
 
 	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
@@ -111,7 +114,8 @@ TEST_F(SaneBackendTest, NonBlockingReadsWithSelectGiveTheWholePage)
 	set(SANE_NAME_SCAN_MODE, mode);
 	SANE_Word dpi = 150;
 	set(SANE_NAME_SCAN_RESOLUTION, &dpi);
-	SANE_Fixed bottom = SANE_FIX(150); // a page of 1275 x 886 pixels
+	SANE_Fixed right = SANE_FIX(215.9), bottom = SANE_FIX(150); // a page of 1275 x 886 pixels
+	set(SANE_NAME_SCAN_BR_X, &right);
 	set(SANE_NAME_SCAN_BR_Y, &bottom);
 	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
 	SANE_Parameters p{};
@@ -140,6 +144,119 @@ TEST_F(SaneBackendTest, NonBlockingReadsWithSelectGiveTheWholePage)
 	EXPECT_EQ(p.lines, 886);
 	SANE_Int length = 0;
 	EXPECT_EQ(sane_read(handle, buffer.data(), 10, &length), SANE_STATUS_EOF); // again, until the next start
+}
+
+// Reads until the end of the image; the bytes, or empty with a failure.
+std::vector<SANE_Byte> readImage(SANE_Handle handle)
+{
+	std::vector<SANE_Byte> image, buffer(65536);
+	SANE_Status status = SANE_STATUS_GOOD;
+	while (status == SANE_STATUS_GOOD) {
+		SANE_Int length = 0;
+		status = sane_read(handle, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length);
+		image.insert(image.end(), buffer.begin(), buffer.begin() + length);
+	}
+	EXPECT_EQ(status, SANE_STATUS_EOF);
+	return status == SANE_STATUS_EOF ? image : std::vector<SANE_Byte>{};
+}
+
+TEST_F(SaneBackendTest, TheAreaStartsAsTheLocalesPageWithinTheScannersArea)
+{
+	sane_close(handle);
+	struct Case {
+		const char *all, *paper;
+		double width, length;
+	};
+	for (const Case &c : { Case{ nullptr, "de_DE.UTF-8", 210, 297 }, Case{ nullptr, "en_US.UTF-8", 215.9, 279.4 },
+			       Case{ nullptr, "fr_CA", 215.9, 279.4 }, Case{ nullptr, "C", 210, 297 },
+			       Case{ "de_DE.UTF-8", "en_US.UTF-8", 210, 297 } }) {
+		SCOPED_TRACE(std::string(c.all ? c.all : "-") + " " + c.paper);
+		c.all ? setenv("LC_ALL", c.all, 1) : unsetenv("LC_ALL");
+		setenv("LC_PAPER", c.paper, 1);
+		ASSERT_EQ(sane_open("", &handle), SANE_STATUS_GOOD);
+		SANE_Fixed width = 0, length = 0, pageWidth = 0, pageLength = 0;
+		get(SANE_NAME_SCAN_BR_X, &width);
+		get(SANE_NAME_SCAN_BR_Y, &length);
+		get(SANE_NAME_PAGE_WIDTH, &pageWidth);
+		get(SANE_NAME_PAGE_HEIGHT, &pageLength);
+		EXPECT_EQ(width, SANE_FIX(c.width));
+		EXPECT_EQ(length, SANE_FIX(c.length));
+		EXPECT_EQ(pageWidth, width);
+		EXPECT_EQ(pageLength, length);
+		// The ranges still end at the scanner's area.
+		const SANE_Option_Descriptor *y = sane_get_option_descriptor(handle, optionIndex(SANE_NAME_SCAN_BR_Y));
+		EXPECT_NEAR(SANE_UNFIX(y->constraint.range->max), 354.584, 0.001);
+		sane_close(handle);
+	}
+	unsetenv("LC_ALL");
+	unsetenv("LC_PAPER");
+	ASSERT_EQ(sane_open("", &handle), SANE_STATUS_GOOD);
+}
+
+TEST_F(SaneBackendTest, APageSizeSetsTheAreaAndAnAreaOfNoPixelIsWidenedWhenSet)
+{
+	SANE_Int info = 0;
+	SANE_Fixed page = SANE_FIX(100);
+	EXPECT_EQ(set(SANE_NAME_PAGE_WIDTH, &page, &info), SANE_STATUS_GOOD);
+	EXPECT_EQ(info, SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS);
+	SANE_Fixed corner = -1;
+	get(SANE_NAME_SCAN_BR_X, &corner);
+	EXPECT_EQ(corner, SANE_FIX(100));
+	page = SANE_FIX(500);
+	EXPECT_EQ(set(SANE_NAME_PAGE_HEIGHT, &page, &info), SANE_STATUS_GOOD);
+	EXPECT_EQ(info, SANE_INFO_INEXACT | SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS);
+	get(SANE_NAME_SCAN_BR_Y, &corner);
+	EXPECT_EQ(corner, page);
+
+	// At 300 dpi a pixel is 1/300 inch: the corner set moves by that much.
+	SANE_Fixed left = SANE_FIX(10), right = SANE_FIX(10);
+	set(SANE_NAME_SCAN_TL_X, &left);
+	EXPECT_EQ(set(SANE_NAME_SCAN_BR_X, &right, &info), SANE_STATUS_GOOD);
+	EXPECT_EQ(info, SANE_INFO_INEXACT | SANE_INFO_RELOAD_PARAMS);
+	EXPECT_EQ(right, SANE_FIX(119 * 25.4 / 300));
+	SANE_Parameters p{};
+	ASSERT_EQ(sane_get_parameters(handle, &p), SANE_STATUS_GOOD);
+	EXPECT_EQ(p.pixels_per_line, 1);
+	// At 50 dpi a pixel is 6/300 inch: a resolution leaves no empty area either.
+	SANE_Word dpi = 50;
+	EXPECT_EQ(set(SANE_NAME_SCAN_RESOLUTION, &dpi, &info), SANE_STATUS_GOOD);
+	EXPECT_EQ(info, SANE_INFO_RELOAD_OPTIONS | SANE_INFO_RELOAD_PARAMS);
+	get(SANE_NAME_SCAN_BR_X, &corner);
+	EXPECT_EQ(corner, SANE_FIX(124 * 25.4 / 300));
+	// At the right edge the corner moves inwards.
+	left = right = SANE_FIX(215.9);
+	set(SANE_NAME_SCAN_TL_X, &left);
+	EXPECT_EQ(set(SANE_NAME_SCAN_BR_X, &right, &info), SANE_STATUS_GOOD);
+	EXPECT_EQ(right, SANE_FIX(2544 * 25.4 / 300));
+	ASSERT_EQ(sane_get_parameters(handle, &p), SANE_STATUS_GOOD);
+	EXPECT_EQ(p.pixels_per_line, 1);
+	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
+	EXPECT_EQ(readImage(handle).size(), 3u * p.lines);
+}
+
+TEST_F(SaneBackendTest, FullWidthLineArtHasEveryPixelAndZeroPadding)
+{
+	char mode[16] = "Lineart";
+	set(SANE_NAME_SCAN_MODE, mode);
+	SANE_Fixed right = SANE_FIX(215.9), bottom = SANE_FIX(40);
+	set(SANE_NAME_SCAN_BR_X, &right);
+	set(SANE_NAME_SCAN_BR_Y, &bottom);
+	SANE_Parameters p{};
+	ASSERT_EQ(sane_get_parameters(handle, &p), SANE_STATUS_GOOD);
+	EXPECT_EQ(p.depth, 1);
+	EXPECT_EQ(p.pixels_per_line, 2550);
+	EXPECT_EQ(p.bytes_per_line, 319);
+	EXPECT_EQ(p.lines, 472);
+	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
+	const std::vector<SANE_Byte> image = readImage(handle);
+	ASSERT_EQ(image.size(), 319u * 472);
+	size_t paddingSet = 0, black = 0;
+	for (size_t i = 0; i < image.size(); ++i) {
+		paddingSet += i % 319 == 318 && (image[i] & 0x3F) != 0;
+		black += image[i] != 0;
+	}
+	EXPECT_EQ(paddingSet, 0u);
+	EXPECT_GT(black, image.size() / 100); // the chart's frame and text
 }
 
 TEST_F(SaneBackendTest, AButtonPressIsSeenOnce)

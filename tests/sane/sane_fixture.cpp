@@ -37,7 +37,11 @@ void SaneTest::startSimulator(const std::vector<std::string> &options)
 EnvironmentChanges SaneTest::environment() const
 {
 	const std::string build = std::getenv("TORVANE_BINARY_DIR");
-	return { { "SANE_CONFIG_DIR", config }, { "LD_LIBRARY_PATH", build + "/sane" }, { "TORVANE_DEVICE_DIR", devices } };
+	// The default page is the locale's: A4 here, whatever the machine's.
+	return { { "SANE_CONFIG_DIR", config },
+		 { "LD_LIBRARY_PATH", build + "/sane" },
+		 { "TORVANE_DEVICE_DIR", devices },
+		 { "LC_PAPER", "C" } };
 }
 
 RunResult SaneTest::run(const std::string &program, const std::vector<std::string> &args, int timeoutMs)

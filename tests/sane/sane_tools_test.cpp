@@ -30,7 +30,8 @@ TEST_F(SaneTest, ScanimageListsAndDescribesTheScanner)
 	for (const char *line : { "--mode Color|Gray|Lineart|Halftone [Color]",
 				  "--resolution 50|75|100|150|200|300|400|600|1200dpi [300]",
 				  "--halftone-pattern 1..6 (in steps of 1) [inactive]", "-l 0..215.9mm [0]",
-				  "-x 0..215.9mm [215.9]", "--source ADF [ADF]", "--scan[=(yes|no)] [no] [hardware]",
+				  "-x 0..215.9mm [210]", "-y 0..354.584mm [297]", "--page-width 0..215.9mm [210]",
+				  "--page-height 0..354.584mm [297]", "--source ADF [ADF]", "--scan[=(yes|no)] [no] [hardware]",
 				  "--copy[=(yes|no)] [no] [hardware]", "--gamma-table 0..255,... (in steps of 1) [inactive]" })
 		EXPECT_NE(all.out.find(line), std::string::npos) << line << "\n"
 								 << all.out;
@@ -45,6 +46,27 @@ TEST_F(SaneTest, ScanimageBatchEndsAfterTheLastSheet)
 	for (int page = 1; page <= 3; ++page)
 		EXPECT_TRUE(std::filesystem::exists(folder.file("p" + std::to_string(page) + ".pnm"))) << page;
 	EXPECT_FALSE(std::filesystem::exists(folder.file("p4.pnm")));
+}
+
+TEST_F(SaneTest, DebugMessagesNameTheOptionsActionsValuesAndStatuses)
+{
+	startSimulator();
+	EnvironmentChanges debug = environment();
+	debug["SANE_DEBUG_TORVANE"] = "5";
+	const RunResult page = scan::test::run(kScanimage, { "--format=pnm", "--mode", "Lineart", "--resolution", "110", "-x", "0", "-y", "20" },
+					       debug, folder.path());
+	ASSERT_EQ(page.exitCode, 0) << page.err;
+	for (const char *line :
+	     { "[torvane] sane_init: torvane backend 1.0.0, SANE 1.0 build 1\n",
+	       "[torvane] sane_control_option(num-options, get)\n",
+	       "[torvane] mode set to Lineart, info RELOAD_OPTIONS RELOAD_PARAMS\n",
+	       "[torvane] resolution set to 100 dpi, info INEXACT RELOAD_PARAMS\n",
+	       // A width of 0 is one pixel at once: sane_start has nothing to refuse.
+	       "[torvane] br-x set to 0.254 mm, info INEXACT RELOAD_PARAMS\n",
+	       "[torvane] scan started: 1 x 78 pixels, 1 bytes per line, 100 dpi\n",
+	       "[torvane] scan ended: SANE_STATUS_EOF (End of file reached)\n" })
+		EXPECT_NE(page.err.find(line), std::string::npos) << line << page.err;
+	EXPECT_EQ(pnmPixels(page.out).size(), 78u);
 }
 
 struct ModeCase {

@@ -149,7 +149,7 @@ TEST_F(FrontendTest, LineArtSendsOneGreyCurve)
 	const auto image = test::readPnm(options.output);
 	ASSERT_TRUE(image.ok) << image.error;
 	EXPECT_EQ(image.pnmMagic, "P4");
-	EXPECT_EQ(image.width, 296u); // 300 pixels, whole bytes
+	EXPECT_EQ(image.width, 300u); // every pixel asked for
 }
 
 TEST_F(FrontendTest, AFailedSetUpIsClosedWithStopScan)

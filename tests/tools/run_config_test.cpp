@@ -67,6 +67,9 @@ TEST(DriverLibrarySearch, BesideTheExecutableThenTheBuildTreeThenThePath)
 {
 	EXPECT_EQ(librarySearchList("RM735", "", "/opt/torvane/bin", "/src/build/lib"),
 		  (std::vector<std::string>{ "/opt/torvane/bin/../lib/RM735.so", "/src/build/lib/RM735.so", "RM735.so" }));
+	EXPECT_EQ(librarySearchList("KT918", "", "/usr/bin", "", "/usr/lib/x86_64-linux-gnu/torvane"),
+		  (std::vector<std::string>{ "/usr/bin/../lib/KT918.so", "/usr/lib/x86_64-linux-gnu/torvane/KT918.so",
+					     "KT918.so" }));
 	EXPECT_EQ(librarySearchList("KT918", "", "", ""), (std::vector<std::string>{ "KT918.so" }));
 	EXPECT_EQ(librarySearchList("KT918", "/x/y.so", "/a", "/b"), (std::vector<std::string>{ "/x/y.so" }));
 }

@@ -57,22 +57,22 @@ TEST(ScanPlan, ColourDefaultsToTheWholeWidthAndAnA4Length)
 	EXPECT_TRUE(r.plan.scannedInColour);
 }
 
-TEST(ScanPlan, LineArtLinesAreWholeBytes)
+TEST(ScanPlan, LineArtLinesHaveEveryPixelPaddedToAWholeByte)
 {
 	Options options = scanOptions(ColourMode::LineArt, 300);
 	options.left = mm(10);	 // 118 units
-	options.width = mm(100); // 1181 units: 1181 pixels, cut to 1176
+	options.width = mm(100); // 1181 units: 1181 pixels in 148 bytes
 	const PlanResult r = planScan(options, kLegal);
 	ASSERT_EQ(r.error, "");
 	const ScanParameter &p = r.plan.parameter;
 	EXPECT_EQ(p.Left, 118);
-	EXPECT_EQ(p.PixelNum, 1176);
+	EXPECT_EQ(p.PixelNum, 1181);
 	// The window covers exactly the pixels asked for.
-	EXPECT_EQ(p.Width, 1176);
+	EXPECT_EQ(p.Width, 1181);
 	EXPECT_EQ(p.ScanMode, 0);
 	EXPECT_EQ(p.BitPerPixel, 1);
 	EXPECT_EQ(p.ColorFilter, 0);
-	EXPECT_EQ(r.plan.image.bytesPerLine, 147u);
+	EXPECT_EQ(r.plan.image.bytesPerLine, 148u);
 	EXPECT_EQ(r.plan.image.kind, PixelKind::Bilevel);
 	EXPECT_FALSE(r.plan.scannedInColour); // the driver scans line art on one channel
 }
@@ -185,8 +185,13 @@ TEST(ScanPlan, OneUnitBeyondTheEdgeIsARoundingAndIsCut)
 TEST(ScanPlan, TooSmallOrContradictorySettings)
 {
 	Options options = scanOptions(ColourMode::LineArt, 50);
-	options.width = mm(0.5); // 6 units: 1 pixel at 50 dpi, no whole byte
-	EXPECT_EQ(planScan(options, kLegal).error, "the area is too small for one byte of 8 pixels at 50 dpi");
+	options.width = mm(0.5); // 6 units: 1 pixel at 50 dpi, in a byte of its own
+	const PlanResult onePixel = planScan(options, kLegal);
+	ASSERT_EQ(onePixel.error, "");
+	EXPECT_EQ(onePixel.plan.parameter.PixelNum, 1);
+	EXPECT_EQ(onePixel.plan.image.bytesPerLine, 1u);
+	options.width = mm(0.4); // 5 units: no pixel at 50 dpi
+	EXPECT_EQ(planScan(options, kLegal).error, "the area is too small for one pixel at 50 dpi");
 
 	options = scanOptions(ColourMode::Grey, 50);
 	options.length = mm(0.05); // 1 unit: no line at 50 dpi

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "busy_wait.h"
+#include "client/driver_session.h"
 #include "cancel.h"
 #include "driver_library.h"
 #include "embedded_scanner.h"
@@ -22,6 +23,9 @@
 
 #ifndef TORVANE_BUILD_LIBRARY_DIR
 #define TORVANE_BUILD_LIBRARY_DIR ""
+#endif
+#ifndef TORVANE_INSTALLED_DRIVER_DIR
+#define TORVANE_INSTALLED_DRIVER_DIR ""
 #endif
 #ifndef TORVANE_VERSION
 #define TORVANE_VERSION ""
@@ -39,6 +43,26 @@ bool scannerAttached(DriverLibrary &library)
 		return true;
 	// Refused because another program scans: there is a scanner, and it is busy.
 	return library.takeLastError() == TORVANE_ERROR_BUSY;
+}
+
+std::vector<std::string> searchListFor(const std::string &model, const std::string &explicitPath)
+{
+	return librarySearchList(model, explicitPath, executableDir(), TORVANE_BUILD_LIBRARY_DIR,
+				 TORVANE_INSTALLED_DRIVER_DIR);
+}
+
+// The library of the model found, when it is another than the one loaded
+// (which finds every supported scanner); null when there is none to load,
+// and the front end then says which --model to give. The libraries of two
+// models are often one file: the second gets a loader namespace of its own,
+// so that it is mapped under its own name, the name it checks scanners against.
+std::unique_ptr<DriverLibrary> libraryOfFoundModel(const DriverLibrary &loaded)
+{
+	const std::string model = torvane::client::foundScannerModel(loaded);
+	if (model.empty() || model == torvane::client::libraryModel(loaded.path()))
+		return nullptr;
+	std::string error;
+	return DriverLibrary::load(searchListFor(model, ""), &error, true);
 }
 
 int runProgram(int argc, char **argv)
@@ -76,8 +100,8 @@ int runProgram(int argc, char **argv)
 	// Declared first, so that it stops after the library has gone.
 	std::unique_ptr<EmbeddedScanner> embedded;
 	std::string error;
-	const std::unique_ptr<DriverLibrary> library = DriverLibrary::load(
-		librarySearchList(options.model, options.library, executableDir(), TORVANE_BUILD_LIBRARY_DIR), &error);
+	const std::unique_ptr<DriverLibrary> library =
+		DriverLibrary::load(searchListFor(options.model, options.library), &error);
 	if (!library) {
 		printError(error);
 		return toInt(ExitCode::Setup);
@@ -106,7 +130,14 @@ int runProgram(int argc, char **argv)
 		}
 	}
 
-	Frontend frontend(*library, options, simulated);
+	// --model and --library choose the library; otherwise the scanner does.
+	std::unique_ptr<DriverLibrary> modelLibrary;
+	if (!options.modelGiven && options.library.empty())
+		modelLibrary = libraryOfFoundModel(*library);
+	DriverLibrary &driver = modelLibrary ? *modelLibrary : *library;
+	setCancelFunction(driver.api().DoCancel);
+
+	Frontend frontend(driver, options, simulated);
 	const ExitCode code = frontend.run();
 	setCancelFunction(nullptr);
 	return toInt(code);

@@ -56,7 +56,7 @@ constexpr OptionSpec kOptions[] = {
 	{ "power-off", 0, Value::Required, "N", "set the scanner's power-off time to N (0 to 65535, the scanner's unit)" },
 	{ "wait-button", 0, Value::Optional, "SECONDS", "wait for a press of a scanner button (at most SECONDS; default: no limit)" },
 	{ "wait", 0, Value::Required, "SECONDS", "wait at most SECONDS for a scanner busy with another program's scan (default 60; 0: fail at once)" },
-	{ "model", 0, Value::Required, "NAME", "driver library to load: NAME.so (default RM735; KT918 for that model)" },
+	{ "model", 0, Value::Required, "NAME", "driver library to load: NAME.so (default: the model found; RM735 when none is)" },
 	{ "library", 0, Value::Required, "PATH", "load the driver library from PATH" },
 	{ "simulate", 0, Value::None, nullptr, "scan on the built-in simulated scanner" },
 	{ "no-simulate", 0, Value::None, nullptr, "never start the built-in simulated scanner" },
@@ -339,6 +339,7 @@ Applied Parser::applyProgramOption(const std::string &name, const std::string &t
 		if (text.empty() || text.find('/') != std::string::npos || text.size() > 16)
 			return invalid(name.c_str(), text, "a model name such as RM735 or KT918 (use --library for a path)");
 		options.model = text;
+		options.modelGiven = true;
 	} else if (name == "library") {
 		if (text.empty())
 			return "--library needs a path";

@@ -75,6 +75,7 @@ struct Options {
 
 	// Driver and device
 	std::string model = "RM735";
+	bool modelGiven = false; // else the library of the model found is loaded
 	std::string library;	 // explicit path of the driver library
 	bool simulate = false;	 // always use the embedded simulated scanner
 	bool noSimulate = false; // never start it

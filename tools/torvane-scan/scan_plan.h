@@ -24,7 +24,7 @@ struct ImageGeometry {
 	uint32_t width = 0;  // pixels per line
 	uint32_t height = 0; // lines
 	PixelKind kind = PixelKind::Colour;
-	uint32_t bytesPerLine = 0; // as the driver delivers them (1-bit lines whole bytes)
+	uint32_t bytesPerLine = 0; // as the driver delivers them (a 1-bit line padded to a whole byte)
 	uint32_t dpi = 0;
 
 	uint64_t imageBytes() const { return uint64_t(bytesPerLine) * height; }
@@ -62,8 +62,7 @@ double unitsToMillimetres(uint32_t units);
 // Works out the ScanParameter for `options` on a scanner of `area`:
 // Left/Top/Width/Length in 1/300 inch, PixelNum and LineNum at the asked
 // resolution (XRes = YRes), ScanMode and BitPerPixel of the mode. 1-bit
-// images get a pixel count that is a multiple of 8, so that every line is
-// whole bytes.
+// images have every pixel asked for, each line padded to a whole byte.
 PlanResult planScan(const Options &options, const ScannerArea &area);
 
 // The 256-entry tone curve sent with SetGammaTable: identity for gamma 1.
