@@ -518,6 +518,79 @@ TEST_P(TwainSource, SeveralPagesAreCountedDown)
 	ASSERT_EQ(disable(), TWRC_SUCCESS);
 }
 
+TEST_P(TwainSource, DriverFailuresBecomeConditionCodes)
+{
+	// No scanner: the source does not open.
+	devices.unplug(0);
+	EXPECT_EQ(app.openSource(callbacks()), TWRC_FAILURE);
+	devices.plug(0, scanner);
+	open();
+	negotiate(kModes[1], kAreas[0], TWSX_NATIVE);
+	ASSERT_TRUE(app.enableAndWait());
+	// Another program's scan holds the scanner: the application may retry.
+	auto setScanBusy = driver->function<TorvaneTestSetScanBusyCall>("TorvaneTestSetScanBusy");
+	setScanBusy(1);
+	TW_HANDLE dib = nullptr;
+	EXPECT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
+	EXPECT_EQ(app.conditionCode(), TWCC_DENIED);
+	setScanBusy(0);
+	ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE);
+	app.release(dib);
+	EXPECT_EQ(endTransfer(), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+}
+
+TEST_P(TwainSource, AGreyResponseBecomesTheDriversToneCurve)
+{
+	open();
+	const Mode &mode = kModes[1];
+	const Area &area = kAreas[0];
+	negotiate(mode, area, TWSX_MEMORY);
+	// The response belongs to its pixel type.
+	std::vector<TW_ELEMENT8> response(256);
+	EXPECT_EQ(app.call(DG_IMAGE, DAT_RGBRESPONSE, MSG_SET, response.data()), TWRC_FAILURE);
+	EXPECT_EQ(app.conditionCode(), TWCC_SEQERROR);
+	for (int i = 0; i < 256; ++i) {
+		const auto level = static_cast<TW_UINT8>(255 - i / 2);
+		response[i] = { static_cast<TW_UINT8>(i), level, level, level };
+	}
+	ASSERT_EQ(app.call(DG_IMAGE, DAT_GRAYRESPONSE, MSG_SET, response.data()), TWRC_SUCCESS);
+	ASSERT_TRUE(app.enableAndWait());
+	const client::WindowRequest request = requestFor(mode, area);
+	const std::vector<uint8_t> image = memoryImage(client::planWindow(request).window, 16);
+	EXPECT_EQ(endTransfer(), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+	const auto sentWithResponse = scanner.gammaTable(0);
+	ASSERT_TRUE(sentWithResponse.has_value());
+
+	// ReadScan with the same curve.
+	std::string error;
+	auto library = client::DriverLibrary::load({ sourceFolder(GetParam()) + "\\RM735.dll" }, &error);
+	ASSERT_TRUE(library) << error;
+	const client::WindowResult planned = client::planWindow(request);
+	client::DriverSession session(*library);
+	ScannerAbility basic;
+	ScannerAbilityEx extended;
+	ASSERT_TRUE(session.openScanner(&basic, &extended, true));
+	unsigned char curve[256];
+	for (int i = 0; i < 256; ++i)
+		curve[i] = static_cast<unsigned char>(255 - i / 2);
+	std::vector<uint8_t> expected(size_t(planned.window.bytesPerLine) * planned.window.lines);
+	ASSERT_TRUE(session.setUp(planned.window.parameter));
+	ASSERT_TRUE(session.sendToneCurve(curve, planned.window.scannedInColour));
+	ASSERT_TRUE(session.start());
+	ASSERT_TRUE(session.read(expected.data(), static_cast<uint32_t>(expected.size())));
+	ASSERT_TRUE(session.stop());
+	library->api().TerminateDriver();
+	EXPECT_EQ(image, expected);
+	// The scanner was sent the same tables both times, and other ones for
+	// a scan without the response.
+	EXPECT_EQ(scanner.gammaTable(0), sentWithResponse);
+	readScanImage(request);
+	EXPECT_NE(scanner.gammaTable(0), sentWithResponse);
+}
+
 INSTANTIATE_TEST_SUITE_P(Managers, TwainSource, ::testing::Values(Manager::WorkingGroup, Manager::Wine),
 			 [](const ::testing::TestParamInfo<Manager> &info) { return managerName(info.param); });
 
