@@ -155,10 +155,10 @@ protected:
 	}
 
 	// What ReadScan delivers for `request`, through the same driver DLL.
-	std::vector<uint8_t> readScanImage(const client::WindowRequest &request)
+	std::vector<uint8_t> readScanImage(const client::WindowRequest &request, const char *dll = "RM735.dll")
 	{
 		std::string error;
-		auto library = client::DriverLibrary::load({ sourceFolder(GetParam()) + "\\RM735.dll" }, &error);
+		auto library = client::DriverLibrary::load({ sourceFolder(GetParam()) + "\\" + dll }, &error);
 		EXPECT_TRUE(library) << error;
 		if (!library)
 			return {};
@@ -589,6 +589,92 @@ TEST_P(TwainSource, AGreyResponseBecomesTheDriversToneCurve)
 	EXPECT_EQ(scanner.gammaTable(0), sentWithResponse);
 	readScanImage(request);
 	EXPECT_NE(scanner.gammaTable(0), sentWithResponse);
+}
+
+TEST_P(TwainSource, TheScannersOwnModelsDllDrivesIt)
+{
+	// A KT918 alone: found through the first DLL, driven by KT918.dll.
+	sim::VirtualScanner other{ sim::Model::KT918 };
+	other.setFullSpeed(true);
+	devices.unplug(0);
+	devices.plug(0, other);
+	const std::string second = sourceFolder(GetParam()) + "\\KT918.dll";
+	ASSERT_TRUE(::CopyFileA((wintest::programDir() + "torvane_test_driver.dll").c_str(), second.c_str(), FALSE));
+	Library secondDriver(second);
+	ASSERT_TRUE(secondDriver.loaded());
+	secondDriver.function<TorvaneTestSetDeviceCallsCall>("TorvaneTestSetDeviceCalls")(
+		wintest::installFakeDevices(&devices));
+	open();
+	ScannerAbility ability{};
+	ASSERT_EQ(secondDriver.function<decltype(&::GetScannerAbility)>("GetScannerAbility")(&ability), 1);
+	EXPECT_STREQ(ability.ProductName, "KT918");
+	double length = 0;
+	EXPECT_EQ(app.getCurrent(ICAP_PHYSICALHEIGHT, &length), TWRC_SUCCESS);
+	EXPECT_NEAR(length, ability.ScanLength / 300.0, 1.0 / 65536);
+
+	// Grey of the red channel only, by memory transfer.
+	const Mode &mode = kModes[1];
+	const Area &area = kAreas[1];
+	negotiate(mode, area, TWSX_MEMORY);
+	ASSERT_EQ(app.setOne(ICAP_FILTER, TWTY_UINT16, TWFT_RED), TWRC_SUCCESS);
+	ASSERT_TRUE(app.enableAndWait());
+	client::WindowRequest request = requestFor(mode, area);
+	request.colourFilter = 1;
+	const std::vector<uint8_t> image = memoryImage(client::planWindow(request).window, 9);
+	EXPECT_EQ(endTransfer(), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+	EXPECT_EQ(image, readScanImage(request, "KT918.dll"));
+	EXPECT_NE(image, readScanImage(requestFor(mode, area), "KT918.dll")); // the filter mattered
+	secondDriver.function<TorvaneTestSetDeviceCallsCall>("TorvaneTestSetDeviceCalls")(nullptr);
+}
+
+TEST_P(TwainSource, HalftonePatternsAreChosenByName)
+{
+	open();
+	std::vector<double> values;
+	TW_UINT16 container = 0;
+	ASSERT_EQ(app.getList(ICAP_HALFTONES, &values, &container), TWRC_SUCCESS);
+	EXPECT_EQ(container, TWON_ENUMERATION);
+	EXPECT_EQ(values.size(), 6u);
+	TW_CAPABILITY names{ ICAP_HALFTONES, TWON_DONTCARE16, nullptr };
+	ASSERT_EQ(app.call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &names), TWRC_SUCCESS);
+	const auto *list = static_cast<const TW_ENUMERATION *>(app.lock(names.hContainer));
+	EXPECT_EQ(list->ItemType, TWTY_STR32);
+	EXPECT_EQ(std::string(reinterpret_cast<const char *>(list->ItemList) + 5 * sizeof(TW_STR32)), "Pattern 6");
+	app.unlock(names.hContainer);
+	app.release(names.hContainer);
+
+	auto setName = [this](const char *name) {
+		TW_HANDLE handle = ::GlobalAlloc(GHND, 2 + sizeof(TW_STR32));
+		auto *at = static_cast<uint8_t *>(::GlobalLock(handle));
+		const TW_UINT16 type = TWTY_STR32;
+		std::memcpy(at, &type, 2);
+		std::strcpy(reinterpret_cast<char *>(at + 2), name);
+		::GlobalUnlock(handle);
+		TW_CAPABILITY capability{ ICAP_HALFTONES, TWON_ONEVALUE, handle };
+		const TW_UINT16 rc = app.call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
+		::GlobalFree(handle);
+		return rc;
+	};
+	EXPECT_EQ(setName("Pattern 9"), TWRC_FAILURE);
+	EXPECT_EQ(app.conditionCode(), TWCC_BADVALUE);
+	ASSERT_EQ(setName("Pattern 4"), TWRC_SUCCESS);
+
+	const Mode &mode = kModes[3];
+	const Area &area = kAreas[1];
+	negotiate(mode, area, TWSX_MEMORY);
+	ASSERT_TRUE(app.enableAndWait());
+	client::WindowRequest request = requestFor(mode, area);
+	request.halftonePattern = 4;
+	std::vector<uint8_t> image = memoryImage(client::planWindow(request).window, 20);
+	EXPECT_EQ(endTransfer(), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+	for (uint8_t &byte : image)
+		byte = static_cast<uint8_t>(~byte); // chocolate rows
+	EXPECT_EQ(image, readScanImage(request));
+	EXPECT_NE(image, readScanImage(requestFor(mode, area))); // pattern 1's
 }
 
 INSTANTIATE_TEST_SUITE_P(Managers, TwainSource, ::testing::Values(Manager::WorkingGroup, Manager::Wine),
