@@ -468,9 +468,13 @@ CapResult Capabilities::set(Entry &entry, const TW_CAPABILITY &capability, const
 		return setFrame({ fromFix32(f.Left) / s, fromFix32(f.Top) / s, fromFix32(f.Right) / s,
 				  fromFix32(f.Bottom) / s });
 	}
-	double asked = readItem(item, type);
+	const double asked = readItem(item, type);
 	memory.unlock(capability.hContainer);
+	return setNumber(entry, asked);
+}
 
+CapResult Capabilities::setNumber(Entry &entry, double asked)
+{
 	if (entry.id == CAP_XFERCOUNT) {
 		if (asked != -1 && (asked < 1 || asked > 32767))
 			return { TWRC_FAILURE, TWCC_BADVALUE };
@@ -486,6 +490,8 @@ CapResult Capabilities::set(Entry &entry, const TW_CAPABILITY &capability, const
 	if (std::find(entry.allowed.begin(), entry.allowed.end(), asked) == entry.allowed.end())
 		return { TWRC_FAILURE, TWCC_BADVALUE };
 	entry.current = asked;
+	if (entry.id == ICAP_PIXELTYPE)
+		followPixelType();
 	if (entry.id == ICAP_SUPPORTEDSIZES) {
 		for (const PaperSize &size : kPaperSizes)
 			if (size.code == asked)
@@ -494,6 +500,18 @@ CapResult Capabilities::set(Entry &entry, const TW_CAPABILITY &capability, const
 			frame_ = Frame{ 0, 0, widthInches_, lengthInches_ };
 	}
 	return {};
+}
+
+bool Capabilities::choose(TW_UINT16 id, double value)
+{
+	Entry *entry = find(id);
+	return entry && !entry->readOnly && setNumber(*entry, value).rc != TWRC_FAILURE;
+}
+
+std::vector<double> Capabilities::allowedValues(TW_UINT16 id) const
+{
+	const Entry *entry = find(id);
+	return entry ? entry->allowed : std::vector<double>{};
 }
 
 CapResult Capabilities::setFrame(const Frame &asked)

@@ -55,6 +55,12 @@ public:
 	CapResult setLayout(const TW_IMAGELAYOUT &layout);
 	void resetLayout();
 
+	// A value chosen in the source's dialog: as MSG_SET would take it, in
+	// any state. False when it is not allowed.
+	bool choose(TW_UINT16 id, double value);
+	std::vector<double> allowedValues(TW_UINT16 id) const;
+	double value(TW_UINT16 id) const;
+
 	// The resolution the scan uses.
 	uint32_t dpi() const { return static_cast<uint32_t>(value(ICAP_XRESOLUTION)); }
 
@@ -73,7 +79,7 @@ public:
 private:
 	Entry *find(TW_UINT16 id);
 	const Entry *find(TW_UINT16 id) const;
-	double value(TW_UINT16 id) const;
+	CapResult setNumber(Entry &entry, double asked);
 	// Lengths between inches and ICAP_UNITS.
 	double perInch() const;
 	CapResult set(Entry &entry, const TW_CAPABILITY &capability, const HandleMemory &memory);

@@ -260,31 +260,135 @@ bool DataSource::planImage()
 
 TW_UINT16 DataSource::userInterface(TW_UINT16 msg, TW_USERINTERFACE *data)
 {
-	(void)data;
 	switch (msg) {
 	case MSG_ENABLEDS:
+	case MSG_ENABLEDSUIONLY: {
 		if (state_ != 4)
 			return fail(TWCC_SEQERROR);
+		settingsOnly_ = msg == MSG_ENABLEDSUIONLY;
+		const bool showUI = settingsOnly_ || data->ShowUI;
 		if (!planImage())
 			return fail(TWCC_BADVALUE);
+		if (showUI) {
+			auto handler = [this](DialogAction action, const DialogChoices &choices) {
+				std::lock_guard<std::recursive_mutex> guard(mutex_);
+				onDialog(action, choices);
+			};
+			const bool opened =
+				dialog_.open(static_cast<HWND>(data->hParent), dialogChoices(),
+					     caps_.allowedValues(ICAP_XRESOLUTION), caps_.allowedValues(ICAP_SUPPORTEDSIZES),
+					     settingsOnly_, handler);
+			if (opened) {
+				state_ = 5;
+				return TWRC_SUCCESS;
+			}
+			// No window can be made (no display): only the settings would
+			// need one; a scan goes on without.
+			if (settingsOnly_)
+				return fail(TWCC_OPERATIONERROR);
+		}
 		// A flatbed holds one page: "all pages" is that one.
 		pending_ = caps_.transferCount() == -1 && !caps_.sheetFed() ? 1 : caps_.transferCount();
-		state_ = 5;
-		// No dialog yet: with or without ShowUI the scan starts at once.
 		state_ = 6;
 		signal(MSG_XFERREADY);
 		return TWRC_SUCCESS;
+	}
 	case MSG_DISABLEDS:
 		if (state_ != 5)
 			return fail(TWCC_SEQERROR);
+		dialog_.close();
 		state_ = 4;
 		pendingEvent_ = MSG_NULL;
 		return TWRC_SUCCESS;
-	case MSG_ENABLEDSUIONLY:
-		return state_ == 4 ? fail(TWCC_BADPROTOCOL) : fail(TWCC_SEQERROR);
 	default:
 		return fail(TWCC_BADPROTOCOL);
 	}
+}
+
+DialogChoices DataSource::dialogChoices() const
+{
+	DialogChoices choices;
+	choices.pixelType = caps_.pixelType();
+	choices.reduction = static_cast<TW_UINT16>(caps_.value(ICAP_BITDEPTHREDUCTION));
+	choices.dpi = caps_.value(ICAP_XRESOLUTION);
+	choices.paperSize = static_cast<TW_UINT16>(caps_.value(ICAP_SUPPORTEDSIZES));
+	choices.filter = static_cast<TW_UINT16>(caps_.value(ICAP_FILTER));
+	choices.halftone = static_cast<uint32_t>(caps_.value(ICAP_HALFTONES));
+	return choices;
+}
+
+void DataSource::applyChoices(const DialogChoices &choices)
+{
+	caps_.choose(ICAP_PIXELTYPE, choices.pixelType);
+	caps_.choose(ICAP_BITDEPTHREDUCTION, choices.reduction);
+	caps_.choose(ICAP_XRESOLUTION, choices.dpi);
+	// A paper size chosen replaces the frame; "whole area" keeps the
+	// application's frame.
+	if (choices.paperSize != TWSS_NONE)
+		caps_.choose(ICAP_SUPPORTEDSIZES, choices.paperSize);
+	caps_.choose(ICAP_FILTER, choices.filter);
+	caps_.choose(ICAP_HALFTONES, choices.halftone);
+}
+
+void DataSource::onDialog(DialogAction action, const DialogChoices &choices)
+{
+	if (state_ != 5)
+		return; // a transfer is under way: its end re-enables the buttons
+	switch (action) {
+	case DialogAction::Scan:
+		applyChoices(choices);
+		if (settingsOnly_) {
+			signal(MSG_CLOSEDSOK);
+			return;
+		}
+		if (!planImage())
+			return;
+		pending_ = caps_.transferCount() == -1 && !caps_.sheetFed() ? 1 : caps_.transferCount();
+		dialog_.setBusy(true);
+		state_ = 6;
+		signal(MSG_XFERREADY);
+		return;
+	case DialogAction::Preview:
+		previewScan();
+		return;
+	case DialogAction::Cancel:
+		signal(MSG_CLOSEDSREQ);
+		return;
+	}
+}
+
+void DataSource::previewScan()
+{
+	// The whole area in grey at a low resolution, as the dialog's settings
+	// of filter say; the scan cycle is this thread's, as every other.
+	client::WindowRequest request = caps_.windowRequest();
+	request.mode = client::ScanMode::Grey;
+	request.dpi = 50;
+	request.left = request.top = 0;
+	request.width = static_cast<uint32_t>(caps_.value(ICAP_PHYSICALWIDTH) * 300 + 0.5);
+	request.length = static_cast<uint32_t>(caps_.value(ICAP_PHYSICALHEIGHT) * 300 + 0.5);
+	const client::WindowResult planned = client::planWindow(request);
+	if (!planned.error.empty())
+		return;
+	const client::ScanWindow kept = window_;
+	window_ = planned.window;
+	dialog_.setBusy(true);
+	if (scanWholeImage()) {
+		const ImageShape shape = ImageShape{ window_.pixels, window_.lines, window_.bitsPerPixel,
+						     window_.bytesPerLine, window_.parameter.XRes };
+		std::vector<uint8_t> dib(dibSize(shape));
+		writeDib(shape, image_.data(), dib.data());
+		dialog_.showPreview(std::move(dib));
+	}
+	image_.clear();
+	dialog_.setBusy(false);
+	window_ = kept;
+}
+
+void DataSource::showProgress(uint64_t done, uint64_t total)
+{
+	if (caps_.value(CAP_INDICATORS) != 0)
+		dialog_.setProgress(done, total);
 }
 
 void DataSource::signal(TW_UINT16 msg)
@@ -307,6 +411,11 @@ TW_UINT16 DataSource::event(TW_EVENT *data)
 {
 	if (!inStates(5, 7))
 		return fail(TWCC_SEQERROR);
+	if (dialog_.handleMessage(static_cast<MSG *>(data->pEvent))) {
+		data->TWMessage = pendingEvent_;
+		pendingEvent_ = MSG_NULL;
+		return TWRC_DSEVENT;
+	}
 	if (pendingEvent_ != MSG_NULL) {
 		data->TWMessage = pendingEvent_;
 		pendingEvent_ = MSG_NULL;
@@ -331,6 +440,11 @@ int DataSource::endTransfer(bool cancelled)
 	} else {
 		pending_ = 0;
 		state_ = 5;
+		if (dialog_.isOpen()) {
+			// The pages asked for are there: the application may close us.
+			dialog_.setBusy(false);
+			signal(MSG_CLOSEDSREQ);
+		}
 	}
 	return pending_;
 }
@@ -530,15 +644,20 @@ client::Outcome DataSource::scanWholeImage()
 			return read;
 		}
 		done += piece;
+		showProgress(done, bytes);
 	}
 	return link_.stopScan(false);
 }
+
+namespace {
 
 ImageShape shapeOf(const client::ScanWindow &window)
 {
 	return ImageShape{ window.pixels, window.lines, window.bitsPerPixel, window.bytesPerLine,
 			   window.parameter.XRes };
 }
+
+} // namespace
 
 TW_UINT16 DataSource::nativeTransfer(TW_HANDLE *data)
 {
@@ -614,6 +733,7 @@ TW_UINT16 DataSource::memoryTransfer(TW_IMAGEMEMXFER *data)
 	data->YOffset = rowsDone_;
 	data->BytesWritten = rows * row;
 	rowsDone_ += rows;
+	showProgress(rowsDone_, window_.lines);
 	if (rowsDone_ < window_.lines)
 		return TWRC_SUCCESS;
 	if (const client::Outcome stopped = link_.stopScan(false); !stopped)

@@ -5,12 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "client/scan_window.h"
 #include "twain/capabilities.h"
 #include "twain/handle_memory.h"
+#include "twain/scan_dialog.h"
 #include "twain/scanner_link.h"
 #include "twain/twain_protocol.h"
 
@@ -25,6 +27,9 @@ public:
 	TW_UINT16 entry(TW_IDENTITY *origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
 
 	int state() const { return state_; }
+	// Held for every call: DS_Entry's and the dialog's (a manager may call
+	// back into the source while it signals).
+	std::recursive_mutex &mutex() { return mutex_; }
 
 private:
 	// A failure with its condition code, kept for DAT_STATUS.
@@ -61,8 +66,15 @@ private:
 	void signal(TW_UINT16 msg);
 	// Ends the transfer of the current image; the pending count after it.
 	int endTransfer(bool cancelled);
+	// The dialog: what it shows first, and what its buttons do.
+	DialogChoices dialogChoices() const;
+	void onDialog(DialogAction action, const DialogChoices &choices);
+	void applyChoices(const DialogChoices &choices);
+	void previewScan();
+	void showProgress(uint64_t done, uint64_t total);
 
 	std::string folder_;
+	std::recursive_mutex mutex_;
 	int state_ = 3;
 	TW_IDENTITY own_{};
 	TW_IDENTITY application_{};
@@ -79,6 +91,8 @@ private:
 	uint32_t rowsDone_ = 0;
 	std::vector<uint8_t> image_;
 	std::string fileName_ = "TWAIN.BMP";
+	ScanDialog dialog_;
+	bool settingsOnly_ = false;
 };
 
 } // namespace torvane::twain

@@ -2,7 +2,6 @@
 // DS_Entry, the one export of TorvaneScanner.ds: every call of the manager
 // goes to the process's one data source, one call at a time.
 
-#include <memory>
 #include <mutex>
 
 #include "client/driver_library.h"
@@ -11,12 +10,6 @@
 using namespace torvane::twain;
 
 namespace {
-
-std::recursive_mutex &entryMutex()
-{
-	static std::recursive_mutex mutex;
-	return mutex;
-}
 
 DataSource &dataSource()
 {
@@ -31,7 +24,7 @@ DataSource &dataSource()
 extern "C" TW_UINT16 WINAPI DS_Entry(TW_IDENTITY *origin, TW_UINT32 dg, TW_UINT16 dat,
 				     TW_UINT16 msg, TW_MEMREF data)
 {
-	// Recursive: a manager may call back into the source while it signals.
-	std::lock_guard<std::recursive_mutex> guard(entryMutex());
-	return dataSource().entry(origin, dg, dat, msg, data);
+	DataSource &source = dataSource();
+	std::lock_guard<std::recursive_mutex> guard(source.mutex());
+	return source.entry(origin, dg, dat, msg, data);
 }

@@ -50,8 +50,20 @@ std::string sourceFolder(Manager manager)
 	return windowsDir() + (manager == Manager::Wine ? "\\twain_64" : "\\twain_64\\Torvane");
 }
 
-std::string installFor(Manager manager, const std::string &programDir)
+Installation installFor(Manager manager, const std::string &programDir)
 {
+	auto failed = [](std::string problem) { return Installation{ false, false, std::move(problem) }; };
+	auto absent = [](std::string problem) { return Installation{ false, true, std::move(problem) }; };
+	// A test program that crashes ends at once, with no crash dialog to
+	// wait for on a display.
+	HKEY debugger;
+	if (::RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\WineDbg", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+			      &debugger, nullptr) == ERROR_SUCCESS) {
+		const DWORD off = 0;
+		::RegSetValueExA(debugger, "ShowCrashDialog", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&off),
+				 sizeof(off));
+		::RegCloseKey(debugger);
+	}
 	const std::string twain64 = windowsDir() + "\\twain_64";
 	::CreateDirectoryA(twain64.c_str(), nullptr);
 	const std::string folder = sourceFolder(manager);
@@ -68,23 +80,23 @@ std::string installFor(Manager manager, const std::string &programDir)
 			::RegCloseKey(key);
 		}
 		if (!copyFile(source, folder + "\\sane.ds") || !copyFile(driver, folder + "\\RM735.dll"))
-			return "the source could not be installed into " + folder;
-		return {};
+			return failed("the source could not be installed into " + folder);
+		return Installation{ true, false, {} };
 	}
 	// The Working Group's manager lists every source under twain_64: ours
 	// is there once.
 	::DeleteFileA((twain64 + "\\sane.ds").c_str());
 	if (!copyFile(source, folder + "\\TorvaneScanner.ds") || !copyFile(driver, folder + "\\RM735.dll"))
-		return "the source could not be installed into " + folder;
+		return failed("the source could not be installed into " + folder);
 	const char *configured = std::getenv("TORVANE_TWAINDSM");
 	if (!configured || !*configured)
-		return "TORVANE_TWAINDSM names no TWAINDSM.dll";
+		return absent("TORVANE_TWAINDSM names no TWAINDSM.dll");
 	const std::string manager64 = unixPathInWine(configured);
 	if (::GetFileAttributesA(manager64.c_str()) == INVALID_FILE_ATTRIBUTES)
-		return "no TWAINDSM.dll at " + std::string(configured);
+		return absent("no TWAINDSM.dll at " + std::string(configured));
 	if (!copyFile(manager64, windowsDir() + "\\system32\\TWAINDSM.dll"))
-		return "TWAINDSM.dll could not be copied into system32";
-	return {};
+		return failed("TWAINDSM.dll could not be copied into system32");
+	return Installation{ true, false, {} };
 }
 
 TwainApp::~TwainApp()
@@ -323,10 +335,15 @@ TW_UINT16 TwainApp::setFrame(double left, double top, double right, double botto
 	return call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout);
 }
 
-bool TwainApp::enableAndWait(bool showUI)
+void TwainApp::forgetMessages()
 {
 	lastCallback = MSG_NULL;
 	::ResetEvent(callbackEvent);
+}
+
+bool TwainApp::enableAndWait(bool showUI)
+{
+	forgetMessages();
 	TW_USERINTERFACE ui{ static_cast<TW_BOOL>(showUI), 0, parent_ };
 	if (call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) != TWRC_SUCCESS)
 		return false;

@@ -22,9 +22,13 @@ enum class Manager {
 };
 
 // Installs the source and the test driver (as RM735.dll) where `manager`
-// looks, and the Working Group's manager into system32. Empty on success,
-// else why the manager cannot be used (it is not there).
-std::string installFor(Manager manager, const std::string &programDir);
+// looks, and the Working Group's manager into system32.
+struct Installation {
+	bool done = false;
+	bool managerAbsent = false; // the Working Group's DLL is not there: skip
+	std::string problem;
+};
+Installation installFor(Manager manager, const std::string &programDir);
 // Where the source finds the model DLLs for `manager`.
 std::string sourceFolder(Manager manager);
 
@@ -58,6 +62,10 @@ public:
 	// ENABLEDS without UI and the wait for MSG_XFERREADY (callback, or the
 	// message loop with DAT_EVENT). False when it did not come.
 	bool enableAndWait(bool showUI = false);
+	// Waits for a message from the source (callback, or the message loop
+	// with DAT_EVENT) since the last forgetMessages.
+	bool waitForMessage(TW_UINT16 wanted, DWORD timeoutMs);
+	void forgetMessages();
 	// The handle functions of the manager, or Global* for a 1.x manager.
 	void *lock(TW_HANDLE handle);
 	void unlock(TW_HANDLE handle);
@@ -66,8 +74,6 @@ public:
 	TW_IDENTITY &source() { return source_; }
 
 private:
-	bool waitForMessage(TW_UINT16 wanted, DWORD timeoutMs);
-
 	HMODULE module_ = nullptr;
 	DSMENTRYPROC entry_ = nullptr;
 	TW_ENTRYPOINT managerEntry_{};

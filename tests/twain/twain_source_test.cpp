@@ -21,6 +21,7 @@
 #include "support/torvane_test.h"
 #include "support/win_test_support.h"
 #include "torvane_sim/virtual_scanner.h"
+#include "twain/scan_dialog_ids.h"
 #include "twain_app.h"
 
 using namespace torvane;
@@ -117,10 +118,12 @@ protected:
 	void SetUp() override
 	{
 		scanner.setFullSpeed(true);
+		kt918.setFullSpeed(true);
 		devices.plug(0, scanner);
-		const std::string reason = installFor(GetParam(), wintest::programDir());
-		if (!reason.empty())
-			GTEST_SKIP() << managerName(GetParam()) << " manager not usable: " << reason;
+		const Installation installed = installFor(GetParam(), wintest::programDir());
+		if (installed.managerAbsent)
+			GTEST_SKIP() << managerName(GetParam()) << " manager not there: " << installed.problem;
+		ASSERT_TRUE(installed.done) << installed.problem;
 		// The driver DLL the source loads, loaded first here with its
 		// device calls answered by the virtual scanner.
 		driver = std::make_unique<Library>(sourceFolder(GetParam()) + "\\RM735.dll");
@@ -222,6 +225,7 @@ protected:
 	}
 
 	sim::VirtualScanner scanner{ sim::Model::RM735 };
+	sim::VirtualScanner kt918{ sim::Model::KT918 }; // outlives the set it is plugged into
 	wintest::VirtualScannerSet devices;
 	std::unique_ptr<Library> driver;
 	TwainApp app;
@@ -594,10 +598,8 @@ TEST_P(TwainSource, AGreyResponseBecomesTheDriversToneCurve)
 TEST_P(TwainSource, TheScannersOwnModelsDllDrivesIt)
 {
 	// A KT918 alone: found through the first DLL, driven by KT918.dll.
-	sim::VirtualScanner other{ sim::Model::KT918 };
-	other.setFullSpeed(true);
 	devices.unplug(0);
-	devices.plug(0, other);
+	devices.plug(0, kt918);
 	const std::string second = sourceFolder(GetParam()) + "\\KT918.dll";
 	ASSERT_TRUE(::CopyFileA((wintest::programDir() + "torvane_test_driver.dll").c_str(), second.c_str(), FALSE));
 	Library secondDriver(second);
@@ -675,6 +677,110 @@ TEST_P(TwainSource, HalftonePatternsAreChosenByName)
 		byte = static_cast<uint8_t>(~byte); // chocolate rows
 	EXPECT_EQ(image, readScanImage(request));
 	EXPECT_NE(image, readScanImage(requestFor(mode, area))); // pattern 1's
+}
+
+// The window as it is on screen, saved as a BMP file; the number of colours in it.
+size_t screenshot(HWND window, const std::string &file)
+{
+	RECT rect;
+	::GetWindowRect(window, &rect);
+	const LONG width = rect.right - rect.left, height = rect.bottom - rect.top;
+	BITMAPINFO info{};
+	info.bmiHeader = { sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0 };
+	void *bits = nullptr;
+	HDC screen = ::GetWindowDC(window);
+	HDC memory = ::CreateCompatibleDC(screen);
+	HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+	HGDIOBJ old = ::SelectObject(memory, bitmap);
+	::BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+	::GdiFlush();
+	const uint32_t stride = (uint32_t(width) * 3 + 3) & ~3u;
+	const auto *pixels = static_cast<const uint8_t *>(bits);
+	std::string bmp(54, '\0');
+	const uint32_t size = 54 + stride * uint32_t(height);
+	auto put32 = [&](size_t at, uint32_t v) { std::memcpy(&bmp[at], &v, 4); };
+	bmp[0] = 'B';
+	bmp[1] = 'M';
+	put32(2, size);
+	put32(10, 54);
+	std::memcpy(&bmp[14], &info.bmiHeader, 40);
+	bmp.append(reinterpret_cast<const char *>(pixels), stride * uint32_t(height));
+	wintest::writeFile(file, bmp);
+	std::vector<uint32_t> colours;
+	for (LONG y = 0; y < height; ++y)
+		for (LONG x = 0; x < width; ++x) {
+			const uint8_t *p = pixels + size_t(y) * stride + 3 * x;
+			colours.push_back(uint32_t(p[0]) | p[1] << 8 | p[2] << 16);
+		}
+	std::sort(colours.begin(), colours.end());
+	::SelectObject(memory, old);
+	::DeleteObject(bitmap);
+	::DeleteDC(memory);
+	::ReleaseDC(window, screen);
+	return static_cast<size_t>(std::unique(colours.begin(), colours.end()) - colours.begin());
+}
+
+TEST_P(TwainSource, TheDialogScansWhatItShows)
+{
+	if (!std::getenv("DISPLAY"))
+		GTEST_SKIP() << "no display for the dialog (scripts/test-windows.sh starts Xvfb)";
+	open();
+	ASSERT_EQ(app.setOne(CAP_XFERCOUNT, TWTY_INT16, 1), TWRC_SUCCESS);
+	TW_USERINTERFACE ui{ 1, 0, nullptr };
+	app.forgetMessages();
+	ASSERT_EQ(app.call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+	HWND dialog = ::FindWindowA(nullptr, "Torvane Scanner");
+	ASSERT_NE(dialog, nullptr);
+	EXPECT_EQ(::SendDlgItemMessageA(dialog, TORVANE_IDC_MODE, CB_GETCOUNT, 0, 0), 4);
+	EXPECT_EQ(::SendDlgItemMessageA(dialog, TORVANE_IDC_HALFTONE, CB_GETCOUNT, 0, 0), 6);
+	char text[64] = {};
+	::GetDlgItemTextA(dialog, TORVANE_IDC_MODE, text, sizeof(text));
+	EXPECT_STREQ(text, "Colour");
+	::GetDlgItemTextA(dialog, TORVANE_IDC_RESOLUTION, text, sizeof(text));
+	EXPECT_STREQ(text, "300");
+	::GetDlgItemTextA(dialog, IDOK, text, sizeof(text));
+	EXPECT_STREQ(text, "&Scan");
+	::UpdateWindow(dialog);
+	EXPECT_GT(screenshot(dialog, wintest::programDir() + "twain_dialog.bmp"), 3u);
+
+	// Grey, 150 dpi, A5; a preview first, then Scan.
+	auto choose = [dialog](int id, const char *item) {
+		const LRESULT index = ::SendDlgItemMessageA(dialog, id, CB_FINDSTRINGEXACT, WPARAM(-1), LPARAM(item));
+		ASSERT_NE(index, CB_ERR) << item;
+		::SendDlgItemMessageA(dialog, id, CB_SETCURSEL, WPARAM(index), 0);
+	};
+	choose(TORVANE_IDC_MODE, "Grey");
+	choose(TORVANE_IDC_RESOLUTION, "150");
+	choose(TORVANE_IDC_PAPER, "A5");
+	EXPECT_EQ(scanner.imageBytesSent(), 0u);
+	::SendMessageA(::GetDlgItem(dialog, TORVANE_IDC_PREVIEW), BM_CLICK, 0, 0);
+	EXPECT_GT(scanner.imageBytesSent(), 0u); // the preview scanned, and is over
+	EXPECT_FALSE(scanner.scanning());
+	::SendMessageA(::GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+	ASSERT_TRUE(app.waitForMessage(MSG_XFERREADY, 10000));
+	EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(dialog, IDOK)));
+
+	const Area a5{ 0, 0, 148 / 25.4, 210 / 25.4, 150 };
+	const client::WindowRequest request = requestFor(kModes[1], a5);
+	const client::ScanWindow window = client::planWindow(request).window;
+	TW_IMAGEINFO info{};
+	ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+	EXPECT_EQ(info.ImageWidth, TW_INT32(window.pixels));
+	EXPECT_EQ(info.ImageLength, TW_INT32(window.lines));
+	EXPECT_EQ(info.PixelType, TWPT_GRAY);
+	TW_HANDLE dib = nullptr;
+	ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE);
+	const std::vector<uint8_t> rows = rowsOfDib(static_cast<const uint8_t *>(app.lock(dib)), window, 150);
+	app.unlock(dib);
+	app.release(dib);
+	app.forgetMessages();
+	EXPECT_EQ(endTransfer(), 0);
+	// The pages are there: the source asks to be closed.
+	EXPECT_TRUE(app.waitForMessage(MSG_CLOSEDSREQ, 10000));
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	EXPECT_FALSE(::IsWindow(dialog));
+	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+	EXPECT_EQ(rows, readScanImage(request));
 }
 
 INSTANTIATE_TEST_SUITE_P(Managers, TwainSource, ::testing::Values(Manager::WorkingGroup, Manager::Wine),

@@ -116,9 +116,9 @@ int main(int argc, char **argv)
 	scanner.setFullSpeed(true);
 	wintest::VirtualScannerSet devices;
 	devices.plug(0, scanner);
-	if (const std::string reason = installFor(manager, wintest::programDir()); !reason.empty()) {
-		std::printf("skipped: %s\n", reason.c_str());
-		return 0;
+	if (const Installation installed = installFor(manager, wintest::programDir()); !installed.done) {
+		std::printf("%s: %s\n", installed.managerAbsent ? "skipped" : "failed", installed.problem.c_str());
+		return installed.managerAbsent ? 0 : 1;
 	}
 	const std::string dll = sourceFolder(manager) + "\\RM735.dll";
 	wintest::Library driver(dll);
