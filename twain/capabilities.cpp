@@ -13,6 +13,8 @@ namespace torvane::twain {
 namespace {
 
 constexpr double kUnitsPerInch = 300.0; // the driver's area unit
+// More items than any capability has: a container claiming more is broken.
+constexpr uint32_t kMaxContainerItems = 4096;
 
 // The resolutions the driver serves well (the same list as the SANE backend's).
 constexpr double kResolutions[] = { 50, 75, 100, 150, 200, 300, 400, 600, 1200 };
@@ -441,7 +443,8 @@ CapResult Capabilities::set(Entry &entry, const TW_CAPABILITY &capability, const
 		uint32_t count, current;
 		std::memcpy(&count, at + 2, 4);
 		std::memcpy(&current, at + 6, 4);
-		if (current < count)
+		// An index past the items the container says it has is not read.
+		if (current < count && count <= kMaxContainerItems)
 			item = at + 14 + size_t(current) * itemSize(type);
 	}
 	if (!item || (entry.itemType == TWTY_FRAME) != (type == TWTY_FRAME) ||

@@ -105,6 +105,8 @@ TwainApp::~TwainApp()
 		closeSource();
 	if (managerOpen_)
 		entry_(&app_, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &parent_);
+	if (ownWindow_)
+		::DestroyWindow(parent_);
 }
 
 bool TwainApp::openManager(Manager manager, std::string *error)
@@ -127,6 +129,16 @@ bool TwainApp::openManager(Manager manager, std::string *error)
 	std::strcpy(app_.Manufacturer, "Torvane tests");
 	std::strcpy(app_.ProductFamily, "Tests");
 	std::strcpy(app_.ProductName, "twain_app_tests");
+	if (manager == Manager::WorkingGroupWindow) {
+		// The manager posts the source's messages to this window.
+		parent_ = ::CreateWindowExA(0, "STATIC", "twain_app_tests", WS_OVERLAPPED, 0, 0, 100, 100, nullptr,
+					    nullptr, nullptr, nullptr);
+		ownWindow_ = parent_ != nullptr;
+		if (!parent_) {
+			*error = "no window for the message loop";
+			return false;
+		}
+	}
 	const TW_UINT16 rc = entry_(&app_, nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, &parent_);
 	if (rc != TWRC_SUCCESS) {
 		*error = std::string("MSG_OPENDSM failed with ") + std::to_string(rc);

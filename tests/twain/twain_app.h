@@ -17,8 +17,9 @@ namespace torvane::twaintest {
 using namespace torvane::twain;
 
 enum class Manager {
-	WorkingGroup, // TWAINDSM.dll, TWAIN 2: entry point and callbacks
-	Wine,	      // twain_32.dll, TWAIN 1.x: messages, GlobalAlloc
+	WorkingGroup,	    // TWAINDSM.dll, TWAIN 2: entry point and callbacks
+	Wine,		    // twain_32.dll, TWAIN 1.x: messages, GlobalAlloc
+	WorkingGroupWindow, // TWAINDSM.dll with a window and its message loop (a display)
 };
 
 // Installs the source and the test driver (as RM735.dll) where `manager`
@@ -82,6 +83,7 @@ private:
 	bool managerOpen_ = false;
 	bool sourceOpen_ = false;
 	HWND parent_ = nullptr;
+	bool ownWindow_ = false;
 	TW_IDENTITY app_{};
 	TW_IDENTITY source_{};
 };

@@ -32,7 +32,8 @@ namespace {
 
 const char *managerName(Manager manager)
 {
-	return manager == Manager::Wine ? "Wine" : "WorkingGroup";
+	return manager == Manager::Wine ? "Wine" : manager == Manager::WorkingGroup ? "WorkingGroup"
+										    : "WorkingGroupWindow";
 }
 
 // One mode of the acquisition tests: what the application negotiates and
@@ -117,6 +118,8 @@ class TwainSource : public ::testing::TestWithParam<Manager>
 protected:
 	void SetUp() override
 	{
+		if (GetParam() == Manager::WorkingGroupWindow && !std::getenv("DISPLAY"))
+			GTEST_SKIP() << "no display for the message loop's window (scripts/test-windows.sh starts Xvfb)";
 		scanner.setFullSpeed(true);
 		kt918.setFullSpeed(true);
 		devices.plug(0, scanner);
@@ -782,6 +785,41 @@ TEST_P(TwainSource, TheDialogScansWhatItShows)
 	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
 	EXPECT_EQ(rows, readScanImage(request));
 }
+
+// The Working Group's manager in its message-loop mode: the source's
+// messages reach the application as posted messages through DAT_EVENT.
+class TwainSourceWindow : public TwainSource
+{
+};
+
+TEST_P(TwainSourceWindow, TransfersComeThroughTheMessageLoop)
+{
+	open();
+	const Area &area = kAreas[0];
+	negotiate(kModes[0], area, TWSX_NATIVE);
+	ASSERT_TRUE(app.enableAndWait());
+	TW_HANDLE dib = nullptr;
+	ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE);
+	const client::WindowRequest colour = requestFor(kModes[0], area);
+	const std::vector<uint8_t> rows =
+		rowsOfDib(static_cast<const uint8_t *>(app.lock(dib)), client::planWindow(colour).window, area.dpi);
+	app.unlock(dib);
+	app.release(dib);
+	EXPECT_EQ(endTransfer(), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	negotiate(kModes[1], area, TWSX_MEMORY);
+	ASSERT_TRUE(app.enableAndWait());
+	const client::WindowRequest grey = requestFor(kModes[1], area);
+	const std::vector<uint8_t> image = memoryImage(client::planWindow(grey).window, 11);
+	EXPECT_EQ(endTransfer(), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+	EXPECT_EQ(rows, readScanImage(colour));
+	EXPECT_EQ(image, readScanImage(grey));
+}
+
+INSTANTIATE_TEST_SUITE_P(Managers, TwainSourceWindow, ::testing::Values(Manager::WorkingGroupWindow),
+			 [](const ::testing::TestParamInfo<Manager> &info) { return managerName(info.param); });
 
 INSTANTIATE_TEST_SUITE_P(Managers, TwainSource, ::testing::Values(Manager::WorkingGroup, Manager::Wine),
 			 [](const ::testing::TestParamInfo<Manager> &info) { return managerName(info.param); });
