@@ -590,13 +590,15 @@ TW_UINT16 DataSource::setupFile(TW_UINT16 msg, TW_SETUPFILEXFER *data)
 			return fail(TWCC_SEQERROR);
 		std::memset(data, 0, sizeof(*data));
 		copyText(data->FileName, sizeof(data->FileName), msg == MSG_GET ? fileName_.c_str() : "TWAIN.BMP");
-		data->Format = TWFF_BMP;
+		data->Format = msg == MSG_GET ? caps_.fileFormat() : TWFF_BMP;
 		return TWRC_SUCCESS;
 	case MSG_SET:
 		if (!inStates(4, 6))
 			return fail(TWCC_SEQERROR);
-		if (data->Format != TWFF_BMP || !data->FileName[0] ||
-		    !std::memchr(data->FileName, '\0', sizeof(data->FileName)))
+		if (!data->FileName[0] || !std::memchr(data->FileName, '\0', sizeof(data->FileName)))
+			return fail(TWCC_BADVALUE);
+		// The format is ICAP_IMAGEFILEFORMAT's (BMP or TIFF).
+		if (!caps_.choose(ICAP_IMAGEFILEFORMAT, data->Format))
 			return fail(TWCC_BADVALUE);
 		fileName_ = data->FileName;
 		return TWRC_SUCCESS;
@@ -604,6 +606,7 @@ TW_UINT16 DataSource::setupFile(TW_UINT16 msg, TW_SETUPFILEXFER *data)
 		if (state_ != 4)
 			return fail(TWCC_SEQERROR);
 		fileName_ = "TWAIN.BMP";
+		caps_.choose(ICAP_IMAGEFILEFORMAT, TWFF_BMP);
 		return setupFile(MSG_GET, data);
 	default:
 		return fail(TWCC_BADPROTOCOL);
@@ -686,7 +689,8 @@ TW_UINT16 DataSource::fileTransfer()
 		return fail(TWCC_SEQERROR);
 	if (const client::Outcome scanned = scanWholeImage(); !scanned)
 		return failDriver(scanned.error);
-	const std::vector<uint8_t> file = bmpFile(shapeOf(window_), image_.data());
+	const std::vector<uint8_t> file = caps_.fileFormat() == TWFF_TIFF ? tiffFile(shapeOf(window_), image_.data())
+									  : bmpFile(shapeOf(window_), image_.data());
 	image_.clear();
 	FILE *out = std::fopen(fileName_.c_str(), "wb");
 	const bool written = out && std::fwrite(file.data(), 1, file.size(), out) == file.size();

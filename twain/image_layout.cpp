@@ -107,6 +107,57 @@ std::vector<uint8_t> bmpFile(const ImageShape &shape, const uint8_t *image)
 	return file;
 }
 
+std::vector<uint8_t> tiffFile(const ImageShape &shape, const uint8_t *image)
+{
+	// Header, one directory of 12 entries, then its values that do not fit
+	// in an entry (bits per sample, the two resolutions), then the strip.
+	constexpr uint32_t kEntries = 12;
+	constexpr uint32_t kDirectory = 8, kValues = kDirectory + 2 + 12 * kEntries + 4;
+	constexpr uint32_t kBits = kValues, kXResolution = kBits + 6, kYResolution = kXResolution + 8;
+	constexpr uint32_t kStrip = kYResolution + 8;
+	const uint32_t samples = shape.bitsPerPixel == 24 ? 3 : 1;
+	const uint32_t bytes = shape.bytesPerLine * shape.lines;
+	std::vector<uint8_t> file(kStrip + bytes, 0);
+	file[0] = file[1] = 'I';
+	put16(&file[2], 42);
+	put32(&file[4], kDirectory);
+	put16(&file[kDirectory], kEntries);
+	uint8_t *entry = &file[kDirectory + 2];
+	auto add = [&entry](uint32_t tag, uint32_t type, uint32_t count, uint32_t value) {
+		put16(entry, tag);
+		put16(entry + 2, type);
+		put32(entry + 4, count);
+		if (type == 3 && count == 1)
+			put16(entry + 8, value);
+		else
+			put32(entry + 8, value);
+		entry += 12;
+	};
+	constexpr uint32_t kShort = 3, kLong = 4, kRational = 5;
+	const uint32_t photometric = shape.bitsPerPixel == 1 ? 0 : shape.bitsPerPixel == 8 ? 1
+											   : 2;
+	add(256, kLong, 1, shape.pixels);
+	add(257, kLong, 1, shape.lines);
+	add(258, kShort, samples, samples == 1 ? shape.bitsPerPixel : kBits);
+	add(259, kShort, 1, 1); // no compression
+	add(262, kShort, 1, photometric);
+	add(273, kLong, 1, kStrip);
+	add(277, kShort, 1, samples);
+	add(278, kLong, 1, shape.lines);
+	add(279, kLong, 1, bytes);
+	add(282, kRational, 1, kXResolution);
+	add(283, kRational, 1, kYResolution);
+	add(296, kShort, 1, 2); // inches
+	for (uint32_t i = 0; i < 3; ++i)
+		put16(&file[kBits + 2 * i], 8);
+	put32(&file[kXResolution], shape.dpi);
+	put32(&file[kXResolution + 4], 1);
+	put32(&file[kYResolution], shape.dpi);
+	put32(&file[kYResolution + 4], 1);
+	std::memcpy(&file[kStrip], image, bytes);
+	return file;
+}
+
 void copyRows(const uint8_t *from, uint8_t *to, uint32_t bytes, bool invert)
 {
 	if (!invert) {

@@ -443,7 +443,7 @@ TEST_P(TwainSource, FileTransfersWriteBmpFiles)
 	ASSERT_TRUE(app.enableAndWait());
 	TW_SETUPFILEXFER setup{};
 	std::strcpy(setup.FileName, dir.file("page.bmp").c_str());
-	setup.Format = TWFF_TIFF;
+	setup.Format = TWFF_PNG;
 	EXPECT_EQ(app.call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_FAILURE);
 	EXPECT_EQ(app.conditionCode(), TWCC_BADVALUE);
 	setup.Format = TWFF_BMP;
@@ -460,6 +460,53 @@ TEST_P(TwainSource, FileTransfersWriteBmpFiles)
 	EXPECT_EQ(get32(bytes + 10), 54u);
 	const client::WindowRequest request = requestFor(mode, area);
 	EXPECT_EQ(rowsOfDib(bytes + 14, client::planWindow(request).window, area.dpi), readScanImage(request));
+}
+
+// The value of a one-value TIFF entry `tag` of the first directory; 0 when missing.
+uint32_t tiffEntry(const std::string &file, uint16_t tag)
+{
+	const auto *bytes = reinterpret_cast<const uint8_t *>(file.data());
+	const uint32_t directory = get32(bytes + 4);
+	const uint32_t count = bytes[directory] | bytes[directory + 1] << 8;
+	for (uint32_t i = 0; i < count; ++i) {
+		const uint8_t *entry = bytes + directory + 2 + 12 * i;
+		if ((entry[0] | entry[1] << 8) == tag)
+			return (entry[2] | entry[3] << 8) == 3 ? uint32_t(entry[8] | entry[9] << 8) : get32(entry + 8);
+	}
+	return 0;
+}
+
+TEST_P(TwainSource, FileTransfersWriteTiffFilesWithTheDriversBytes)
+{
+	open();
+	wintest::TempDir dir;
+	for (const Mode &mode : { kModes[1], kModes[2] }) {
+		SCOPED_TRACE(mode.name);
+		const Area &area = kAreas[1];
+		negotiate(mode, area, TWSX_FILE);
+		ASSERT_TRUE(app.enableAndWait());
+		TW_SETUPFILEXFER setup{};
+		std::strcpy(setup.FileName, dir.file("page.tif").c_str());
+		setup.Format = TWFF_TIFF;
+		ASSERT_EQ(app.call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+		ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+		EXPECT_EQ(endTransfer(), 0);
+		ASSERT_EQ(disable(), TWRC_SUCCESS);
+		ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+		const std::string file = wintest::readFile(dir.file("page.tif"));
+		ASSERT_GT(file.size(), 180u);
+		EXPECT_EQ(file.substr(0, 4), std::string("II*\0", 4));
+		const client::WindowRequest request = requestFor(mode, area);
+		const client::ScanWindow window = client::planWindow(request).window;
+		EXPECT_EQ(tiffEntry(file, 256), window.pixels);
+		EXPECT_EQ(tiffEntry(file, 257), window.lines);
+		EXPECT_EQ(tiffEntry(file, 262), mode.bits == 1 ? 0u : 1u); // 1-bit: 1 = black
+		const uint32_t offset = tiffEntry(file, 273), length = tiffEntry(file, 279);
+		ASSERT_EQ(size_t(offset) + length, file.size());
+		const std::vector<uint8_t> strip(file.begin() + offset, file.end());
+		EXPECT_EQ(strip, readScanImage(request));
+		open();
+	}
 }
 
 TEST_P(TwainSource, ACancelledTransferLeavesTheScannerFreeForTheNext)
