@@ -1,17 +1,19 @@
 // SPDX-License-Identifier: MIT
-// The driver library, loaded by model name as a TWAIN data source loads its
-// DLL, and its 27 exported functions resolved into a table.
+// The driver library: what the POSIX and the Windows loader share.
 
 #include "client/driver_library.h"
 
-#include <algorithm>
-#include <climits>
-#include <cstdlib>
-
-#include <dlfcn.h>
-#include <unistd.h>
-
 namespace torvane::client {
+
+namespace {
+
+#ifdef _WIN32
+constexpr const char *kPathSeparators = "/\\";
+#else
+constexpr const char *kPathSeparators = "/";
+#endif
+
+} // namespace
 
 std::vector<std::string> librarySearchList(const std::string &model, const std::string &explicitPath,
 					   const std::string &executableDir, const std::string &buildLibraryDir,
@@ -31,65 +33,6 @@ std::vector<std::string> librarySearchList(const std::string &model, const std::
 	return list;
 }
 
-DriverLibrary::~DriverLibrary()
-{
-	// The library stays mapped until the process ends: its process detach
-	// runs at exit, and nothing of it (a scan thread that could not be
-	// joined, a pending button wait) can outlive its code.
-}
-
-std::unique_ptr<DriverLibrary> DriverLibrary::load(const std::vector<std::string> &searchList, std::string *error,
-						   bool ownNamespace)
-{
-	std::string reasons;
-	std::vector<std::string> tried;
-	for (const std::string &path : searchList) {
-		const bool isPath = path.find('/') != std::string::npos;
-		if (isPath && ::access(path.c_str(), F_OK) != 0)
-			continue;
-		// Two places may name one file (the build tree is beside the
-		// executable): it is tried once.
-		if (isPath) {
-			char resolved[PATH_MAX];
-			const std::string real = ::realpath(path.c_str(), resolved) ? resolved : path;
-			if (std::find(tried.begin(), tried.end(), real) != tried.end())
-				continue;
-			tried.push_back(real);
-		}
-		void *handle = ownNamespace ? ::dlmopen(LM_ID_NEWLM, path.c_str(), RTLD_NOW | RTLD_LOCAL)
-					    : ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-		if (!handle) {
-			const char *text = ::dlerror();
-			reasons += std::string("\n  ") + (text ? text : path.c_str());
-			continue;
-		}
-
-		std::unique_ptr<DriverLibrary> library(new DriverLibrary);
-		library->handle_ = handle;
-		library->path_ = path;
-		std::string missing;
-#define TORVANE_DRIVER_RESOLVE(name)                                                      \
-	library->api_.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
-	if (!library->api_.name)                                                          \
-		missing += missing.empty() ? #name : ", " #name;
-		TORVANE_DRIVER_FUNCTIONS(TORVANE_DRIVER_RESOLVE)
-#undef TORVANE_DRIVER_RESOLVE
-		if (missing.empty())
-			return library;
-		reasons += "\n  " + path + " does not export " + missing;
-		// Left loaded: its attach has run, and a library is never unloaded
-		// here (see the destructor).
-	}
-
-	std::string looked;
-	for (const std::string &path : searchList)
-		looked += "\n  " + path;
-	*error = "the driver library could not be loaded; looked for:" + looked;
-	if (!reasons.empty())
-		*error += "\nreasons:" + reasons;
-	return nullptr;
-}
-
 int32_t DriverLibrary::takeLastError() const
 {
 	unsigned char status1 = 0, status2 = 0, status3 = 0;
@@ -98,32 +41,9 @@ int32_t DriverLibrary::takeLastError() const
 	return code;
 }
 
-std::string executableDir()
-{
-	char path[PATH_MAX];
-	const ssize_t length = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-	if (length <= 0)
-		return {};
-	path[length] = '\0';
-	std::string text(path);
-	const size_t slash = text.find_last_of('/');
-	return slash == std::string::npos ? std::string() : text.substr(0, slash);
-}
-
-std::string moduleDir(const void *address)
-{
-	Dl_info info{};
-	if (::dladdr(address, &info) == 0 || !info.dli_fname)
-		return {};
-	char resolved[PATH_MAX];
-	const std::string path = ::realpath(info.dli_fname, resolved) ? resolved : info.dli_fname;
-	const size_t slash = path.find_last_of('/');
-	return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 std::string libraryModel(const std::string &path)
 {
-	const size_t slash = path.find_last_of('/');
+	const size_t slash = path.find_last_of(kPathSeparators);
 	const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
 	const size_t dot = name.find('.');
 	return dot == std::string::npos ? name : name.substr(0, dot);

@@ -65,10 +65,11 @@ public:
 
 	// Loads the first library of the search list that loads and exports all
 	// 27 functions. Null with `error` when none does. `ownNamespace` loads it
-	// with its own copy of every dependency: the libraries of two models are
-	// often one file under two names, which the loader would otherwise map
-	// once, under the first name (and the library checks the scanner's model
-	// against the name it was loaded under).
+	// with its own copy of every dependency (Linux): the libraries of two
+	// models are often one file under two names, which the loader would
+	// otherwise map once, under the first name (and the library checks the
+	// scanner's model against the name it was loaded under). Windows maps
+	// each file name of its own.
 	static std::unique_ptr<DriverLibrary> load(const std::vector<std::string> &searchList, std::string *error,
 						   bool ownNamespace = false);
 
@@ -86,13 +87,18 @@ private:
 	DriverApi api_;
 };
 
+// Windows: MODEL.dll in `folder` (the data source's own folder), the one
+// place looked in, so that a DLL of another program is never taken.
+std::vector<std::string> dllSearchList(const std::string &model, const std::string &folder);
+
 // The folder of the running executable.
 std::string executableDir();
 
 // The folder of the shared object (or program) holding `address`.
 std::string moduleDir(const void *address);
 
-// RM735 from .../RM735.so: the model a library file is named for.
+// RM735 from .../RM735.so (or ...\\RM735.dll on Windows): the model a
+// library file is named for.
 std::string libraryModel(const std::string &path);
 
 } // namespace torvane::client

@@ -14,7 +14,7 @@ fi
 if (($#)); then
   files=("$@")
 else
-  mapfile -t files < <(git ls-files -- src include protocol tools client sane sim tests bench |
+  mapfile -t files < <(git ls-files -- src include protocol tools client sane sim twain tests bench |
     grep -E '\.(c|cc|cpp|h|hpp)$')
 fi
 if ((fix)); then

@@ -23,6 +23,9 @@ packages+=(python3-pil)
 if [[ "${1:-}" == "--windows" ]]; then
   # googletest: the GoogleTest sources, built with mingw-w64 for the Windows tests.
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)
+  # nsis: the installer of the TWAIN data source (TorvaneScanner-setup.exe);
+  # xvfb: a display for the data source's dialog under Wine.
+  packages+=(nsis xvfb)
 fi
 # The fuzz targets (preset fuzz): clang with libFuzzer.
 packages+=(clang-14 libfuzzer-14-dev)

@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: MIT
+// Driver error codes into TWAIN condition codes, in one table.
+
+#include "twain/condition_codes.h"
+
+#include <torvane/torvane.h>
+
+namespace torvane::twain {
+
+namespace {
+
+struct CodeRow {
+	int32_t driverError;
+	TW_UINT16 conditionCode;
+};
+
+// Another program's scan or the device lock: the application may retry
+// (TWCC_DENIED); a scanner that is missing, gone or unreachable is offline.
+constexpr CodeRow kCodes[] = {
+	{ TORVANE_ERROR_BUSY, TWCC_DENIED },
+	{ TORVANE_ERROR_NO_SCANNER, TWCC_CHECKDEVICEONLINE },
+	{ TORVANE_ERROR_NO_DEVICE, TWCC_CHECKDEVICEONLINE },
+	{ TORVANE_ERROR_DISCONNECTED, TWCC_CHECKDEVICEONLINE },
+	{ TORVANE_ERROR_NOT_READY, TWCC_CHECKDEVICEONLINE },
+	{ TORVANE_ERROR_NO_MEMORY, TWCC_LOWMEMORY },
+	{ TORVANE_ERROR_ILLEGAL_REQUEST, TWCC_BADVALUE },
+};
+
+} // namespace
+
+TW_UINT16 conditionCodeOf(int32_t driverError)
+{
+	if (driverError == 0)
+		return TWCC_BUMMER; // a failure the driver gave no code for
+	for (const CodeRow &row : kCodes)
+		if (row.driverError == driverError)
+			return row.conditionCode;
+	return TWCC_OPERATIONERROR;
+}
+
+} // namespace torvane::twain
