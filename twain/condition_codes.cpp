@@ -15,7 +15,8 @@ struct CodeRow {
 };
 
 // Another program's scan or the device lock: the application may retry
-// (TWCC_DENIED); a scanner that is missing, gone or unreachable is offline.
+// (TWCC_DENIED); a scanner that is missing, gone or unreachable is offline;
+// the document feeder's conditions have codes of their own.
 constexpr CodeRow kCodes[] = {
 	{ TORVANE_ERROR_BUSY, TWCC_DENIED },
 	{ TORVANE_ERROR_NO_SCANNER, TWCC_CHECKDEVICEONLINE },
@@ -24,6 +25,10 @@ constexpr CodeRow kCodes[] = {
 	{ TORVANE_ERROR_NOT_READY, TWCC_CHECKDEVICEONLINE },
 	{ TORVANE_ERROR_NO_MEMORY, TWCC_LOWMEMORY },
 	{ TORVANE_ERROR_ILLEGAL_REQUEST, TWCC_BADVALUE },
+	{ TORVANE_ERROR_FEEDER_EMPTY, TWCC_NOMEDIA },
+	{ TORVANE_ERROR_COVER_OPEN, TWCC_INTERLOCK },
+	{ TORVANE_ERROR_PAPER_JAM, TWCC_PAPERJAM },
+	{ TORVANE_ERROR_DOUBLE_FEED, TWCC_PAPERDOUBLEFEED },
 };
 
 } // namespace
