@@ -10,6 +10,8 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <torvane_sim/document.h>
@@ -485,6 +487,16 @@ TEST_F(EndToEnd, OutputsThatAreNotPlainFilesAndWriteErrors)
 	EXPECT_TRUE(r.exited) << "ended by signal " << r.signal;
 	EXPECT_EQ(r.exitCode, 4);
 	EXPECT_EQ(r.err, "torvane-scan: cannot read '" + file("folder") + "': Is a directory\n");
+
+	// A FIFO nobody writes to is refused at once, not waited for (the limit
+	// only ends a regression).
+	ASSERT_EQ(::mkfifo(file("nvm.fifo").c_str(), 0600), 0);
+	for (const std::string &input : { file("nvm.fifo"), std::string("/dev/zero") }) {
+		r = scan({ "--nvm-restore", input }, 20000);
+		EXPECT_TRUE(r.exited) << "ended by signal " << r.signal;
+		EXPECT_EQ(r.exitCode, 4);
+		EXPECT_EQ(r.err, "torvane-scan: cannot read '" + input + "': not a regular file\n");
+	}
 }
 
 // Ctrl-C is looked at between ReadScan calls, and ReadScan returns only with
