@@ -2,6 +2,7 @@
 // POSIX: the driver's configuration, a NAME=VALUE text file standing in for
 // the registry key HKLM\SOFTWARE\Torvane\TWAIN\.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -102,10 +103,16 @@ bool readConfigFile(const char *path, std::string *text, FileIdentity *identity)
 		  static_cast<uint64_t>(info.st_size) <= kMaxConfigBytes;
 	if (ok) {
 		*identity = identityOf(info);
-		// One byte more than allowed tells a file that grew past the limit.
-		text->resize(kMaxConfigBytes + 1);
+		// Room for the file as it is and one byte more, which tells a file
+		// that grew meanwhile; it may grow to one byte past the limit.
+		text->resize(static_cast<size_t>(info.st_size) + 1);
 		size_t got = 0;
-		while (got < text->size()) {
+		for (;;) {
+			if (got == text->size()) {
+				if (text->size() > kMaxConfigBytes)
+					break;
+				text->resize(std::min(text->size() * 2, kMaxConfigBytes + 1));
+			}
 			const ssize_t n = ::read(fd, text->data() + got, text->size() - got);
 			if (n < 0 && errno == EINTR)
 				continue;
