@@ -116,6 +116,11 @@ public:
 // only). Returns null when it cannot be opened.
 std::unique_ptr<DeviceFile> openDeviceFile(const char *name);
 
+// True when the device file `name` can be opened now: it is opened and closed
+// again at once, also by a thread whose device I/O has been interrupted (an
+// interrupted thread opens nothing, but its scanner may well be there).
+bool deviceFilePresent(const char *name);
+
 // The overlapped wait on the scanner's interrupt pipe (push buttons). One
 // object is one wait: its own handle on the device and its own event.
 class ButtonWait

@@ -533,6 +533,19 @@ TEST_F(EndToEnd, AKilledScanLeavesNothingBehind)
 	EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
+// An unplug during the image data is called one, and leaves no file.
+TEST_F(EndToEnd, AnUnplugMidScanIsCalledOne)
+{
+	startSimulator({ "--rate", "2000000" });
+	const auto scanning = startScan({ "-r", "300", "-o", file("page.pnm") });
+	ASSERT_TRUE(underway(*scanning)) << "no image data arrived";
+	sim_->command("unplug");
+	const RunResult r = scanning->wait(60000);
+	EXPECT_EQ(r.exitCode, 3) << r.err;
+	EXPECT_NE(r.err.find("the scanner was disconnected (driver error 156)"), std::string::npos) << r.err;
+	EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
 // Another program's scan holds the scanner: torvane-scan waits (and says
 // so) up to --wait seconds, fails at once with --wait 0, and stops on Ctrl-C.
 TEST_F(EndToEnd, AScannerBusyElsewhereIsWaitedFor)
