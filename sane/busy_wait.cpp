@@ -3,10 +3,14 @@
 
 #include "busy_wait.h"
 
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "debug_output.h"
 
@@ -32,6 +36,31 @@ std::vector<std::string> configFolders()
 	if (text.back() == ':')
 		folders.back() = kDefaultConfigFolder;
 	return folders;
+}
+
+// The start of a regular file (never a FIFO or a device, which could make
+// sane_start wait for ever); false when there is none.
+bool readRegularFile(const std::string &path, std::string *text)
+{
+	constexpr size_t kMaxBytes = 64 * 1024;
+	const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+	if (fd < 0)
+		return false;
+	struct stat info {};
+	const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+	text->assign(regular ? kMaxBytes : 0, '\0');
+	size_t got = 0;
+	while (got < text->size()) {
+		const ssize_t n = ::read(fd, text->data() + got, text->size() - got);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			break;
+		got += static_cast<size_t>(n);
+	}
+	::close(fd);
+	text->resize(got);
+	return regular;
 }
 
 } // namespace
@@ -63,12 +92,9 @@ std::chrono::milliseconds busyWaitLimit()
 	for (const std::string &folder : configFolders()) {
 		if (folder.empty())
 			continue;
-		std::ifstream file(folder + "/torvane.conf");
-		if (!file)
-			continue;
-		std::ostringstream text;
-		text << file.rdbuf();
-		return busyWaitFromConfig(text.str(), kDefaultBusyWait);
+		std::string text;
+		if (readRegularFile(folder + "/torvane.conf", &text))
+			return busyWaitFromConfig(text, kDefaultBusyWait);
 	}
 	return kDefaultBusyWait;
 }
