@@ -12,11 +12,11 @@ inline constexpr std::chrono::seconds kDefaultBusyWait{ 60 };
 // The longest wait torvane.conf may ask for: a day.
 inline constexpr std::chrono::seconds kLongestBusyWait{ 86400 };
 
-// The "busy-wait SECONDS" line of torvane.conf (0: never wait; a regular file
-// only, its first 64 KiB), read from the
+// The "busy-wait SECONDS" line of torvane.conf (0: never wait), read from the
 // first folder of SANE_CONFIG_DIR that holds the file and then /etc/sane.d
-// (where SANE_CONFIG_DIR is unset or ends with ':', as SANE reads it).
-// kDefaultBusyWait when no file or no valid line says otherwise.
+// (where SANE_CONFIG_DIR is unset or ends with ':', as SANE reads it); only a
+// regular file is read, its first 64 KiB. kDefaultBusyWait when no file or
+// no valid line says otherwise.
 std::chrono::milliseconds busyWaitLimit();
 
 // The limit a torvane.conf text gives; `fallback` without a valid line.
