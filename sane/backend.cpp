@@ -83,14 +83,17 @@ std::string fieldText(const char *field, size_t size)
 	return text;
 }
 
-// Runs the driver's search afresh; the scanner found, if any.
-bool discoverScanner(FoundScanner *found)
+// Runs the driver's search afresh; GOOD with the scanner found. A scanner
+// that is there but busy with another program, or does not answer, is not
+// "no such device": those failures keep their own status (DEVICE_BUSY,
+// IO_ERROR, ...) for sane_open to answer.
+SANE_Status discoverScanner(FoundScanner *found)
 {
 	std::string error;
 	client::DriverLibrary *probe = discoveryLibrary(&error);
 	if (!probe) {
 		debugLog(kDebugError, "%s", error.c_str());
-		return false;
+		return SANE_STATUS_INVAL;
 	}
 	client::DriverSession session(*probe);
 	ScannerAbility basic{};
@@ -99,7 +102,7 @@ bool discoverScanner(FoundScanner *found)
 	probe->api().TerminateDriver();
 	if (!outcome) {
 		debugLog(kDebugCall, "no scanner found: driver error %s", driverErrorText(outcome.error).c_str());
-		return false;
+		return statusForDriverError(outcome.error, CallSite::Open);
 	}
 	found->model = fieldText(extended.Product, sizeof(extended.Product));
 	// The name comes from the device and becomes a file name: letters and digits only.
@@ -107,18 +110,18 @@ bool discoverScanner(FoundScanner *found)
 	    found->model.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789") !=
 		    std::string::npos) {
 		debugLog(kDebugError, "the scanner reports no usable model name");
-		return false;
+		return SANE_STATUS_INVAL;
 	}
 	found->library = libraryForModel(found->model, &error);
 	if (!found->library) {
 		debugLog(kDebugError, "a %s was found, but %s", found->model.c_str(), error.c_str());
-		return false;
+		return SANE_STATUS_INVAL;
 	}
 	found->name = firstDeviceName();
 	found->vendor = "Torvane";
 	// Kind code 1 (flag 0x40) is a flatbed; the others feed sheets.
 	found->type = basic.KindFlags & 0x40 ? "flatbed scanner" : "sheetfed scanner";
-	return true;
+	return SANE_STATUS_GOOD;
 }
 
 bool nameMatches(const std::string &asked, const std::string &device)
@@ -236,7 +239,7 @@ TORVANE_SANE_EXPORT SANE_Status sane_torvane_get_devices(const SANE_Device ***de
 		FoundScanner found;
 		if (backend.open)
 			backend.listed.push_back(backend.openScanner);
-		else if (discoverScanner(&found))
+		else if (discoverScanner(&found) == SANE_STATUS_GOOD)
 			backend.listed.push_back(found);
 		backend.devices.clear();
 		for (const FoundScanner &scanner : backend.listed)
@@ -262,7 +265,9 @@ TORVANE_SANE_EXPORT SANE_Status sane_torvane_open(SANE_String_Const name, SANE_H
 		if (backend.open)
 			return SANE_STATUS_DEVICE_BUSY;
 		FoundScanner found;
-		if (!discoverScanner(&found) || !nameMatches(name ? name : "", found.name))
+		if (const SANE_Status status = discoverScanner(&found); status != SANE_STATUS_GOOD)
+			return status;
+		if (!nameMatches(name ? name : "", found.name))
 			return SANE_STATUS_INVAL;
 		std::unique_ptr<ScanDevice> device;
 		const SANE_Status status = ScanDevice::open(*found.library, &device);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "client/batch.h"
+#include "busy_wait.h"
 #include "debug_output.h"
 #include "sane_status.h"
 
@@ -26,9 +27,13 @@ namespace {
 // Image bytes asked of ReadScan at a time: small enough that a cancelled
 // scan ends within one piece, large enough to cost nothing.
 constexpr uint32_t kReadPieceBytes = 64 * 1024;
-// How long sane_start waits for a scanner that is not ready (warming up).
+// How long sane_start waits for a scanner that is not ready (warming up);
+// a busy scanner is waited for as long as torvane.conf says (busy_wait.h).
 constexpr auto kNotReadyWait = std::chrono::seconds(10);
-constexpr auto kNotReadyRetry = std::chrono::milliseconds(250);
+// How often a busy or warming scanner is asked again, and how soon a
+// sane_cancel ends the wait.
+constexpr auto kRetryInterval = std::chrono::milliseconds(250);
+constexpr auto kCancelCheck = std::chrono::milliseconds(10);
 
 constexpr double kMillimetresPerUnit = 25.4 / 300.0;
 
@@ -144,8 +149,20 @@ SANE_Bool ScanDevice::takeButtonPress(int number)
 	return pressed ? SANE_TRUE : SANE_FALSE;
 }
 
+bool ScanDevice::frameUnderWay() const
+{
+	return cycleOpen_ && !cancelRequested_.load();
+}
+
 SANE_Status ScanDevice::start()
 {
+	// A start while the frame is still being read would end that scan and
+	// begin another one under the front end's feet: read it to its end (or
+	// cancel it) first.
+	if (frameUnderWay()) {
+		debugLog(kDebugError, "sane_start: a scan is under way; read it to the end or cancel it first");
+		return SANE_STATUS_DEVICE_BUSY;
+	}
 	finishScan();
 	cancelRequested_.store(false);
 	const client::WindowResult planned = options_->window();
@@ -155,10 +172,11 @@ SANE_Status ScanDevice::start()
 	}
 	const client::ScanWindow &window = planned.window;
 	const auto curve = options_->toneCurve();
-	const client::Outcome sent = session_.sendToneCurve(curve.data(), window.scannedInColour);
+	const client::Outcome sent =
+		retryWhileBusy([&] { return session_.sendToneCurve(curve.data(), window.scannedInColour); });
 	if (!sent) {
 		debugLog(kDebugError, "SetGammaTable failed: driver error %s", driverErrorText(sent.error).c_str());
-		return statusForDriverError(sent.error);
+		return cancelRequested_.load() ? SANE_STATUS_CANCELLED : statusForDriverError(sent.error);
 	}
 
 	int fds[2];
@@ -198,30 +216,64 @@ void ScanDevice::logStartFailure(int32_t code)
 		debugLog(kDebugError, "the scan could not be started: driver error %s", driverErrorText(code).c_str());
 }
 
+template<typename Attempt>
+client::Outcome ScanDevice::retryWhileBusy(Attempt attempt)
+{
+	const auto started = std::chrono::steady_clock::now();
+	const std::chrono::milliseconds busyLimit = busyWaitLimit();
+	bool told = false;
+	for (;;) {
+		const client::Outcome outcome = attempt();
+		if (outcome || cancelRequested_.load())
+			return outcome;
+		const auto limit = outcome.error == TORVANE_ERROR_NOT_READY ? std::chrono::milliseconds(kNotReadyWait)
+				   : outcome.error == TORVANE_ERROR_BUSY    ? busyLimit
+									    : std::chrono::milliseconds(0);
+		if (std::chrono::steady_clock::now() - started >= limit)
+			return outcome;
+		if (!told) {
+			told = true;
+			const char *why = outcome.error == TORVANE_ERROR_BUSY ? "busy with another program's scan" : "not ready";
+			debugLog(kDebugWarning, "the scanner is %s; waiting up to %lld ms", why,
+				 static_cast<long long>(limit.count()));
+		}
+		if (!pauseUnlessCancelled())
+			return outcome;
+	}
+}
+
+bool ScanDevice::pauseUnlessCancelled() const
+{
+	const auto until = std::chrono::steady_clock::now() + kRetryInterval;
+	while (std::chrono::steady_clock::now() < until) {
+		if (cancelRequested_.load())
+			return false;
+		std::this_thread::sleep_for(kCancelCheck);
+	}
+	return !cancelRequested_.load();
+}
+
 SANE_Status ScanDevice::setUpWithRetry(const ScanParameter &parameter)
 {
-	const auto deadline = std::chrono::steady_clock::now() + kNotReadyWait;
-	for (;;) {
-		client::Outcome outcome = session_.setUp(parameter);
-		if (outcome) {
+	const client::Outcome outcome = retryWhileBusy([&] {
+		client::Outcome step = session_.setUp(parameter);
+		if (step) {
 			driverScanning_.store(true);
 			{
 				AllSignalsBlocked blocked;
-				outcome = session_.start();
+				step = session_.start();
 			}
-			if (outcome)
-				return SANE_STATUS_GOOD;
-			driverScanning_.store(false);
+			if (!step)
+				driverScanning_.store(false);
 		}
-		if (cancelRequested_.load())
-			return SANE_STATUS_CANCELLED;
-		if (outcome.error != TORVANE_ERROR_NOT_READY || std::chrono::steady_clock::now() >= deadline) {
-			logStartFailure(outcome.error);
-			return statusForDriverError(outcome.error);
-		}
-		debugLog(kDebugWarning, "the scanner is not ready; trying again");
-		std::this_thread::sleep_for(kNotReadyRetry);
-	}
+		return step;
+	});
+	if (outcome)
+		return SANE_STATUS_GOOD;
+	if (cancelRequested_.load())
+		return SANE_STATUS_CANCELLED;
+	logStartFailure(outcome.error);
+	return statusForDriverError(outcome.error);
 }
 
 void ScanDevice::readerLoop(uint64_t imageBytes, uint32_t bytesPerLine)

@@ -45,6 +45,15 @@ public:
 private:
 	ScanDevice(client::DriverLibrary &library) : library_(library), session_(library) {}
 
+	// True from sane_start until the frame's end was read or it was cancelled.
+	bool frameUnderWay() const;
+	// Runs `attempt` (a driver call giving a client::Outcome) again while the
+	// scanner is busy with another program (for the time torvane.conf gives)
+	// or warming up, until it succeeds, fails otherwise or sane_cancel comes.
+	template<typename Attempt>
+	client::Outcome retryWhileBusy(Attempt attempt);
+	// Sleeps until the next try; false when sane_cancel came.
+	bool pauseUnlessCancelled() const;
 	SANE_Status setUpWithRetry(const ScanParameter &parameter);
 	static void logStartFailure(int32_t code);
 	void readerLoop(uint64_t imageBytes, uint32_t bytesPerLine);

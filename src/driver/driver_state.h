@@ -90,6 +90,12 @@ struct DriverState {
 	// thread too), both under devicePathMutex.
 	std::mutex devicePathMutex;
 	char DevicePath[kDevicePathSize] = {};
+	// True once FindScanner has found a scanner in this process.
+	std::atomic<bool> deviceFound{ false };
+	// True once the device file found has vanished (the scanner unplugged or
+	// switched off), until a device file is opened or found again. Set and
+	// cleared by the exchanges and discovery of any thread.
+	std::atomic<bool> deviceGone{ false };
 
 	// Where the scan engine stands (driver/scan_state.h): the state in the
 	// low byte and the scan number above it, so that the acquisition
@@ -121,6 +127,8 @@ struct DriverState {
 		RawTestMode = 0;
 		LastErrorCode = 0;
 		CancelRequested = 0;
+		deviceFound = false;
+		deviceGone = false;
 	}
 };
 
@@ -132,8 +140,23 @@ struct DriverState {
 // library's other static objects, before the loader's attach call.
 inline DriverState driverState;
 
+// Codes that tell of the caller or of this process, not of the scanner: a
+// vanished scanner does not replace them.
+inline bool tellsOfTheCaller(int32_t code)
+{
+	return code == TORVANE_ERROR_NONE || code == TORVANE_ERROR_BUSY || code == TORVANE_ERROR_CANCELLED ||
+	       code == TORVANE_ERROR_NO_MEMORY || code == TORVANE_ERROR_ILLEGAL_REQUEST ||
+	       code == TORVANE_ERROR_BUTTON_EVENT;
+}
+
+// While the scanner found has vanished, a failure of any layer is reported as
+// the disconnect it comes from: the layers above the exchange see only a read
+// without data, a window not taken or a model that does not match, and would
+// name a fault the scanner does not have.
 inline void setLastError(int32_t code)
 {
+	if (!tellsOfTheCaller(code) && driverState.deviceGone.load(std::memory_order_relaxed))
+		code = TORVANE_ERROR_DISCONNECTED;
 	driverState.LastErrorCode.store(code, std::memory_order_relaxed);
 }
 

@@ -24,7 +24,10 @@ namespace torvane::platform {
 // ---------------------------------------------------------------------------
 // Configuration: HKLM\SOFTWARE\Torvane\TWAIN\ on Windows; on POSIX the text
 // file named by TORVANE_REGISTRY (default /etc/torvane/twain.conf).
-// Both read the store afresh on every call; nothing is cached.
+// Both see the store as it is at every call. On POSIX only a regular file of
+// at most 4 MiB is read (anything else is a missing key, and is never waited
+// for), and its values are kept until the file changes: a log line does not
+// read the whole file again.
 
 // A 4-byte number value; nullopt when the key or the value is missing.
 std::optional<uint32_t> readConfigNumber(const char *name);
@@ -113,6 +116,11 @@ public:
 // only). Returns null when it cannot be opened.
 std::unique_ptr<DeviceFile> openDeviceFile(const char *name);
 
+// True when the device file `name` can be opened now: it is opened and closed
+// again at once, also by a thread whose device I/O has been interrupted (an
+// interrupted thread opens nothing, but its scanner may well be there).
+bool deviceFilePresent(const char *name);
+
 // The overlapped wait on the scanner's interrupt pipe (push buttons). One
 // object is one wait: its own handle on the device and its own event.
 class ButtonWait
@@ -164,6 +172,12 @@ public:
 	virtual bool seekToEnd() = 0;
 };
 
+// The three opens below take only a regular file of its own: a symbolic link
+// (a reparse point on Windows), a FIFO or pipe, a device, a folder or a file
+// with a second hard link is refused (null) without waiting and without
+// changing it, so that a log folder others can write to never redirects or
+// stalls the driver.
+//
 // Opens for writing, shared with other writers, creating it when missing and
 // keeping its contents. Null on failure.
 std::unique_ptr<File> openFileForAppend(const char *path);

@@ -66,8 +66,14 @@ int FindScanner()
 			result = 1;
 		}
 	}
-	if (!result)
+	if (result) {
+		driver::driverState.deviceFound.store(true, std::memory_order_relaxed);
+		driver::driverState.deviceGone.store(false, std::memory_order_relaxed);
+	} else {
+		// A search that finds nothing says so (129), also after an unplug;
+		// an exchange with the scanner it had found calls that a disconnect.
 		driver::setLastError(TORVANE_ERROR_NO_SCANNER);
+	}
 	driver::logLine(driver::kMainLog, 3, "Out  %d : FindScanner :", result);
 	return result;
 }

@@ -42,15 +42,36 @@ private:
 };
 
 // Opens the scanner's device file; when it cannot be opened the scanner may
-// have come back under another number, so discovery runs once.
+// have come back under another number, so discovery runs once. When the file
+// found before is gone and no scanner is found instead, it was unplugged.
 std::unique_ptr<platform::DeviceFile> openScanner()
 {
-	auto device = platform::openDeviceFile(devicePath().c_str());
-	if (!device && FindScanner())
+	const std::string found = devicePath();
+	auto device = platform::openDeviceFile(found.c_str());
+	if (device) {
+		driver::driverState.deviceGone.store(false, std::memory_order_relaxed);
+		return device;
+	}
+	const bool rediscovered = FindScanner() != 0;
+	if (rediscovered)
 		device = platform::openDeviceFile(devicePath().c_str());
-	if (!device)
+	if (device)
+		return device;
+	if (!rediscovered && driver::driverState.deviceFound.load(std::memory_order_relaxed) &&
+	    !platform::deviceFilePresent(found.c_str()))
+		noticeDeviceGone();
+	else
 		driver::setLastError(TORVANE_ERROR_NO_DEVICE);
 	return device;
+}
+
+// After a failed transfer (its device file closed first): the scanner is
+// gone when its device file no longer opens (a stall or an interrupted read
+// leaves it openable).
+void checkDeviceStillThere()
+{
+	if (!platform::deviceFilePresent(devicePath().c_str()))
+		noticeDeviceGone();
 }
 
 // Reads exactly `length` bytes, asking each time for all that is missing.
@@ -89,6 +110,12 @@ bool transfer(platform::DeviceFile &device, const uint8_t block[10], void *buffe
 
 } // namespace
 
+void noticeDeviceGone()
+{
+	driver::driverState.deviceGone.store(true, std::memory_order_relaxed);
+	driver::setLastError(TORVANE_ERROR_DISCONNECTED);
+}
+
 int SendCommand(const uint8_t block[10], void *buffer, uint32_t lengthIn, uint32_t lengthOut)
 {
 	ExchangeGuard guard;
@@ -99,8 +126,11 @@ int SendCommand(const uint8_t block[10], void *buffer, uint32_t lengthIn, uint32
 		return 0;
 
 	uint8_t status = 0xFF;
-	if (!transfer(*device, block, buffer, lengthIn, lengthOut, &status))
+	if (!transfer(*device, block, buffer, lengthIn, lengthOut, &status)) {
+		device.reset();
+		checkDeviceStillThere();
 		return 0;
+	}
 	if (status == kStatusCheckCondition && block[0] != kOpRequestSense)
 		RequestSense();
 	return status == kStatusGood ? 1 : 0;
@@ -123,8 +153,11 @@ int RequestSense()
 	if (!device)
 		return 0;
 	uint8_t status = 0xFF;
-	if (!transfer(*device, block.data(), driver::driverState.SenseData, kSenseLength, 0, &status))
+	if (!transfer(*device, block.data(), driver::driverState.SenseData, kSenseLength, 0, &status)) {
+		device.reset();
+		checkDeviceStillThere();
 		return 0;
+	}
 	if (status != kStatusGood)
 		return 0;
 	return DecodeSense();

@@ -30,10 +30,17 @@ inline constexpr uint8_t kStatusCheckCondition = 2;
 // in DevicePath. 1 when found; 0 (LastErrorCode 129) when not. Takes no lock.
 int FindScanner();
 
+// The device file found has vanished: LastErrorCode becomes 156 (and every
+// failure after it, driver::setLastError), until a scanner is found or its
+// device file opened again.
+void noticeDeviceGone();
+
 // One exchange: opens DevicePath (rediscovering once when it cannot be
-// opened: 155), writes the 10-byte block, reads `lengthIn` bytes into
+// opened: 155, or 156 when the scanner FindScanner found is gone and no
+// other is there), writes the 10-byte block, reads `lengthIn` bytes into
 // `buffer` or writes `lengthOut` bytes from it, reads the status byte. 1 for
-// status 0. Status 2 runs REQUEST SENSE, which sets LastErrorCode.
+// status 0. Status 2 runs REQUEST SENSE, which sets LastErrorCode. A failed
+// transfer whose device file no longer opens is a disconnect (156).
 int SendCommand(const uint8_t block[10], void *buffer, uint32_t lengthIn, uint32_t lengthOut);
 
 // A data-in phase that delivers no bytes this many times in a row fails the

@@ -216,10 +216,11 @@ TEST_F(UsbMockScanTest, AnUnpluggedScannerFailsPromptlyAndIsFoundAgainOnItsNewPo
 	EXPECT_TRUE(done);
 	reader.join();
 	EXPECT_EQ(result, 0);
-	// The device file cannot be opened, nor another found: 155.
+	// The device file cannot be opened, nor another found: the scanner
+	// found was disconnected.
 	ScannerAbility basic{};
 	EXPECT_EQ(GetScannerAbility(&basic), 0);
-	EXPECT_EQ(lastError(), 155);
+	EXPECT_EQ(lastError(), TORVANE_ERROR_DISCONNECTED);
 
 	scanner->clearFaults();
 	bus->plug(specOnPort(1, { 4 }));

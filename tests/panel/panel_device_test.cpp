@@ -313,7 +313,7 @@ TEST_F(TimerTest, FailuresLeaveTheirCodes)
 
 	ASSERT_TRUE(server->unplug(0));
 	EXPECT_EQ(SendPowerOffTime(1), 0);
-	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_DEVICE);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_DISCONNECTED);
 }
 
 // --- Lock and log lines -----------------------------------------------------------

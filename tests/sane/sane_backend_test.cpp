@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The backend called directly (it exports the plain sane_* names): the
-// option rules, a whole page read with select() on the select fd, and a
-// button press seen once through its sensor option.
+// option rules, a whole page read with select() on the select fd, a button
+// press seen once through its sensor option, and the statuses of a scanner
+// that is busy, fails, or is asked to start twice.
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <thread>
 
 #include <sys/select.h>
@@ -314,22 +317,91 @@ class SaneBusyTest : public SaneBackendTest
 protected:
 	// About 3 s for torvane-scan's page.
 	std::vector<std::string> simulatorOptions() const override { return { "--rate", "300000" }; }
+
+	std::string otherPage() const { return folder.file("other.pnm"); }
+	// torvane-scan's scan of that page, in a process of its own.
+	std::unique_ptr<scan::test::ChildProcess> startOtherScan()
+	{
+		return std::make_unique<scan::test::ChildProcess>(
+			std::string(std::getenv("TORVANE_BINARY_DIR")) + "/bin/torvane-scan",
+			std::vector<std::string>{ "-q", "-m", "lineart", "-r", "300", "-x", "1in", "-y", "1in", "-o", otherPage() },
+			environment(), folder.path());
+	}
 };
 
 TEST_F(SaneBusyTest, AnotherProgramsScanMakesTheDeviceBusyAndGoesOn)
 {
-	const std::string page = folder.file("other.pnm");
-	scan::test::ChildProcess other(std::string(std::getenv("TORVANE_BINARY_DIR")) + "/bin/torvane-scan",
-				       { "-q", "-m", "lineart", "-r", "300", "-x", "1in", "-y", "1in", "-o", page }, environment(),
-				       folder.path());
-	ASSERT_TRUE(other.started());
+	std::ofstream(config + "/torvane.conf") << "# no wait\nbusy-wait 0\n";
+	auto other = startOtherScan();
+	ASSERT_TRUE(other->started());
 	std::this_thread::sleep_for(std::chrono::milliseconds(1000)); // its scan is under way
 	EXPECT_EQ(sane_start(handle), SANE_STATUS_DEVICE_BUSY);
-	const RunResult ended = other.wait(60000);
+	const RunResult ended = other->wait(60000);
 	EXPECT_EQ(ended.exitCode, 0) << ended.err; // its scan was left alone
-	EXPECT_TRUE(torvane::test::exists(page));
+	EXPECT_TRUE(torvane::test::exists(otherPage()));
 	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
 	sane_cancel(handle);
+}
+
+// Without a busy-wait line, sane_start waits (up to 60 s) for the other
+// program's scan to end, and then scans.
+TEST_F(SaneBusyTest, StartWaitsForAnotherProgramsScan)
+{
+	auto other = startOtherScan();
+	ASSERT_TRUE(other->started());
+	std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+	EXPECT_EQ(sane_start(handle), SANE_STATUS_GOOD);
+	const RunResult ended = other->wait(60000);
+	EXPECT_EQ(ended.exitCode, 0) << ended.err;
+	EXPECT_TRUE(torvane::test::exists(otherPage()));
+	sane_cancel(handle);
+}
+
+TEST_F(SaneBusyTest, OpenWhileAnotherProgramScansAnswersBusy)
+{
+	sane_close(handle);
+	handle = nullptr;
+	auto other = startOtherScan();
+	ASSERT_TRUE(other->started());
+	std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+	EXPECT_EQ(sane_open("", &handle), SANE_STATUS_DEVICE_BUSY);
+	EXPECT_EQ(other->wait(60000).exitCode, 0);
+	EXPECT_EQ(sane_open("", &handle), SANE_STATUS_GOOD);
+}
+
+TEST_F(SaneBackendTest, ASecondStartDuringAScanIsRefusedAndTheScanGoesOn)
+{
+	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
+	SANE_Parameters p{};
+	ASSERT_EQ(sane_get_parameters(handle, &p), SANE_STATUS_GOOD);
+	std::vector<SANE_Byte> buffer(65536);
+	SANE_Int length = 0;
+	ASSERT_EQ(sane_read(handle, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length), SANE_STATUS_GOOD);
+	size_t total = static_cast<size_t>(length);
+	EXPECT_EQ(sane_start(handle), SANE_STATUS_DEVICE_BUSY);
+	SANE_Status status = SANE_STATUS_GOOD;
+	while (status == SANE_STATUS_GOOD) {
+		status = sane_read(handle, buffer.data(), static_cast<SANE_Int>(buffer.size()), &length);
+		total += static_cast<size_t>(length);
+	}
+	EXPECT_EQ(status, SANE_STATUS_EOF);
+	EXPECT_EQ(total, size_t(p.bytes_per_line) * p.lines);
+	// After the end of the frame, and after a cancel, a start is welcome.
+	ASSERT_EQ(sane_start(handle), SANE_STATUS_GOOD);
+	sane_cancel(handle);
+	EXPECT_EQ(sane_start(handle), SANE_STATUS_GOOD);
+	sane_cancel(handle);
+}
+
+// A scanner that is found but fails its INQUIRY is an I/O error at
+// sane_open, not an invalid name.
+TEST_F(SaneTest, AFailedInquiryAtOpenIsAnIoError)
+{
+	startSimulator({ "--full-speed", "--fault", "fail-data,op=0x12,count=always" });
+	ASSERT_EQ(sane_init(nullptr, nullptr), SANE_STATUS_GOOD);
+	SANE_Handle handle = nullptr;
+	EXPECT_EQ(sane_open("", &handle), SANE_STATUS_IO_ERROR);
+	sane_exit();
 }
 
 } // namespace

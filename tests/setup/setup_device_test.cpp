@@ -173,14 +173,14 @@ TEST_F(SetupDeviceTest, ReadBackFailure)
 	EXPECT_EQ(driver::scanBusy(), 1);
 }
 
-TEST_F(SetupDeviceTest, UnreachableScannerGives2004)
+TEST_F(SetupDeviceTest, AnUnpluggedScannerGives156NotAHardwareFault)
 {
 	const ScanParameter p = colourAt150();
 	ASSERT_EQ(SetScanParameter(&p), 1);
 	driver::setScanBusy(0); // as StopScan would
 	server->unplug(0);
 	EXPECT_EQ(SetScanParameter(&p), 0);
-	EXPECT_EQ(driver::lastError(), 2004); // 155 replaced
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_DISCONNECTED); // the 2004 of the window, too
 	EXPECT_EQ(driver::scanBusy(), 1);
 	// Its own ability call failed: the width of the earlier one is kept.
 	EXPECT_EQ(driver::driverState.scannerWidth, 2550u);

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <torvane_sim/document.h>
@@ -521,6 +523,16 @@ TEST_F(EndToEnd, OutputsThatAreNotPlainFilesAndWriteErrors)
 	EXPECT_TRUE(r.exited) << "ended by signal " << r.signal;
 	EXPECT_EQ(r.exitCode, 4);
 	EXPECT_EQ(r.err, "torvane-scan: cannot read '" + file("folder") + "': Is a directory\n");
+
+	// A FIFO nobody writes to is refused at once, not waited for (the limit
+	// only ends a regression).
+	ASSERT_EQ(::mkfifo(file("nvm.fifo").c_str(), 0600), 0);
+	for (const std::string &input : { file("nvm.fifo"), std::string("/dev/zero") }) {
+		r = scan({ "--nvm-restore", input }, 20000);
+		EXPECT_TRUE(r.exited) << "ended by signal " << r.signal;
+		EXPECT_EQ(r.exitCode, 4);
+		EXPECT_EQ(r.err, "torvane-scan: cannot read '" + input + "': not a regular file\n");
+	}
 }
 
 // Ctrl-C is looked at between ReadScan calls, and ReadScan returns only with
@@ -554,6 +566,19 @@ TEST_F(EndToEnd, AKilledScanLeavesNothingBehind)
 	ASSERT_TRUE(underway(*scanning)) << "no image data arrived";
 	scanning->signal(SIGKILL);
 	EXPECT_EQ(scanning->wait().signal, SIGKILL);
+	EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+// An unplug during the image data is called one, and leaves no file.
+TEST_F(EndToEnd, AnUnplugMidScanIsCalledOne)
+{
+	startSimulator({ "--rate", "2000000" });
+	const auto scanning = startScan({ "-r", "300", "-o", file("page.pnm") });
+	ASSERT_TRUE(underway(*scanning)) << "no image data arrived";
+	sim_->command("unplug");
+	const RunResult r = scanning->wait(60000);
+	EXPECT_EQ(r.exitCode, 3) << r.err;
+	EXPECT_NE(r.err.find("the scanner was disconnected (driver error 156)"), std::string::npos) << r.err;
 	EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 

@@ -126,14 +126,34 @@ TEST_F(DiscoveryTest, ACommandAfterReplugRediscoversTheScanner)
 	EXPECT_EQ(std::string(reinterpret_cast<char *>(inquiry + 16)), "RM735");
 }
 
-TEST_F(DiscoveryTest, ACommandWithNoScannerLeftFailsWith155)
+TEST_F(DiscoveryTest, ACommandWithNoScannerLeftFailsWith156Disconnected)
 {
 	plug(1);
 	ASSERT_EQ(InitializeDriver(), 1);
 	server->unplug(1);
 	const auto block = transport::reserveUnitBlock();
 	EXPECT_EQ(transport::SendCommand(block.data(), nullptr, 0, 0), 0);
-	EXPECT_EQ(driver::lastError(), 155);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_DISCONNECTED);
+	// What the layers above set after it names the disconnect too, until
+	// the scanner is back.
+	driver::setLastError(TORVANE_ERROR_NO_IMAGE_DATA);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_DISCONNECTED);
+	driver::setLastError(TORVANE_ERROR_BUSY);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_BUSY);
+	plug(2);
+	EXPECT_EQ(transport::SendCommand(block.data(), nullptr, 0, 0), 1);
+	driver::setLastError(TORVANE_ERROR_NO_IMAGE_DATA);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_IMAGE_DATA);
+}
+
+// A device file named but never found by a search is no scanner that went
+// away: 155.
+TEST_F(DiscoveryTest, ACommandWithoutAScannerEverFoundFailsWith155)
+{
+	transport::setDevicePath("\\\\.\\usbscan9");
+	const auto block = transport::reserveUnitBlock();
+	EXPECT_EQ(transport::SendCommand(block.data(), nullptr, 0, 0), 0);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_NO_DEVICE);
 }
 
 TEST_F(DiscoveryTest, LogLinesAtLevelsTwoThreeAndFive)

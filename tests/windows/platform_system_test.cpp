@@ -37,6 +37,28 @@ TEST(Files, AppendCreatesKeepsAndAppendsAtTheEnd)
 	EXPECT_EQ(platform::openFileForAppend(""), nullptr);
 }
 
+// A log name that is a second hard link of another file, a folder or a pipe
+// is refused, and the file behind it is left as it was.
+TEST(Files, OnlyAPlainFileOfItsOwnIsOpened)
+{
+	TempDir dir;
+	const std::string victim = dir.file("victim.txt");
+	ASSERT_TRUE(writeFile(victim, "kept"));
+	const std::string link = dir.file("quorDll.txt");
+	ASSERT_TRUE(CreateHardLinkA(link.c_str(), victim.c_str(), nullptr));
+	EXPECT_EQ(platform::openFileForAppend(link.c_str()), nullptr);
+	EXPECT_EQ(platform::createFile(link.c_str()), nullptr);
+	EXPECT_EQ(platform::openExistingFile(link.c_str()), nullptr);
+	EXPECT_EQ(readFile(victim), "kept");
+	EXPECT_EQ(platform::openFileForAppend(dir.path().c_str()), nullptr);
+
+	const char *pipeName = "\\\\.\\pipe\\torvane-log-test";
+	HANDLE pipe = CreateNamedPipeA(pipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+	ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+	EXPECT_EQ(platform::openFileForAppend(pipeName), nullptr);
+	CloseHandle(pipe);
+}
+
 TEST(Files, CreateTruncatesAndExistingFilesAreWrittenInPlace)
 {
 	TempDir dir;

@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cancel.h"
@@ -51,13 +53,23 @@ const char *kindName(PixelKind kind)
 	return "";
 }
 
-// At most `limit` bytes from the start of `path` (any file, a FIFO or a
-// device too, never the whole of an endless one). 0 or errno.
-int readFileStart(const std::string &path, size_t limit, std::vector<uint8_t> *bytes)
+// At most `limit` bytes from the start of the regular file `path`; the
+// reason when it cannot be read, empty on success. Nothing else is read: the
+// open of a FIFO would wait for a writer (O_NONBLOCK keeps it from waiting),
+// and a device may never end or never answer.
+std::string readFileStart(const std::string &path, size_t limit, std::vector<uint8_t> *bytes)
 {
-	const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+	const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
 	if (fd < 0)
-		return errno;
+		return std::strerror(errno);
+	struct stat info {};
+	if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+		const int failure = errno;
+		::close(fd);
+		if (S_ISDIR(info.st_mode))
+			return std::strerror(EISDIR);
+		return info.st_mode != 0 ? "not a regular file" : std::strerror(failure);
+	}
 	bytes->resize(limit);
 	size_t got = 0;
 	int failure = 0;
@@ -73,7 +85,7 @@ int readFileStart(const std::string &path, size_t limit, std::vector<uint8_t> *b
 	}
 	::close(fd);
 	bytes->resize(got);
-	return failure;
+	return failure != 0 ? std::strerror(failure) : std::string();
 }
 
 } // namespace
@@ -432,7 +444,9 @@ ExitCode Frontend::nvmBackup()
 	written = file && std::fclose(file) == 0 && written;
 	if (!file)
 		::close(fd);
-	if (!written || !output.commit(&error)) {
+	// A backup is what a later restore relies on: it is on the disk before
+	// it takes its name, and the name is on the disk after.
+	if (!written || !output.commit(&error, OutputFile::Sync::ToDisk)) {
 		printError(error.empty() ? "cannot write '" + options_.nvmFile + "': " + std::strerror(errno) : error);
 		return ExitCode::File;
 	}
@@ -445,8 +459,9 @@ ExitCode Frontend::nvmRestore()
 {
 	// The file is checked before the scanner is touched.
 	std::vector<uint8_t> bytes;
-	if (const int failure = readFileStart(options_.nvmFile, sizeof(NvmRecord) + 1, &bytes)) {
-		printError("cannot read '" + options_.nvmFile + "': " + std::strerror(failure));
+	if (const std::string failure = readFileStart(options_.nvmFile, sizeof(NvmRecord) + 1, &bytes);
+	    !failure.empty()) {
+		printError("cannot read '" + options_.nvmFile + "': " + failure);
 		return ExitCode::File;
 	}
 	if (bytes.size() != sizeof(NvmRecord)) {

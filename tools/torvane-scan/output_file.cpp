@@ -219,6 +219,8 @@ int OutputFile::openBeside(std::string *error)
 		temporary_ = folder + "." + name + "." + std::to_string(::getpid()) + "." + std::to_string(attempt) + ".part";
 		const int named = ::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 		if (named >= 0) {
+			// Kept for a flush to the disk at commit.
+			kept_ = ::fcntl(named, F_DUPFD_CLOEXEC, 3);
 			mode_ = Mode::Named;
 			return named;
 		}
@@ -287,19 +289,47 @@ bool OutputFile::copySpool(std::string *error)
 	return result == 0;
 }
 
-bool OutputFile::commit(std::string *error)
+bool OutputFile::syncFile(std::string *error)
 {
+	if (kept_ >= 0 && ::fsync(kept_) == 0)
+		return true;
+	*error = failure(kept_ >= 0 ? errno : EBADF);
+	return false;
+}
+
+bool OutputFile::syncFolder(std::string *error)
+{
+	const std::string folder = folderOf(target_);
+	const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	// A file system that cannot flush a folder (EINVAL) keeps its names as
+	// it keeps them.
+	int result = fd < 0 ? errno : 0;
+	if (fd >= 0) {
+		if (::fsync(fd) != 0)
+			result = errno;
+		::close(fd);
+	}
+	if (result == 0 || result == EINVAL)
+		return true;
+	*error = failure(result);
+	return false;
+}
+
+bool OutputFile::commit(std::string *error, Sync sync)
+{
+	const bool toDisk = sync == Sync::ToDisk;
 	bool done = false;
 	switch (mode_) {
 	case Mode::Unnamed:
-		done = linkUnnamed(error);
+		done = (!toDisk || syncFile(error)) && linkUnnamed(error) && (!toDisk || syncFolder(error));
 		break;
 	case Mode::Named:
-		done = ::rename(temporary_.c_str(), target_.c_str()) == 0;
-		if (!done)
+		done = (!toDisk || syncFile(error)) && ::rename(temporary_.c_str(), target_.c_str()) == 0;
+		if (!done && error->empty())
 			*error = failure(errno);
-		else
+		else if (done)
 			temporary_.clear();
+		done = done && (!toDisk || syncFolder(error));
 		break;
 	case Mode::Spooled:
 		done = copySpool(error);

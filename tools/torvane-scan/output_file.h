@@ -33,8 +33,14 @@ public:
 	// FIFO, a pipe) is then written through an unnamed temporary file and
 	// copied out at commit.
 	int create(std::string *error, bool needsSeek = false);
+	enum class Sync {
+		None,
+		ToDisk
+	};
 	// Gives the complete file its name (or copies the temporary file out).
-	bool commit(std::string *error);
+	// Sync::ToDisk: a file that gets a name is flushed to the disk (fsync)
+	// before it is linked into place, and its folder after.
+	bool commit(std::string *error, Sync sync = Sync::None);
 	// Drops what was written where it can be dropped (also done by the
 	// destructor when not committed). In-place output keeps what it received.
 	void discard();
@@ -57,13 +63,15 @@ private:
 	int openBeside(std::string *error);
 	bool linkUnnamed(std::string *error);
 	bool copySpool(std::string *error);
+	bool syncFile(std::string *error);
+	bool syncFolder(std::string *error);
 	std::string failure(int number) const;
 	void closeKept();
 
 	std::string path_;
 	std::string target_;	// path_ with symbolic links followed
 	std::string temporary_; // the named part file
-	int kept_ = -1;		// our own descriptor: the unnamed file, or the destination of a spool
+	int kept_ = -1;		// our own descriptor: the unnamed or part file, or the destination of a spool
 	int spool_ = -1;	// the temporary file a spooled output is written to
 	Mode mode_ = Mode::None;
 	bool committed_ = false;

@@ -44,11 +44,36 @@ private:
 	int fd_;
 };
 
-std::unique_ptr<File> openWith(const char *path, int flags)
+// A log or dump file is opened only when it is a plain file of its own: a
+// symbolic link (SAVEPATH may be a folder other users can write to, and the
+// driver may run as root or as saned), a FIFO (whose open would wait for a
+// reader for ever), a device or a second hard link of some other file is
+// refused. O_NONBLOCK keeps the open itself from waiting; it means nothing
+// for the regular file that is then written. The check comes before anything
+// is changed: a file to be emptied is truncated only once it has passed.
+int openPlainFile(const char *path, int flags)
 {
-	int fd = ::open(path, flags | O_CLOEXEC, 0666);
+	const int fd = ::open(path, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
+	if (fd < 0)
+		return -1;
+	struct stat info {};
+	if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink > 1) {
+		::close(fd);
+		errno = EPERM;
+		return -1;
+	}
+	return fd;
+}
+
+std::unique_ptr<File> openWith(const char *path, int flags, bool truncate = false)
+{
+	const int fd = openPlainFile(path, flags);
 	if (fd < 0)
 		return nullptr;
+	if (truncate && ::ftruncate(fd, 0) != 0) {
+		::close(fd);
+		return nullptr;
+	}
 	return std::make_unique<PosixFile>(fd);
 }
 
@@ -61,7 +86,7 @@ std::unique_ptr<File> openFileForAppend(const char *path)
 
 std::unique_ptr<File> createFile(const char *path)
 {
-	return openWith(path, O_WRONLY | O_CREAT | O_TRUNC);
+	return openWith(path, O_WRONLY | O_CREAT, true);
 }
 
 std::unique_ptr<File> openExistingFile(const char *path)

@@ -185,6 +185,12 @@ std::unique_ptr<DeviceFile> openDeviceFile(const char *name)
 	return std::make_unique<Win32DeviceFile>(calls, handle);
 }
 
+bool deviceFilePresent(const char *name)
+{
+	// Windows has no I/O interrupt of a thread: a plain open tells.
+	return openDeviceFile(name) != nullptr;
+}
+
 std::unique_ptr<ButtonWait> openButtonWait(const char *name)
 {
 	const DeviceCalls &calls = deviceCalls();

@@ -48,17 +48,35 @@ private:
 	HANDLE handle_;
 };
 
+// A log or dump file is opened only when it is a plain file of its own on a
+// disk: the reparse point itself is opened (never what a link points to) and
+// refused, as are pipes, devices, folders and files with a second hard link,
+// so that a log folder others can write to never redirects or stalls the
+// driver. A file to be emptied is truncated only once it has passed.
+bool isPlainDiskFile(HANDLE handle)
+{
+	BY_HANDLE_FILE_INFORMATION info{};
+	if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info))
+		return false;
+	constexpr DWORD kRefused = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE;
+	return (info.dwFileAttributes & kRefused) == 0 && info.nNumberOfLinks <= 1;
+}
+
 // Writers share the file with each other and with readers, so that several
 // processes append to one log and a log viewer never stops the driver's log.
-std::unique_ptr<File> openWith(const char *path, DWORD access, DWORD disposition)
+std::unique_ptr<File> openWith(const char *path, DWORD access, DWORD disposition, bool truncate = false)
 {
 	if (!path || !*path)
 		return nullptr;
 	SetLastError(NO_ERROR);
 	HANDLE handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
-				    FILE_ATTRIBUTE_NORMAL, nullptr);
+				    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 	if (handle == INVALID_HANDLE_VALUE)
 		return nullptr;
+	if (!isPlainDiskFile(handle) || (truncate && !SetEndOfFile(handle))) {
+		CloseHandle(handle);
+		return nullptr;
+	}
 	return std::make_unique<Win32File>(handle);
 }
 
@@ -71,7 +89,7 @@ std::unique_ptr<File> openFileForAppend(const char *path)
 
 std::unique_ptr<File> createFile(const char *path)
 {
-	return openWith(path, GENERIC_WRITE, CREATE_ALWAYS);
+	return openWith(path, GENERIC_WRITE, OPEN_ALWAYS, true);
 }
 
 std::unique_ptr<File> openExistingFile(const char *path)
