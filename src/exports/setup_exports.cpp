@@ -26,12 +26,15 @@ TORVANE_API int SetScanParameter(const ScanParameter *parameter)
 	return result;
 }
 
-// No device lock and no look at ScanBusy: a gamma table may be sent inside a
-// scan cycle too.
+// Inside this process's own scan cycle a gamma table goes out at once, with
+// no device lock. Outside it the table takes the lock like any other call:
+// it must never reach the scanner in another process's scan cycle (refused
+// with 162), nor between the commands of another process's locked call.
 TORVANE_API int SetGammaTable(const unsigned char *table, unsigned char channel)
 {
 	driver::logEntry(exports::kSetGammaTableLines);
-	const int result = setup::sendGammaTable(table, channel);
+	const auto send = [&] { return setup::sendGammaTable(table, channel); };
+	const int result = driver::scanBusyHere() ? send() : driver::withDeviceLock(send);
 	driver::logExit(exports::kSetGammaTableLines, result);
 	return result;
 }

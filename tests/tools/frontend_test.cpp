@@ -267,5 +267,26 @@ TEST_F(FrontendTest, PowerTimersAndButtons)
 	EXPECT_EQ(::testing::internal::GetCapturedStdout(), "button 3\n");
 }
 
+// An unplug while torvane-scan waits for a press ends the wait with the
+// words for it, not with "no button was pressed in time" after the limit.
+TEST_F(FrontendTest, AnUnplugDuringTheButtonWaitIsReported)
+{
+	Options options;
+	options.quiet = true;
+	options.action = Action::WaitButton;
+	options.buttonTimeout = 30;
+	std::thread unplug([this] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(500));
+		server->unplug(0);
+	});
+	const auto start = std::chrono::steady_clock::now();
+	EXPECT_EQ(runFrontend(options), ExitCode::Device);
+	const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	unplug.join();
+	EXPECT_EQ(messages, "torvane-scan: the scanner's buttons could not be read: the scanner was disconnected "
+			    "(driver error 156)\n");
+	EXPECT_LT(seconds, 10.0);
+}
+
 } // namespace
 } // namespace torvane::scan
