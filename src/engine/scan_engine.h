@@ -25,8 +25,9 @@ StartResult startScan();
 // the image routines' carry state. The result of RELEASE UNIT, or 0 (159)
 // after DoCancel. While another process's scan holds ScanBusy only this
 // process's own scan is ended: nothing is sent, the flag stays, 0 (162).
-// StartScan, ReadScan and StopScan of several threads are served in turn
-// (ScanCallTurn); a turn not had within the lock wait is refused (162).
+// StartScan, ReadScan, StopScan and SetScanParameter of several threads are
+// served in turn (ScanCallTurn); a turn not had within the lock wait is
+// refused (162).
 int stopScan();
 
 // Frees the buffers kept from the last scan for the next one (ring slots,

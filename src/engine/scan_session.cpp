@@ -26,16 +26,25 @@ NeverDestroyed storage;
 ScanSession &scanSession = storage.session;
 
 ScanCallTurn::ScanCallTurn()
-	: taken_(scanSession.calls.try_lock_for(std::chrono::milliseconds(driver::lockWaitMs())))
 {
-	if (!taken_)
+	std::unique_lock<std::mutex> lock(scanSession.callMutex);
+	taken_ = scanSession.callFreed.wait_for(lock, std::chrono::milliseconds(driver::lockWaitMs()),
+						[] { return !scanSession.callInside; });
+	if (taken_)
+		scanSession.callInside = true;
+	else
 		driver::setLastError(TORVANE_ERROR_BUSY);
 }
 
 ScanCallTurn::~ScanCallTurn()
 {
-	if (taken_)
-		scanSession.calls.unlock();
+	if (!taken_)
+		return;
+	{
+		std::lock_guard<std::mutex> lock(scanSession.callMutex);
+		scanSession.callInside = false;
+	}
+	scanSession.callFreed.notify_one();
 }
 
 } // namespace torvane::engine

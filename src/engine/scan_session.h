@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,9 +23,13 @@ namespace torvane::engine {
 // scan). The acquisition thread touches nothing here but the ring it is
 // handed and dumpChunkCount; where the scan stands is driver::scanState().
 struct ScanSession {
-	// Held by the thread inside StartScan, ReadScan, StopScan or the freeing
-	// of the kept buffers.
-	std::timed_mutex calls;
+	// True while a thread is inside StartScan, ReadScan, StopScan,
+	// SetScanParameter or the freeing of the kept buffers; the others wait
+	// for callFreed. (A mutex and a condition variable rather than a timed
+	// mutex, whose timed lock ThreadSanitizer does not follow.)
+	std::mutex callMutex;
+	std::condition_variable callFreed;
+	bool callInside = false;
 
 	// The plan StartScan made; none while the state is Idle. Front end only.
 	std::optional<ScanPlan> plan;

@@ -5,6 +5,7 @@
 
 #include "driver/call_pattern.h"
 #include "driver/driver_state.h"
+#include "engine/scan_session.h"
 #include "exports/export_lines.h"
 #include "setup/gamma_table.h"
 #include "setup/scan_parameter.h"
@@ -19,6 +20,13 @@ extern "C" {
 TORVANE_API int SetScanParameter(const ScanParameter *parameter)
 {
 	driver::logEntry(exports::kSetScanParameterLines);
+	// Not beside another thread's StartScan, ReadScan or StopScan, which use
+	// the settings this call changes.
+	const engine::ScanCallTurn turn;
+	if (!turn.taken()) {
+		driver::logExit(exports::kSetScanParameterLines, 0);
+		return 0;
+	}
 	GetScannerAbilityEx(&driver::driverState.ownAbilityEx);
 	setup::takeScannerWidthFromOwnAbility();
 	const int result = driver::withDeviceLock([&] { return setup::applyScanParameter(parameter); });
