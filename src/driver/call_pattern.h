@@ -30,16 +30,19 @@ inline void logExit(const CallLines &lines, int result)
 }
 
 // Runs `work` (returning the result) under the device lock. When the lock is
-// refused the work is skipped and the result is 0 with LastErrorCode 162.
+// refused the work is skipped and the result is 0 with LastErrorCode 162;
+// that refusal is never turned into 2999, even when another thread's status
+// fetch has taken the 162 from the register (one per process) meanwhile.
 template<typename Work>
 int runLocked(const CallLines &lines, Work &&work)
 {
 	logEntry(lines);
-	int result = 0;
-	if (SeizeSYSControl()) {
-		result = std::forward<Work>(work)();
-		releaseDeviceLock();
+	if (!SeizeSYSControl()) {
+		logLine(kMainLog, 2, lines.exit, 0);
+		return 0;
 	}
+	const int result = std::forward<Work>(work)();
+	releaseDeviceLock();
 	logExit(lines, result);
 	return result;
 }

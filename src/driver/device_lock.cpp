@@ -27,14 +27,33 @@ std::atomic_ref<int32_t> busyFlag()
 	return std::atomic_ref<int32_t>(*platform::scanBusyFlag());
 }
 
+bool scanBusyAnywhere()
+{
+	return platform::scanBusyOwner() != platform::BusyOwner::Nobody;
+}
+
+// The look at ScanBusy before the wait spares a wait that could only end in
+// a refusal; the look after it is the one that counts. A caller that waited
+// while the holder set ScanBusy inside SetScanParameter gets the lock once
+// that holder lets go, in the middle of its scan cycle: it must hand the
+// lock back rather than send its commands into the running scan.
+bool takeLockOutsideScans()
+{
+	if (scanBusyAnywhere() || platform::waitDeviceEvent(lockWait.load()) != platform::WaitResult::Signalled)
+		return false;
+	if (!scanBusyAnywhere())
+		return true;
+	platform::signalDeviceEvent();
+	return false;
+}
+
 } // namespace
 
 int SeizeSYSControl()
 {
 	logLine(kMainLog, 3, "In   %d : SeizeSYSControl :", 0);
 	int result = 0;
-	if (scanBusy() == 0 &&
-	    platform::waitDeviceEvent(lockWait.load()) == platform::WaitResult::Signalled) {
+	if (takeLockOutsideScans()) {
 		heldHere.store(true);
 		result = 1;
 	} else {
@@ -72,12 +91,27 @@ int32_t scanBusy()
 
 void setScanBusy(int32_t value)
 {
-	busyFlag().store(value, std::memory_order_relaxed);
+	platform::exchangeScanBusyFlag(value);
 }
 
 int32_t exchangeScanBusy(int32_t value)
 {
-	return busyFlag().exchange(value);
+	return platform::exchangeScanBusyFlag(value);
+}
+
+bool scanBusyElsewhere()
+{
+	return platform::scanBusyOwner() == platform::BusyOwner::OtherProcess;
+}
+
+bool scanBusyHere()
+{
+	return platform::scanBusyOwner() == platform::BusyOwner::ThisProcess;
+}
+
+bool claimScanBusy()
+{
+	return platform::claimScanBusyFlag();
 }
 
 } // namespace torvane::driver

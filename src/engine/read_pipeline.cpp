@@ -27,6 +27,14 @@ bool scanEnded()
 	return std::atomic_ref<int32_t>(*platform::scanBusyFlag()).load(std::memory_order_acquire) == 0;
 }
 
+// DoCancel during a wait for data: the front end wants the scan ended now,
+// and a scanner that withholds its data would keep it waiting for the whole
+// data wait.
+bool cancelRequested()
+{
+	return driver::driverState.CancelRequested.load(std::memory_order_relaxed) == 1;
+}
+
 // A scratch block of work memory for the steps of one chunk; at most one is
 // alive at a time.
 class ScratchBlock
@@ -181,7 +189,7 @@ bool workOnNextChunk(ScanSession &session)
 					  [&](const uint8_t *slot) { chunk = filterChunk(plan, slot, buffers.staging, chunk); })
 			 : TakeFilledSlot();
 	if (!taken) {
-		driver::setLastError(TORVANE_ERROR_NO_IMAGE_DATA);
+		driver::setLastError(cancelRequested() ? TORVANE_ERROR_CANCELLED : TORVANE_ERROR_NO_IMAGE_DATA);
 		session.pendingBytes = 0;
 		return false;
 	}
@@ -207,12 +215,13 @@ int takeFilledSlot(ChunkRing &ring, Consume consume)
 {
 	std::atomic<int32_t> &count = ring.slotLines[ring.readSlot];
 	// Woken when the thread hands a chunk over or will send no more: it has
-	// returned, or a failed read cleared ScanBusy.
+	// returned, or a failed read cleared ScanBusy. A cancel is seen within
+	// one look (DoCancel may not signal: it runs in signal handlers).
 	ring.waitFor(
 		ring.chunkHandedOver,
 		[&] {
 			return count.load(std::memory_order_acquire) != 0 || scanEnded() ||
-			       ring.acquisitionEnded.load(std::memory_order_acquire);
+			       ring.acquisitionEnded.load(std::memory_order_acquire) || cancelRequested();
 		},
 		platform::tickCount(), dataWaitMs());
 	// A last look catches a chunk handed over just before the thread ended.
@@ -256,6 +265,9 @@ int TakeFilledSlot()
 
 int readScan(uint8_t *buffer, uint32_t length)
 {
+	const ScanCallTurn turn;
+	if (!turn.taken())
+		return 0;
 	if (!scanSetUp()) {
 		driver::setLastError(TORVANE_ERROR_NO_IMAGE_DATA);
 		return 0;

@@ -23,7 +23,11 @@ StartResult startScan();
 // Ends the acquisition thread, sends RELEASE UNIT (3 after DoCancel), clears
 // the scan's flags and ScanBusy and frees the ring, the staging buffer and
 // the image routines' carry state. The result of RELEASE UNIT, or 0 (159)
-// after DoCancel.
+// after DoCancel. While another process's scan holds ScanBusy only this
+// process's own scan is ended: nothing is sent, the flag stays, 0 (162).
+// StartScan, ReadScan, StopScan and SetScanParameter of several threads are
+// served in turn (ScanCallTurn); a turn not had within the lock wait is
+// refused (162).
 int stopScan();
 
 // Frees the buffers kept from the last scan for the next one (ring slots,
@@ -33,7 +37,9 @@ void releaseKeptScanBuffers();
 
 // How long StopScan waits for the thread before it ends it (2000 ms), and
 // after interrupting its device I/O where it cannot be ended by force.
+// After DoCancel the first wait is kCancelledStopWaitMs.
 inline constexpr uint32_t kThreadStopWaitMs = 2000;
+inline constexpr uint32_t kCancelledStopWaitMs = 100;
 inline constexpr uint32_t kInterruptedStopWaitMs = 1000;
 
 } // namespace torvane::engine

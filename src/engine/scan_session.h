@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "engine/chunk_ring.h"
@@ -14,11 +16,21 @@
 
 namespace torvane::engine {
 
-// StartScan, ReadScan and StopScan run on the front end's thread, one at a
-// time (they take no lock: ScanBusy keeps the locked calls out for the scan).
-// The acquisition thread touches nothing here but the ring it is handed and
-// dumpChunkCount; where the scan stands is driver::scanState().
+// StartScan, ReadScan and StopScan run on the front end's threads one at a
+// time: each holds `calls` (ScanCallTurn) for its length, so threads of one
+// process that call them at once are served in turn, never beside each other
+// (they take no device lock: ScanBusy keeps the locked calls out for the
+// scan). The acquisition thread touches nothing here but the ring it is
+// handed and dumpChunkCount; where the scan stands is driver::scanState().
 struct ScanSession {
+	// True while a thread is inside StartScan, ReadScan, StopScan,
+	// SetScanParameter or the freeing of the kept buffers; the others wait
+	// for callFreed. (A mutex and a condition variable rather than a timed
+	// mutex, whose timed lock ThreadSanitizer does not follow.)
+	std::mutex callMutex;
+	std::condition_variable callFreed;
+	bool callInside = false;
+
 	// The plan StartScan made; none while the state is Idle. Front end only.
 	std::optional<ScanPlan> plan;
 	// The ring of the current scan; null while Idle. The pointer is the front
@@ -50,6 +62,24 @@ struct ScanSession {
 	RetainedBuffers kept;
 };
 
-extern ScanSession scanSession;
+// Never destroyed: a thread still inside ReadScan while the process ends (a
+// return from main, exit() from another thread) goes on using the ring and
+// the staging buffer, which the end of the process takes away.
+extern ScanSession &scanSession;
+
+// A turn at the scan functions: waits for the thread inside them for at most
+// the lock wait. A turn not taken (taken() false) has set LastErrorCode 162.
+class ScanCallTurn
+{
+public:
+	ScanCallTurn();
+	~ScanCallTurn();
+	ScanCallTurn(const ScanCallTurn &) = delete;
+	ScanCallTurn &operator=(const ScanCallTurn &) = delete;
+	bool taken() const { return taken_; }
+
+private:
+	bool taken_;
+};
 
 } // namespace torvane::engine

@@ -136,13 +136,44 @@ PlanInputs planInputsNow()
 	return inputs;
 }
 
+namespace {
+
+// The scan cycle is this process's already (SetScanParameter set ScanBusy),
+// or it takes ScanBusy now, under the device lock so that it never starts
+// beside another process's locked call. Refused (162) while another
+// process's scan holds it: RESERVE UNIT and SCAN would land in that scan.
+bool claimScanCycle()
+{
+	if (driver::scanBusyHere())
+		return true;
+	// Without the device event there is no lock to take (every wait fails):
+	// the claim alone keeps other scans out.
+	if (!platform::hasDeviceEvent()) {
+		if (driver::claimScanBusy())
+			return true;
+		driver::setLastError(TORVANE_ERROR_BUSY);
+		return false;
+	}
+	if (!driver::SeizeSYSControl())
+		return false;
+	const bool claimed = driver::claimScanBusy();
+	driver::releaseDeviceLock();
+	if (!claimed)
+		driver::setLastError(TORVANE_ERROR_BUSY);
+	return claimed;
+}
+
+} // namespace
+
 StartResult startScan()
 {
+	const ScanCallTurn turn;
+	if (!turn.taken())
+		return { 0, true };
 	ScanSession &session = scanSession;
 	endUnstoppedScan(session);
-
-	if (driver::scanBusy() == 0)
-		driver::setScanBusy(1);
+	if (!claimScanCycle())
+		return { 0, true };
 
 	const ScanPlan &plan = session.plan.emplace(planScan(setup::scanSettings, planInputsNow()));
 	if (!allocateStagingAndRing(session, plan)) {

@@ -32,15 +32,21 @@ bool endAcquisition()
 		return true;
 
 	// The thread looks at acquireEnabled between chunks and is woken while
-	// it waits for a free slot; only a stalled device keeps it longer.
+	// it waits for a free slot; only a stalled device keeps it longer. After
+	// DoCancel the front end wants the scan ended now: the thread gets a
+	// moment, not the whole wait.
 	platform::Thread &thread = *session.acquireThread;
-	bool ended = platform::waitThread(thread, kThreadStopWaitMs) || platform::terminateThread(thread);
+	const bool cancelled = driver::driverState.CancelRequested.load(std::memory_order_relaxed) == 1;
+	bool ended = platform::waitThread(thread, cancelled ? kCancelledStopWaitMs : kThreadStopWaitMs);
 	if (!ended && ring && ring->interrupt) {
-		// No forced end here: shut down the thread's device I/O instead, so
-		// that its exchange fails at once and it returns by itself.
+		// Shut down the thread's device I/O, so that its exchange fails at
+		// once and it returns by itself; a forced end only after that, where
+		// the platform has one (it may leave locks of the thread held).
 		platform::triggerIoInterrupt(*ring->interrupt);
 		ended = platform::waitThread(thread, kInterruptedStopWaitMs);
 	}
+	if (!ended)
+		ended = platform::terminateThread(thread);
 	platform::closeThread(std::move(session.acquireThread));
 	return ended;
 }
@@ -83,12 +89,20 @@ void releaseImageRoutines()
 
 void releaseKeptScanBuffers()
 {
+	// Not beside a scan function of another thread, which may be handing
+	// these buffers out.
+	const ScanCallTurn turn;
+	if (!turn.taken())
+		return;
 	releaseRetainedBuffers();
 	imaging::releaseKeptWorkBlocks();
 }
 
 int stopScan()
 {
+	const ScanCallTurn turn;
+	if (!turn.taken())
+		return 0;
 	ScanSession &session = scanSession;
 	const bool scanning = driver::scanState() != driver::ScanState::Idle;
 	if (scanning)
@@ -96,7 +110,13 @@ int stopScan()
 	const bool threadEnded = endAcquisition();
 
 	int result = 0;
-	if (driver::driverState.CancelRequested.load(std::memory_order_relaxed) == 1) {
+	// Another process's scan holds the scanner: this process's own scan (if
+	// any) has ended here, but nothing is sent into the other one and its
+	// ScanBusy is not ours to clear.
+	const bool othersScan = driver::scanBusyElsewhere();
+	if (othersScan) {
+		driver::setLastError(TORVANE_ERROR_BUSY);
+	} else if (driver::driverState.CancelRequested.load(std::memory_order_relaxed) == 1) {
 		const transport::CommandBlock block = transport::releaseUnitBlock(3);
 		transport::SendCommand(block.data(), nullptr, 0, 0);
 		driver::setLastError(TORVANE_ERROR_CANCELLED);
@@ -107,7 +127,8 @@ int stopScan()
 
 	setup::endScanConversions();
 	driver::driverState.CancelRequested.store(0, std::memory_order_relaxed);
-	driver::exchangeScanBusy(0);
+	if (!othersScan)
+		driver::exchangeScanBusy(0);
 
 	freeScanBuffers(threadEnded);
 	releaseImageRoutines();

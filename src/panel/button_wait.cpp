@@ -28,28 +28,32 @@ void endWait()
 }
 
 // Opens the device file for the wait and issues it. 0 (2023) when its event
-// could not be created; a device file that cannot be opened or a request that
-// fails at once is not reported, the next poll tries again.
+// could not be created, 0 (156) when the device file cannot be opened: the
+// scanner has gone, and a front end waiting for a press must hear so rather
+// than wait on for a press that cannot come. A request that fails at once
+// is not reported, the next poll tries again.
 int startWait()
 {
 	endWait();
 	std::unique_ptr<platform::ButtonWait> wait = platform::openButtonWait(transport::devicePath().c_str());
-	if (wait) {
-		switch (wait->start()) {
-		case platform::ButtonWait::Start::NoEvent:
-			driver::setLastError(TORVANE_ERROR_BUTTON_EVENT);
-			return 0;
-		case platform::ButtonWait::Start::Failed:
-			break;
-		case platform::ButtonWait::Start::Pending:
-			driver::driverState.ButtonReadPending = 1;
-			driver::driverState.buttonWait = std::move(wait);
-			break;
-		case platform::ButtonWait::Start::Completed:
-			// Its result is collected by this poll, then it is closed.
-			driver::driverState.buttonWait = std::move(wait);
-			break;
-		}
+	if (!wait) {
+		driver::setLastError(TORVANE_ERROR_DISCONNECTED);
+		return 0;
+	}
+	switch (wait->start()) {
+	case platform::ButtonWait::Start::NoEvent:
+		driver::setLastError(TORVANE_ERROR_BUTTON_EVENT);
+		return 0;
+	case platform::ButtonWait::Start::Failed:
+		break;
+	case platform::ButtonWait::Start::Pending:
+		driver::driverState.ButtonReadPending = 1;
+		driver::driverState.buttonWait = std::move(wait);
+		break;
+	case platform::ButtonWait::Start::Completed:
+		// Its result is collected by this poll, then it is closed.
+		driver::driverState.buttonWait = std::move(wait);
+		break;
 	}
 	platform::sleepMs(pauseMs.load(std::memory_order_relaxed));
 	return 1;
@@ -82,10 +86,10 @@ int pollButtonWait(uint8_t report[8])
 		endWait();
 		break;
 	case platform::ButtonWait::Poll::Ended:
-		// Completed without bytes, or the device went away: the next poll
-		// starts a fresh wait.
+		// Completed without bytes, or the device went away: a fresh wait
+		// at once tells the two apart (a gone device cannot be opened).
 		endWait();
-		break;
+		return startWait();
 	case platform::ButtonWait::Poll::Pending:
 		// Only a wait that reported itself pending stays for the next poll.
 		if (!driver::driverState.ButtonReadPending)

@@ -71,7 +71,26 @@ void signalDeviceEvent();
 
 // The 32-bit scan-busy flag shared by every process that loads the library.
 // Never null: falls back to a process-local flag when no shared one exists.
+// A plain look at the flag; who set it is asked with scanBusyOwner().
 int32_t *scanBusyFlag();
+
+// The flag belongs to the process that set it and ends with it, however that
+// process ends (exec included): a flag whose owner has gone reads as clear
+// and is cleared by the look. A forked child never owns its parent's flag.
+// A flag set with no owner recorded (a plain store) belongs to another
+// process.
+enum class BusyOwner {
+	Nobody,
+	ThisProcess,
+	OtherProcess
+};
+BusyOwner scanBusyOwner();
+// Stores `value`, making this process the owner when it is not 0, and
+// returns the value it replaced.
+int32_t exchangeScanBusyFlag(int32_t value);
+// Sets the flag for this process unless another process that still runs
+// owns it. True when this process owns it now.
+bool claimScanBusyFlag();
 
 // A second machine-wide lock, re-entrant within one thread, held for the
 // length of one command exchange so that exchanges never interleave on the
@@ -154,7 +173,8 @@ std::unique_ptr<ButtonWait> openButtonWait(const char *name);
 // Device I/O of a thread that another thread may have to interrupt. While a
 // thread has an interrupt set, every device file it opens is registered with
 // it; trigger() makes all of that thread's pending and later device I/O fail
-// at once. Windows has TerminateThread instead and ignores this.
+// at once (on Windows: its synchronous I/O is cancelled and later transfers
+// fail).
 class IoInterrupt;
 std::shared_ptr<IoInterrupt> createIoInterrupt();
 void setThreadIoInterrupt(std::shared_ptr<IoInterrupt> interrupt);

@@ -4,8 +4,10 @@
 #include <dirent.h>
 
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -219,12 +221,22 @@ TEST_F(ButtonTest, AWaitEndedByTheDeviceGoingAwayIsStartedAfresh)
 	ASSERT_TRUE(waitsOpen(1));
 	ASSERT_TRUE(server->unplug(0));
 
-	// The ended wait is noticed and closed; polls go on with empty reports.
-	for (int i = 0; i < 20; i++) {
-		ASSERT_EQ(ReadPushButton(&report), 1);
+	// The ended wait is noticed and closed, and the scanner found gone: the
+	// poll fails with 156 (a front end waiting for a press hears of the
+	// unplug instead of waiting for ever), with an empty report.
+	driver::setLastError(0);
+	int polled = 1;
+	for (int i = 0; i < 100 && polled; i++) {
+		polled = ReadPushButton(&report);
 		ASSERT_EQ(bytesOf(report), Bytes(16, 0));
+		if (polled)
+			std::this_thread::sleep_for(std::chrono::milliseconds(5));
 	}
+	EXPECT_EQ(polled, 0);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_DISCONNECTED);
 	EXPECT_EQ(driver::driverState.ButtonReadPending, 0);
+	EXPECT_EQ(ReadPushButton(&report), 0);
+	EXPECT_EQ(driver::lastError(), TORVANE_ERROR_DISCONNECTED);
 
 	ASSERT_TRUE(server->plug(scanner, 0));
 	const uint8_t press[] = { 0x06 };

@@ -5,7 +5,9 @@
 //
 //   campaign_client hold WHAT END   WHAT: locked-call scan-busy stalled-exchange
 //                                   button-wait acquisition; END: return
-//                                   exit-thread sigkill crash exec. Prints
+//                                   exit-thread sigkill crash exec
+//                                   forked-sigkill (a child forked while it
+//                                   holds, idle for 8 s, outlives it). Prints
 //                                   "holding" when it holds WHAT, ends on
 //                                   SIGUSR1.
 //   campaign_client scan SECONDS    one small scan, retried (with StopScan
@@ -14,6 +16,20 @@
 //   campaign_client mix SECONDS THREADS SEED scans|calls   locked calls at
 //                                   random, with "scans" whole scans from the
 //                                   first thread too; prints its figures.
+//   campaign_client images SECONDS SETTING [HASH]   whole scans of one of
+//                                   the settings of imageSettings() for
+//                                   SECONDS (0: one scan); prints the counts
+//                                   and the hash of the last image, and
+//                                   counts as wrong every completed image
+//                                   whose hash is not HASH.
+//   campaign_client exit-in-read return|exit-thread   ends the process
+//                                   while a thread is inside ReadScan.
+//   campaign_client cancel-read     one scan whose reads go on until they
+//                                   fail; SIGINT calls DoCancel. Prints the
+//                                   codes of ReadScan and StopScan.
+//   campaign_client bystand idle|button|scanner   has the library loaded
+//                                   and stays idle, polls the buttons, or
+//                                   tries scans; prints "bystanding".
 
 #include <atomic>
 #include <chrono>
@@ -50,6 +66,8 @@ struct Driver {
 	decltype(&ReadPushButton) readPushButton;
 	decltype(&SetPowerSaveTime) setPowerSaveTime;
 	decltype(&InitializeScanner) initializeScanner;
+	decltype(&TerminateDriver) terminateDriver;
+	decltype(&DoCancel) doCancel;
 };
 
 Driver driver;
@@ -84,6 +102,8 @@ void loadDriver()
 	bind(library, driver.readPushButton, "ReadPushButton");
 	bind(library, driver.setPowerSaveTime, "SetPowerSaveTime");
 	bind(library, driver.initializeScanner, "InitializeScanner");
+	bind(library, driver.terminateDriver, "TerminateDriver");
+	bind(library, driver.doCancel, "DoCancel");
 }
 
 int32_t errorCode()
@@ -171,6 +191,13 @@ void startHolding(const std::string &what)
 [[noreturn]] void endThisWay(const std::string &how)
 {
 	std::fflush(stdout);
+	if (how == "forked-sigkill" && fork() == 0) {
+		// Idle, no call into the library; its output is not the campaign's.
+		close(STDOUT_FILENO);
+		alarm(8);
+		for (;;)
+			pause();
+	}
 	sigset_t go;
 	sigemptyset(&go);
 	sigaddset(&go, SIGUSR1);
@@ -187,6 +214,171 @@ void startHolding(const std::string &what)
 	std::exit(0); // "return": a normal exit, the library's detach runs
 }
 
+// The settings the image-content contention compares: colour and grey,
+// windows of different places and sizes, so that a restarted or mixed-up
+// image shows.
+ScanParameter imageSetting(int index)
+{
+	ScanParameter p{};
+	switch (index % 4) {
+	case 0: // colour, 50 dpi, 20 x 20 mm
+		p.XRes = p.YRes = 50;
+		p.Width = p.Length = 236;
+		p.ScanMode = 4;
+		p.BitPerPixel = 24;
+		break;
+	case 1: // grey, 100 dpi, an inch by half an inch from (60, 30)
+		p = torvane::test::smallGreyScan(100, 150);
+		p.Left = 60;
+		p.Top = 30;
+		break;
+	case 2: // colour, 75 dpi, an inch square
+		p.XRes = p.YRes = 75;
+		p.Width = p.Length = 300;
+		p.ScanMode = 4;
+		p.BitPerPixel = 24;
+		break;
+	default: // grey, 50 dpi, two inches by one from (100, 0)
+		p = torvane::test::smallGreyScan(50, 300);
+		p.Width = 600;
+		p.Left = 100;
+		break;
+	}
+	p.PixelNum = static_cast<uint16_t>(p.Width * p.XRes / 300);
+	p.LineNum = static_cast<uint16_t>(p.Length * p.YRes / 300);
+	return p;
+}
+
+uint64_t hashOf(const std::vector<unsigned char> &bytes)
+{
+	uint64_t hash = 0xcbf29ce484222325ull;
+	for (const unsigned char byte : bytes)
+		hash = (hash ^ byte) * 0x100000001b3ull;
+	return hash;
+}
+
+// The cycle of the image-content contention: the whole image in one
+// ReadScan, StopScan after every successful start. 1 complete, 0 refused
+// (162 anywhere), -1 failed.
+int imageCycle(const ScanParameter &p, std::vector<unsigned char> &image)
+{
+	if (!driver.initializeDriver())
+		return errorCode() == 162 ? 0 : -1;
+	int outcome = 1;
+	if (!driver.setScanParameter(&p)) {
+		outcome = errorCode() == 162 ? 0 : -1;
+	} else if (!driver.startScan()) {
+		outcome = errorCode() == 162 ? 0 : -1;
+		driver.stopScan();
+	} else {
+		const int read = driver.readScan(nullptr, image.data(), static_cast<uint32_t>(image.size()));
+		const int32_t code = read ? 0 : errorCode();
+		const int stopped = driver.stopScan();
+		outcome = read && stopped ? 1 : (code == 162 ? 0 : -1);
+	}
+	driver.terminateDriver();
+	return outcome;
+}
+
+int runImages(int seconds, int setting, const char *expected)
+{
+	loadDriver();
+	const ScanParameter p = imageSetting(setting);
+	std::vector<unsigned char> image(static_cast<size_t>(p.PixelNum) * p.LineNum * p.BitPerPixel / 8);
+	const uint64_t want = expected ? std::strtoull(expected, nullptr, 16) : 0;
+	long completed = 0, refused = 0, failed = 0, wrong = 0;
+	uint64_t last = 0;
+	const auto end = Clock::now() + std::chrono::seconds(seconds);
+	do {
+		std::fill(image.begin(), image.end(), 0xA5);
+		const int outcome = imageCycle(p, image);
+		if (outcome > 0) {
+			++completed;
+			last = hashOf(image);
+			wrong += expected && last != want ? 1 : 0;
+		} else {
+			++(outcome == 0 ? refused : failed);
+			usleep(2000);
+		}
+	} while (Clock::now() < end || (seconds == 0 && completed == 0 && failed < 50));
+	std::printf("images completed=%ld refused=%ld failed=%ld wrong=%ld hash=%016llx\n", completed, refused, failed,
+		    wrong, static_cast<unsigned long long>(last));
+	return 0;
+}
+
+// A thread reads a long scan while the process ends: from main's return or
+// from exit() on another thread.
+int runExitInRead(const std::string &how)
+{
+	loadDriver();
+	driver.initializeDriver();
+	std::atomic<bool> reading{ false };
+	std::thread([&] {
+		const ScanParameter p = smallScan(3000);
+		driver.setScanParameter(&p);
+		driver.startScan();
+		std::vector<unsigned char> piece(512);
+		reading = true;
+		while (driver.readScan(nullptr, piece.data(), static_cast<uint32_t>(piece.size()))) {
+		}
+	}).detach();
+	while (!reading)
+		usleep(1000);
+	usleep(200000);
+	std::printf("ending\n");
+	std::fflush(stdout);
+	if (how == "exit-thread")
+		std::thread([] { std::exit(0); }).join();
+	return 0;
+}
+
+void cancelOnInterrupt(int)
+{
+	driver.doCancel();
+}
+
+int runCancelRead()
+{
+	loadDriver();
+	struct sigaction action {};
+	action.sa_handler = cancelOnInterrupt;
+	sigaction(SIGINT, &action, nullptr);
+	driver.initializeDriver();
+	const ScanParameter p = smallScan(3000);
+	if (!driver.setScanParameter(&p) || !driver.startScan()) {
+		std::printf("scan not started %d\n", errorCode());
+		return 1;
+	}
+	std::printf("scanning\n");
+	std::vector<unsigned char> piece(4096);
+	while (driver.readScan(nullptr, piece.data(), static_cast<uint32_t>(piece.size()))) {
+	}
+	const int32_t readCode = errorCode();
+	const int stopped = driver.stopScan();
+	std::printf("read=%d stop=%d code=%d\n", readCode, stopped, errorCode());
+	return 0;
+}
+
+// Has the library loaded beside the campaign's other processes.
+int runBystander(const std::string &kind)
+{
+	loadDriver();
+	// Before the first call: one may have to wait for what the campaign holds.
+	std::printf("bystanding\n");
+	std::fflush(stdout);
+	driver.initializeDriver();
+	for (;;) {
+		if (kind == "button") {
+			ButtonReport report;
+			driver.readPushButton(&report);
+		} else if (kind == "scanner") {
+			if (driver.initializeDriver())
+				wholeScan(smallScan(30));
+		}
+		usleep(kind == "idle" ? 1000000 : 50000);
+	}
+}
+
 // Locked calls and whole scans at random for `seconds`; every result must be
 // a success or the refusal 162.
 int runMix(int seconds, int threads, unsigned seed, bool scanning)
@@ -194,6 +386,8 @@ int runMix(int seconds, int threads, unsigned seed, bool scanning)
 	loadDriver();
 	driver.initializeDriver();
 	std::atomic<long> calls{ 0 }, refusals{ 0 }, scans{ 0 }, wrong{ 0 }, sibling{ 0 }, slowest{ 0 };
+	// The code and the call (code * 10 + call) of the last wrong result.
+	std::atomic<long> lastWrong{ 0 };
 	const auto end = Clock::now() + std::chrono::seconds(seconds);
 	std::vector<std::thread> workers;
 	for (int t = 0; t < threads; ++t) {
@@ -236,6 +430,7 @@ int runMix(int seconds, int threads, unsigned seed, bool scanning)
 						// code of the scan's own failure (one register per
 						// process); elsewhere only a refusal is right.
 						++(scanning ? sibling : wrong);
+						lastWrong = code * 10 + what;
 					}
 				}
 			}
@@ -243,8 +438,9 @@ int runMix(int seconds, int threads, unsigned seed, bool scanning)
 	}
 	for (auto &worker : workers)
 		worker.join();
-	std::printf("mix calls=%ld refusals=%ld scans=%ld wrong=%ld scan_codes=%ld slowest_ms=%ld\n", calls.load(),
-		    refusals.load(), scans.load(), wrong.load(), sibling.load(), slowest.load());
+	std::printf("mix calls=%ld refusals=%ld scans=%ld wrong=%ld scan_codes=%ld slowest_ms=%ld last_wrong=%ld\n",
+		    calls.load(), refusals.load(), scans.load(), wrong.load(), sibling.load(), slowest.load(),
+		    lastWrong.load());
 	return wrong.load() == 0 ? 0 : 1;
 }
 
@@ -262,6 +458,14 @@ int main(int argc, char **argv)
 	if (command == "mix" && argc == 6)
 		return runMix(std::atoi(argv[2]), std::atoi(argv[3]), static_cast<unsigned>(std::atoi(argv[4])),
 			      std::string(argv[5]) == "scans");
+	if (command == "images" && (argc == 4 || argc == 5))
+		return runImages(std::atoi(argv[2]), std::atoi(argv[3]), argc == 5 ? argv[4] : nullptr);
+	if (command == "exit-in-read" && argc == 3)
+		return runExitInRead(argv[2]);
+	if (command == "cancel-read" && argc == 2)
+		return runCancelRead();
+	if (command == "bystand" && argc == 3)
+		return runBystander(argv[2]);
 	if (command == "hold" && argc == 4) {
 		// Blocked in every thread, so that only sigwait takes it.
 		sigset_t go;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -76,6 +77,19 @@ int reap(Client &client)
 	client.output = -1;
 	client.pid = -1;
 	return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Client::Client(Client &&other) noexcept : pid(other.pid), output(other.output)
+{
+	other.pid = -1;
+	other.output = -1;
+}
+
+Client &Client::operator=(Client &&other) noexcept
+{
+	std::swap(pid, other.pid);
+	std::swap(output, other.output);
+	return *this;
 }
 
 Client::~Client()

@@ -18,6 +18,11 @@ namespace torvane::test {
 struct Client {
 	pid_t pid = -1;
 	int output = -1;
+	Client() = default;
+	Client(pid_t started, int read) : pid(started), output(read) {}
+	// Moved, the process goes with the new owner.
+	Client(Client &&other) noexcept;
+	Client &operator=(Client &&other) noexcept;
 	~Client();
 };
 

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,49 @@ TEST_F(ContentionTest, EightProcessesOfFourThreadsNeverWedge)
 		scans += done;
 	}
 	EXPECT_GT(scans, 0);
+}
+
+// Every completed image of a scan with other processes scanning beside it is
+// byte for byte the image of a lone scan of its settings. Eight processes,
+// four settings, whole scans for TORVANE_IMAGE_CONTENTION_SECONDS (10 s by
+// default); prints the counts.
+TEST_F(ContentionTest, EveryCompletedImageIsTheImageOfALoneScan)
+{
+	const char *setting = std::getenv("TORVANE_IMAGE_CONTENTION_SECONDS");
+	const int seconds = setting ? std::atoi(setting) : 10;
+	scanner->setFullSpeed(true);
+	auto figure = [](const std::string &line, const char *name) {
+		const auto at = line.find(std::string(" ") + name + "=");
+		return at == std::string::npos ? std::string() : line.substr(at + std::strlen(name) + 2, line.find(' ', at + 1) - at - std::strlen(name) - 2);
+	};
+	std::vector<std::string> lone;
+	for (int s = 0; s < 4; ++s) {
+		Client client = startClient({ "images", "0", std::to_string(s) });
+		const std::string line = readLine(client, 30000);
+		EXPECT_EQ(reap(client), 0);
+		ASSERT_EQ(figure(line, "completed"), "1") << line;
+		lone.push_back(figure(line, "hash"));
+	}
+	EXPECT_NE(lone[0], lone[1]);
+
+	std::vector<Client> clients;
+	for (int i = 0; i < 8; ++i)
+		clients.push_back(startClient({ "images", std::to_string(seconds), std::to_string(i % 4), lone[i % 4] }));
+	long completed = 0, refused = 0, failed = 0, wrong = 0;
+	for (Client &client : clients) {
+		const std::string line = readLine(client, (seconds + 30) * 1000);
+		EXPECT_EQ(reap(client), 0) << line;
+		ASSERT_EQ(line.rfind("images ", 0), 0u) << "no figures: the client hung";
+		completed += std::atol(figure(line, "completed").c_str());
+		refused += std::atol(figure(line, "refused").c_str());
+		failed += std::atol(figure(line, "failed").c_str());
+		wrong += std::atol(figure(line, "wrong").c_str());
+	}
+	std::printf("| %d s, 8 processes | completed %ld | refused %ld | failed %ld | wrong %ld |\n", seconds, completed,
+		    refused, failed, wrong);
+	EXPECT_EQ(wrong, 0);
+	EXPECT_EQ(failed, 0);
+	EXPECT_GT(completed, 8);
 }
 
 } // namespace

@@ -5,9 +5,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -181,9 +186,10 @@ TEST_F(LockDefectTest, AWaitingProcessGetsTheNextTurnOfTheExchangeLock)
 	expectNextTurn(*this, true, slowExchange);
 }
 
-// A thread waits for the exchange lock (SetGammaTable takes no device lock)
-// or for the device lock while another thread's exchange is stalled; DoCancel
-// ends both waits.
+// A thread waits for the exchange lock (SetGammaTable inside this process's
+// scan cycle takes no device lock) or for the device lock (SetGammaTable
+// outside a scan cycle takes it like the other calls) while another thread's
+// exchange is stalled; DoCancel ends both waits.
 TEST_F(LockDefectTest, DoCancelEndsAWaitForEitherLock)
 {
 	scanner->addFault(FaultRule::stallRead(kRead10).forDataType(kNvmType).always());
@@ -194,15 +200,17 @@ TEST_F(LockDefectTest, DoCancelEndsAWaitForEitherLock)
 	ASSERT_TRUE(awaitCommand(kRead10));
 
 	// SetGammaTable reports every failed send as 2999.
-	const std::pair<std::function<int()>, int32_t> waiters[] = {
-		{ [] {
-			 unsigned char table[768] = {};
-			 return SetGammaTable(table, 0);
-		 },
-		  2999 },
-		{ [] { return SetPowerSaveTime(15); }, 162 },
+	const auto gamma = [] {
+		unsigned char table[768] = {};
+		return SetGammaTable(table, 0);
 	};
-	for (const auto &[wait, code] : waiters) {
+	const std::tuple<std::function<int()>, int32_t, bool> waiters[] = {
+		{ gamma, 2999, true },
+		{ gamma, 162, false },
+		{ [] { return SetPowerSaveTime(15); }, 162, false },
+	};
+	for (const auto &[wait, code, inScanCycle] : waiters) {
+		driver::setScanBusy(inScanCycle ? 1 : 0);
 		std::atomic<int> result{ -1 };
 		std::thread waiter([&] { result = wait(); });
 		std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -218,9 +226,171 @@ TEST_F(LockDefectTest, DoCancelEndsAWaitForEitherLock)
 		EXPECT_EQ(fetchErrorCode(), code);
 		EXPECT_LT(seconds, 0.5);
 		driver::driverState.CancelRequested = 0;
+		driver::setScanBusy(0);
 	}
 	scanner->clearFaults();
 	holder.join();
+}
+
+// A caller that passed the look at ScanBusy and waited for the lock while
+// the holder opened a scan cycle (SetScanParameter sets ScanBusy under the
+// lock) gets the lock in the middle of that scan: it must hand it back and
+// be refused, not send its commands into the scan.
+TEST_F(LockDefectTest, ALockWonAfterAScanCycleOpenedIsHandedBackAndRefused)
+{
+	ASSERT_EQ(driver::SeizeSYSControl(), 1);
+	const pid_t child = fork();
+	if (child == 0) {
+		driver::setLastError(0);
+		const int taken = driver::SeizeSYSControl();
+		_exit(taken == 0 && driver::lastError() == TORVANE_ERROR_BUSY ? 0 : 1);
+	}
+	// The child has looked at ScanBusy and waits for the lock.
+	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	driver::setScanBusy(1);
+	driver::releaseDeviceLock();
+	int status = 0;
+	waitpid(child, &status, 0);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the waiter took the lock inside the scan cycle";
+	// Handed back: free for the next caller once the scan has ended.
+	EXPECT_EQ(platform::waitDeviceEvent(0), platform::WaitResult::Signalled);
+	platform::signalDeviceEvent();
+	driver::setScanBusy(0);
+}
+
+// Nothing of another process reaches this process's scan: no gamma table,
+// no RESERVE UNIT and SCAN, no RELEASE UNIT, and its ScanBusy stays.
+TEST_F(LockDefectTest, AnotherProcessReachesNothingOfAScanCycle)
+{
+	driver::setScanBusy(1);
+	const size_t before = commands().size();
+	EXPECT_EQ(runInChildWithin(8,
+				   [] {
+					   unsigned char table[768] = {};
+					   std::vector<int32_t> codes;
+					   codes.push_back(SetGammaTable(table, 0));
+					   codes.push_back(driver::lastError());
+					   codes.push_back(StartScan());
+					   codes.push_back(driver::lastError());
+					   codes.push_back(StopScan());
+					   codes.push_back(driver::lastError());
+					   return codes == std::vector<int32_t>{ 0, 162, 0, 162, 0, 162 } ? 0 : 1;
+				   }),
+		  0);
+	EXPECT_EQ(commands().size(), before);
+	EXPECT_EQ(driver::scanBusy(), 1);
+	driver::setScanBusy(0);
+}
+
+// ScanBusy ends with the process that set it, however it ends, while this
+// process (a bystander with the library loaded) and, in the second case, an
+// idle child the holder forked go on running.
+TEST_F(LockDefectTest, AKilledScanLeavesNoScanBusyBehind)
+{
+	for (const bool forkedChild : { false, true }) {
+		int ready[2];
+		ASSERT_EQ(pipe(ready), 0);
+		const pid_t holder = fork();
+		if (holder == 0) {
+			driver::setScanBusy(1);
+			pid_t idle = 0;
+			if (forkedChild && (idle = fork()) == 0) {
+				alarm(20);
+				for (;;)
+					pause();
+			}
+			if (write(ready[1], &idle, sizeof(idle)) != sizeof(idle))
+				_exit(1);
+			for (;;)
+				pause();
+		}
+		pid_t idle = 0;
+		ASSERT_EQ(read(ready[0], &idle, sizeof(idle)), static_cast<ssize_t>(sizeof(idle)));
+		close(ready[0]);
+		close(ready[1]);
+		EXPECT_EQ(driver::SeizeSYSControl(), 0) << "the holder's scan was not seen";
+		kill(holder, SIGKILL);
+		waitpid(holder, nullptr, 0);
+
+		driver::setLastError(0);
+		EXPECT_EQ(driver::SeizeSYSControl(), 1) << "forked child: " << forkedChild;
+		EXPECT_EQ(driver::lastError(), 0);
+		driver::releaseDeviceLock();
+		EXPECT_EQ(driver::scanBusy(), 0);
+		if (idle > 0) {
+			kill(idle, SIGKILL);
+			waitpid(idle, nullptr, 0);
+		}
+		driver::setScanBusy(0);
+	}
+}
+
+// A child forked in the middle of a scan cycle has no part in it: it is
+// refused like any other process, and its StopScan ends nothing.
+TEST_F(LockDefectTest, AForkedChildDoesNotInheritItsParentsScan)
+{
+	driver::setScanBusy(1);
+	const size_t before = commands().size();
+	EXPECT_EQ(runInChildWithin(8,
+				   [] {
+					   const bool refused = driver::SeizeSYSControl() == 0 &&
+								driver::lastError() == TORVANE_ERROR_BUSY;
+					   const bool stopped = StopScan() != 0;
+					   return refused && !stopped && driver::scanBusy() == 1 ? 0 : 1;
+				   }),
+		  0);
+	EXPECT_EQ(commands().size(), before);
+	EXPECT_EQ(driver::scanBusy(), 1);
+	driver::setScanBusy(0);
+}
+
+// Threads of one front end calling StartScan, ReadScan and StopScan at once,
+// whole scans among them (TORVANE_THREAD_SECONDS, 2 s by default): every
+// call returns, nothing crashes, and a whole scan afterwards succeeds.
+TEST_F(LockDefectTest, ThreadsCallingTheScanFunctionsAtOnceAreServedInTurn)
+{
+	const char *setting = std::getenv("TORVANE_THREAD_SECONDS");
+	const auto end = Clock::now() + std::chrono::seconds(setting ? std::atoi(setting) : 2);
+	const ScanParameter parameter = test::smallGreyScan(50, 60);
+	const uint32_t imageBytes = parameter.PixelNum * parameter.LineNum;
+	auto wholeScan = [&] {
+		std::vector<unsigned char> image(imageBytes);
+		const int set = SetScanParameter(&parameter);
+		const int read = set && StartScan() && ReadScan(nullptr, image.data(), imageBytes);
+		return StopScan() && read;
+	};
+	std::atomic<long> calls{ 0 };
+	std::vector<std::thread> threads;
+	for (unsigned t = 0; t < 4; ++t) {
+		threads.emplace_back([&, t] {
+			std::mt19937 random(t + 1);
+			unsigned char piece[512];
+			while (Clock::now() < end) {
+				switch (random() % 5) {
+				case 0:
+				case 1:
+					wholeScan();
+					break;
+				case 2:
+					StartScan();
+					break;
+				case 3:
+					ReadScan(nullptr, piece, sizeof(piece));
+					break;
+				default:
+					StopScan();
+					break;
+				}
+				++calls;
+			}
+		});
+	}
+	for (std::thread &thread : threads)
+		thread.join();
+	StopScan();
+	EXPECT_GT(calls.load(), 4);
+	EXPECT_EQ(wholeScan(), 1);
+	EXPECT_EQ(driver::scanBusy(), 0);
 }
 
 // A failed NVM read that carries no sense data must still leave a code.

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -265,6 +266,30 @@ TEST_F(FrontendTest, PowerTimersAndButtons)
 	::testing::internal::CaptureStdout();
 	EXPECT_EQ(runFrontend(options), ExitCode::Ok) << messages;
 	EXPECT_EQ(::testing::internal::GetCapturedStdout(), "button 3\n");
+}
+
+// An unplug while torvane-scan waits for a press ends the wait with the
+// words for it, not with "no button was pressed in time" after the limit.
+TEST_F(FrontendTest, AnUnplugDuringTheButtonWaitIsReported)
+{
+	Options options;
+	options.quiet = true;
+	options.action = Action::WaitButton;
+	options.buttonTimeout = 30;
+	std::chrono::steady_clock::time_point unplugged;
+	std::thread unplug([&] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(500));
+		unplugged = std::chrono::steady_clock::now();
+		server->unplug(0);
+	});
+	EXPECT_EQ(runFrontend(options), ExitCode::Device);
+	const auto ended = std::chrono::steady_clock::now();
+	unplug.join();
+	const double seconds = std::chrono::duration<double>(ended - unplugged).count();
+	std::printf("| unplug during --wait-button | ended %.3f s after the unplug |\n", seconds);
+	EXPECT_EQ(messages, "torvane-scan: the scanner's buttons could not be read: the scanner was disconnected "
+			    "(driver error 156)\n");
+	EXPECT_LT(seconds, 10.0);
 }
 
 } // namespace

@@ -109,7 +109,7 @@ TEST_F(Processes, ScanBusyIsOneFlagForEveryProcessThatLoadsTheLibrary)
 	NamedEvent done("done");
 	ChildProcess scanner;
 	ASSERT_TRUE(scanner.start(dllHost(), steps({ "simulate", "call:InitializeDriver", "setScanParameter:600,4,24,40",
-						     "signal:" + set.name(), "wait:" + done.name(),
+						     "signal:" + set.name(), "wait:" + done.name(), "call:StopScan",
 						     "call:TerminateDriver", "state" })));
 	ASSERT_TRUE(set.wait(kProcessTimeoutMs));
 	getState(&state);
@@ -125,18 +125,43 @@ TEST_F(Processes, ScanBusyIsOneFlagForEveryProcessThatLoadsTheLibrary)
 	EXPECT_LT(std::stoi(other.value("InitializeDriver.ms")), 5000);
 	EXPECT_EQ(here.call("TerminateDriver"), 0);
 
-	// StopScan in a third process (with no scanner: its RELEASE UNIT
-	// fails) clears it for all.
-	const std::string output = runProcess(dllHost(), steps({ "call:StopScan", "call:TerminateDriver" }));
-	EXPECT_NE(output.find("StopScan=0"), std::string::npos) << output;
-	EXPECT_NE(output.find("TerminateDriver=1"), std::string::npos) << output;
+	// StopScan in a third process reaches nothing of the scan: refused with
+	// 162, and the flag stays the scanning process's.
+	ChildProcess third;
+	ASSERT_TRUE(third.start(dllHost(), steps({ "call:StopScan", "state" })));
+	ASSERT_TRUE(third.finish(kProcessTimeoutMs));
+	EXPECT_EQ(third.value("StopScan"), "0") << third.output();
+	EXPECT_EQ(third.value("lastError"), "162");
 	getState(&state);
-	EXPECT_EQ(state.scanBusy, 0);
+	EXPECT_EQ(state.scanBusy, 1);
+	// The scanning process's own StopScan clears it (with the simulated
+	// scanner's RELEASE UNIT).
 	done.set();
 	ASSERT_TRUE(scanner.finish(kProcessTimeoutMs));
 	EXPECT_EQ(scanner.value("InitializeDriver"), "1") << scanner.output();
 	EXPECT_EQ(scanner.value("setScanParameter"), "1");
+	EXPECT_EQ(scanner.value("StopScan"), "1");
 	EXPECT_EQ(scanner.value("TerminateDriver"), "1");
+	getState(&state);
+	EXPECT_EQ(state.scanBusy, 0);
+	EXPECT_EQ(here.call("TerminateDriver"), 1);
+}
+
+// A process that ends inside its scan cycle (killed, say) takes its
+// ScanBusy with it: the others are not refused for ever.
+TEST_F(Processes, ScanBusyEndsWithTheProcessThatSetIt)
+{
+	Library here(library);
+	ASSERT_TRUE(here.loaded());
+	NamedEvent set("set");
+	NamedEvent never("never");
+	ChildProcess scanner;
+	ASSERT_TRUE(scanner.start(dllHost(), steps({ "simulate", "call:InitializeDriver", "setScanParameter:600,4,24,40",
+						     "signal:" + set.name(), "wait:" + never.name() })));
+	ASSERT_TRUE(set.wait(kProcessTimeoutMs));
+	EXPECT_EQ(here.call("TerminateDriver"), 0);
+	// Ended by force (TerminateProcess) inside its scan cycle.
+	EXPECT_FALSE(scanner.finish(0));
 	EXPECT_EQ(here.call("TerminateDriver"), 1);
 }
 

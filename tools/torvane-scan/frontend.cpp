@@ -38,7 +38,7 @@ constexpr uint32_t kReadBytes = 256 * 1024;
 // less than one.
 constexpr uint32_t kReadLines = 16;
 // The button poll interval.
-constexpr auto kButtonPoll = std::chrono::milliseconds(100);
+constexpr auto kButtonPoll = std::chrono::milliseconds(40);
 
 const char *kindName(PixelKind kind)
 {

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "platform/posix/device_backends.h"
+#include "platform/posix/fork_guard.h"
 #include "platform/posix/io_interrupt.h"
 #include "platform/posix/transfer_all.h"
 #include "torvane_protocol/byte_order.h"
@@ -90,10 +91,15 @@ int connectTo(const char *name)
 	return fd;
 }
 
-// Closes the connection last, after it has left the interrupt.
+// Closes the connection last, after it has left the interrupt. A child
+// forked meanwhile gives up its copy (fork_guard.h).
 struct OwnedSocket {
-	explicit OwnedSocket(int fd) : fd(fd) {}
-	~OwnedSocket() { ::close(fd); }
+	explicit OwnedSocket(int fd) : fd(fd) { registerDeviceDescriptor(fd); }
+	~OwnedSocket()
+	{
+		unregisterDeviceDescriptor(fd);
+		::close(fd);
+	}
 	OwnedSocket(const OwnedSocket &) = delete;
 	OwnedSocket &operator=(const OwnedSocket &) = delete;
 	int fd;

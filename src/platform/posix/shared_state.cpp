@@ -12,6 +12,13 @@
 // matches a later process in the same slot. Pid checks would be fooled both
 // by exec (same pid, library gone) and by pid reuse.
 //
+// The scan-busy flag records the token of the process that set it, so a
+// flag left by a process that has gone (killed in a scan, say) is cleared
+// by the next look, while the other processes that have the library loaded
+// go on; a forked child gives up the description it inherited at once (the
+// child handler of pthread_atfork), so it never keeps its parent's claim
+// alive, and claims a slot of its own when it first calls in.
+//
 // Everything lives under one robust mutex that is only held for a few
 // instructions; nobody waits while holding it. The device event remembers
 // the slot that took it, the exchange lock its owner (slot, thread, depth)
@@ -52,7 +59,7 @@ namespace torvane::platform {
 namespace {
 
 constexpr uint32_t kMagic = 0x54515835; // "TQX5"
-constexpr uint32_t kLayoutVersion = 2;
+constexpr uint32_t kLayoutVersion = 3;
 constexpr uint32_t kMaxProcesses = 256;
 constexpr int kMaxWaiters = 256;
 // The liveness bytes lie beyond the object: locks need no backing bytes.
@@ -80,6 +87,7 @@ struct SharedSegment {
 	int32_t signalled;
 	Token eventHolder;
 	int32_t scanBusy;
+	Token scanBusyOwner;
 	Token exchangeOwner;
 	pid_t exchangeThread;
 	uint32_t exchangeDepth;
@@ -170,7 +178,7 @@ void initialiseSegment(SharedSegment *s)
 }
 
 // Maps the object, creating and initialising it when this process is first.
-// The descriptor stays open: it carries the liveness lock.
+// The descriptor returned stays open: it carries the liveness lock.
 SharedSegment *mapSegment(int *fdOut)
 {
 	const std::string name = sharedStateName();
@@ -208,12 +216,18 @@ SharedSegment *mapSegment(int *fdOut)
 		initialiseSegment(s);
 	for (int i = 0; i < 1000 && s->magic.load(std::memory_order_acquire) != kMagic; ++i)
 		usleep(1000);
-	if (s->magic.load(std::memory_order_acquire) != kMagic || s->version != kLayoutVersion) {
+	// The mapping holds on to the description it was made from, and so would
+	// a forked child's copy of the mapping, with any lock on it: the liveness
+	// lock goes on a description of its own, which the child gives up.
+	const int lockFd = shm_open(name.c_str(), O_RDWR, 0666);
+	close(fd);
+	if (lockFd < 0 || s->magic.load(std::memory_order_acquire) != kMagic || s->version != kLayoutVersion) {
 		munmap(address, sizeof(SharedSegment));
-		close(fd);
+		if (lockFd >= 0)
+			close(lockFd);
 		return nullptr;
 	}
-	*fdOut = fd;
+	*fdOut = lockFd;
 	return s;
 }
 
@@ -233,6 +247,7 @@ void claimSlot()
 	}
 	if (!anyAlive) {
 		segment->scanBusy = 0;
+		segment->scanBusyOwner = 0;
 		segment->signalled = 1;
 		segment->eventHolder = 0;
 		segment->exchangeOwner = 0;
@@ -259,9 +274,29 @@ void claimAfterFork()
 	const int fd = shm_open(name.c_str(), O_RDWR, 0666);
 	if (fd < 0)
 		return;
-	close(segmentFd);
+	if (segmentFd >= 0)
+		close(segmentFd);
 	segmentFd = fd;
 	claimSlot();
+}
+
+// The child handler of pthread_atfork: the inherited descriptor would keep
+// the parent's slot (and so whatever the parent holds) alive for as long as
+// the child runs, even after the parent has ended. Only close() here: a
+// child of a threaded process may call nothing else before its exec.
+void dropInheritedClaim()
+{
+	if (segmentFd >= 0)
+		close(segmentFd);
+	segmentFd = -1;
+	ownToken = 0;
+}
+
+void watchForks()
+{
+	static std::atomic<bool> registered{ false };
+	if (!registered.exchange(true))
+		pthread_atfork(nullptr, nullptr, dropInheritedClaim);
 }
 
 // Keeps the mapping in place while a thread uses it (see detach).
@@ -438,6 +473,7 @@ bool openDeviceEvent()
 			return false;
 		if (segmentFd >= 0)
 			close(segmentFd);
+		watchForks();
 		segment = mapped;
 		std::snprintf(segmentName, sizeof(segmentName), "%s", name.c_str());
 		segmentFd = fd;
@@ -522,6 +558,84 @@ void signalDeviceEvent()
 int32_t *scanBusyFlag()
 {
 	return attached.load() ? &segment->scanBusy : &localScanBusy;
+}
+
+namespace {
+
+std::atomic_ref<int32_t> flagOf(int32_t &flag)
+{
+	return std::atomic_ref<int32_t>(flag);
+}
+
+// Under the state mutex: the owner of the shared flag, clearing a flag
+// whose owner's process has gone.
+BusyOwner sharedBusyOwner()
+{
+	if (flagOf(segment->scanBusy).load() == 0)
+		return BusyOwner::Nobody;
+	const Token owner = segment->scanBusyOwner;
+	if (owner != 0 && owner == ownToken)
+		return BusyOwner::ThisProcess;
+	if (owner != 0 && !tokenAlive(owner)) {
+		flagOf(segment->scanBusy).store(0);
+		segment->scanBusyOwner = 0;
+		announceChange();
+		return BusyOwner::Nobody;
+	}
+	return BusyOwner::OtherProcess;
+}
+
+void setSharedBusy(int32_t value)
+{
+	flagOf(segment->scanBusy).store(value);
+	segment->scanBusyOwner = value != 0 ? ownToken : 0;
+	announceChange();
+}
+
+BusyOwner localBusyOwner()
+{
+	return flagOf(localScanBusy).load() != 0 ? BusyOwner::ThisProcess : BusyOwner::Nobody;
+}
+
+} // namespace
+
+BusyOwner scanBusyOwner()
+{
+	Inside inside;
+	if (!inside.usable())
+		return attached.load() && flagOf(segment->scanBusy).load() != 0 ? BusyOwner::OtherProcess
+										: localBusyOwner();
+	lockState();
+	const BusyOwner owner = sharedBusyOwner();
+	unlockState();
+	return owner;
+}
+
+int32_t exchangeScanBusyFlag(int32_t value)
+{
+	Inside inside;
+	if (!inside.usable())
+		return flagOf(*scanBusyFlag()).exchange(value);
+	lockState();
+	const int32_t old = flagOf(segment->scanBusy).load();
+	setSharedBusy(value);
+	unlockState();
+	return old;
+}
+
+bool claimScanBusyFlag()
+{
+	Inside inside;
+	if (!inside.usable()) {
+		int32_t clear = 0;
+		return flagOf(*scanBusyFlag()).compare_exchange_strong(clear, 1) || !attached.load();
+	}
+	lockState();
+	const bool free = sharedBusyOwner() != BusyOwner::OtherProcess;
+	if (free)
+		setSharedBusy(1);
+	unlockState();
+	return free;
 }
 
 namespace {

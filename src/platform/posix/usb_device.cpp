@@ -26,6 +26,7 @@
 
 #include "driver/debug_log.h"
 #include "platform/posix/device_backends.h"
+#include "platform/posix/fork_guard.h"
 #include "platform/posix/io_interrupt.h"
 #include "platform/posix/usb_numbering.h"
 
@@ -93,8 +94,10 @@ struct OpenScanner {
 	{
 		if (users > 0)
 			libusb_release_interface(handle, pipes.interfaceNumber);
-		if (handle)
+		if (handle) {
 			libusb_close(handle);
+			usbDeviceClosed();
+		}
 	}
 
 	libusb_device_handle *handle = nullptr;
@@ -195,6 +198,8 @@ std::shared_ptr<OpenScanner> openScanner(libusb_device *device)
 		logOpenFailure(descriptor, libusb_get_bus_number(device), "open", rc);
 		return nullptr;
 	}
+	// A child forked while it is open gives up its copy (fork_guard.h).
+	usbDeviceOpened();
 	// A kernel driver bound to the interface is detached while we hold it.
 	libusb_set_auto_detach_kernel_driver(scanner->handle, 1);
 	scanner->device = device;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include <windows.h>
 
@@ -13,11 +14,51 @@
 
 namespace torvane::platform {
 
-// The forced end of a thread (TerminateThread) is what ends an acquisition
-// thread stuck in device I/O here; the interrupt has nothing to do.
+// The thread an interrupt belongs to: its synchronous device I/O is
+// cancelled (CancelSynchronousIo) when the interrupt is triggered, and every
+// later transfer of that thread fails at once. A forced end of the thread
+// comes only after that: TerminateThread can leave the heap lock held.
 class IoInterrupt
 {
+public:
+	~IoInterrupt()
+	{
+		if (thread_)
+			CloseHandle(thread_);
+	}
+	void attachCallingThread()
+	{
+		std::lock_guard<std::mutex> guard(mutex_);
+		if (!thread_)
+			DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread_, 0, FALSE,
+					DUPLICATE_SAME_ACCESS);
+	}
+	void trigger()
+	{
+		triggered_.store(true);
+		std::lock_guard<std::mutex> guard(mutex_);
+		if (thread_)
+			CancelSynchronousIo(thread_);
+	}
+	bool triggered() const { return triggered_.load(); }
+
+private:
+	std::mutex mutex_;
+	HANDLE thread_ = nullptr;
+	std::atomic<bool> triggered_{ false };
 };
+
+namespace {
+
+thread_local std::shared_ptr<IoInterrupt> threadInterrupt;
+
+// True when this thread's device I/O has been interrupted.
+bool ioInterrupted()
+{
+	return threadInterrupt && threadInterrupt->triggered();
+}
+
+} // namespace
 
 const DeviceCalls &systemDeviceCalls()
 {
@@ -71,7 +112,7 @@ public:
 	bool write(const void *data, uint32_t length, uint32_t *written) override
 	{
 		DWORD count = 0;
-		const BOOL ok = calls_.writeFile(handle_, data, length, &count, nullptr);
+		const BOOL ok = !ioInterrupted() && calls_.writeFile(handle_, data, length, &count, nullptr);
 		*written = std::min<DWORD>(count, length);
 		return ok != FALSE;
 	}
@@ -79,7 +120,7 @@ public:
 	bool read(void *data, uint32_t length, uint32_t *got) override
 	{
 		DWORD count = 0;
-		const BOOL ok = calls_.readFile(handle_, data, length, &count, nullptr);
+		const BOOL ok = !ioInterrupted() && calls_.readFile(handle_, data, length, &count, nullptr);
 		*got = std::min<DWORD>(count, length);
 		return ok != FALSE;
 	}
@@ -88,8 +129,9 @@ public:
 		     uint32_t *returned) override
 	{
 		DWORD count = 0;
-		const BOOL ok = calls_.deviceIoControl(handle_, code, const_cast<void *>(in), in ? inLength : 0, out,
-						       out ? outLength : 0, &count, nullptr);
+		const BOOL ok = !ioInterrupted() && calls_.deviceIoControl(handle_, code, const_cast<void *>(in),
+									   in ? inLength : 0, out, out ? outLength : 0,
+									   &count, nullptr);
 		if (returned)
 			*returned = std::min<DWORD>(count, out ? outLength : 0);
 		return ok != FALSE;
@@ -205,12 +247,16 @@ std::shared_ptr<IoInterrupt> createIoInterrupt()
 	return std::make_shared<IoInterrupt>();
 }
 
-void setThreadIoInterrupt(std::shared_ptr<IoInterrupt>)
+void setThreadIoInterrupt(std::shared_ptr<IoInterrupt> interrupt)
 {
+	if (interrupt)
+		interrupt->attachCallingThread();
+	threadInterrupt = std::move(interrupt);
 }
 
-void triggerIoInterrupt(IoInterrupt &)
+void triggerIoInterrupt(IoInterrupt &interrupt)
 {
+	interrupt.trigger();
 }
 
 } // namespace torvane::platform

@@ -17,8 +17,18 @@ namespace torvane::platform {
 // and the same memory, so ScanBusy starts at 0 with the first process and
 // then lives for as long as any process has the library loaded.
 int32_t ScanBusy __attribute__((section(".shared"), shared)) = 0;
+// The process that set ScanBusy: its id and its creation time (an id alone
+// may be reused once its process has ended). 0 when no owner is recorded.
+uint32_t ScanBusyOwnerId __attribute__((section(".shared"), shared)) = 0;
+uint64_t ScanBusyOwnerStart __attribute__((section(".shared"), shared)) = 0;
 
 namespace {
+
+// Guards ScanBusy and its owner while they are looked at and changed
+// together; held for a few instructions. A holder that ends leaves it
+// abandoned, which the next wait takes over.
+HANDLE busyMutex = nullptr;
+constexpr const char *kBusySuffix = "_busy";
 
 constexpr DWORD kEventAllAccess = 0x1FFFFF;
 
@@ -87,6 +97,12 @@ bool openDeviceEvent()
 		if (!exchangeMutex)
 			exchangeMutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutexName.c_str());
 	}
+	if (!busyMutex) {
+		const std::string mutexName = std::string(name) + kBusySuffix;
+		busyMutex = CreateMutexA(&attributes, FALSE, mutexName.c_str());
+		if (!busyMutex)
+			busyMutex = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, mutexName.c_str());
+	}
 	return DeviceEvent != nullptr;
 }
 
@@ -101,6 +117,10 @@ void closeDeviceEvent()
 	if (exchangeMutex) {
 		CloseHandle(exchangeMutex);
 		exchangeMutex = nullptr;
+	}
+	if (busyMutex) {
+		CloseHandle(busyMutex);
+		busyMutex = nullptr;
 	}
 }
 
@@ -163,6 +183,99 @@ void signalDeviceEvent()
 int32_t *scanBusyFlag()
 {
 	return &ScanBusy;
+}
+
+namespace {
+
+uint64_t creationTimeOf(HANDLE process)
+{
+	FILETIME created{}, exited{}, kernel{}, user{};
+	if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+		return 0;
+	return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+// True while the process that recorded itself as the owner still runs. A
+// process that cannot be opened for another reason than its absence (one of
+// another user) is taken to run: a flag is never taken away on a guess.
+bool ownerRuns(uint32_t id, uint64_t start)
+{
+	if (id == GetCurrentProcessId())
+		return true;
+	HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, id);
+	if (!process)
+		return GetLastError() != ERROR_INVALID_PARAMETER;
+	const bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT && creationTimeOf(process) == start;
+	CloseHandle(process);
+	return runs;
+}
+
+class BusyGuard
+{
+public:
+	BusyGuard()
+	{
+		const DWORD waited = busyMutex ? WaitForSingleObject(busyMutex, INFINITE) : WAIT_FAILED;
+		held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+	}
+	~BusyGuard()
+	{
+		if (held_)
+			ReleaseMutex(busyMutex);
+	}
+	BusyGuard(const BusyGuard &) = delete;
+	BusyGuard &operator=(const BusyGuard &) = delete;
+
+private:
+	bool held_;
+};
+
+// With the guard held: the owner now, clearing a flag whose owner has gone.
+BusyOwner ownerNow()
+{
+	if (InterlockedCompareExchange(reinterpret_cast<volatile LONG *>(&ScanBusy), 0, 0) == 0)
+		return BusyOwner::Nobody;
+	if (ScanBusyOwnerId == 0)
+		return BusyOwner::OtherProcess;
+	if (ScanBusyOwnerId == GetCurrentProcessId() && ScanBusyOwnerStart == creationTimeOf(GetCurrentProcess()))
+		return BusyOwner::ThisProcess;
+	if (ownerRuns(ScanBusyOwnerId, ScanBusyOwnerStart))
+		return BusyOwner::OtherProcess;
+	InterlockedExchange(reinterpret_cast<volatile LONG *>(&ScanBusy), 0);
+	ScanBusyOwnerId = 0;
+	ScanBusyOwnerStart = 0;
+	return BusyOwner::Nobody;
+}
+
+int32_t setBusy(int32_t value)
+{
+	const LONG old = InterlockedExchange(reinterpret_cast<volatile LONG *>(&ScanBusy), value);
+	ScanBusyOwnerId = value != 0 ? GetCurrentProcessId() : 0;
+	ScanBusyOwnerStart = value != 0 ? creationTimeOf(GetCurrentProcess()) : 0;
+	return old;
+}
+
+} // namespace
+
+BusyOwner scanBusyOwner()
+{
+	const BusyGuard guard;
+	return ownerNow();
+}
+
+int32_t exchangeScanBusyFlag(int32_t value)
+{
+	const BusyGuard guard;
+	return setBusy(value);
+}
+
+bool claimScanBusyFlag()
+{
+	const BusyGuard guard;
+	if (ownerNow() == BusyOwner::OtherProcess)
+		return false;
+	setBusy(1);
+	return true;
 }
 
 namespace {
