@@ -11,13 +11,17 @@ mkdir -p "$out"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# A private apt configuration with bookworm's source index, so that the
-# machine's own sources stay as they are.
-mkdir -p "$work/apt/lists/partial" "$work/src"
-cat > "$work/apt/sources.list" <<'LIST'
-deb-src http://deb.debian.org/debian bookworm main
-LIST
-apt_options=(-o Dir::Etc::sourcelist="$work/apt/sources.list" -o Dir::Etc::sourceparts=-
+# A private apt configuration with the source index of the machine's own
+# package sources (their deb lines as deb-src), so that those stay as they are.
+mkdir -p "$work/apt/lists/partial" "$work/apt/sources.list.d" "$work/src"
+for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+  [[ -s "$file" ]] && sed -n 's/^deb /deb-src /p' "$file" >> "$work/apt/sources.list"
+done
+for file in /etc/apt/sources.list.d/*.sources; do
+  [[ -s "$file" ]] && sed 's/^Types:.*/Types: deb-src/' "$file" > "$work/apt/sources.list.d/$(basename "$file")"
+done
+touch "$work/apt/sources.list"
+apt_options=(-o Dir::Etc::sourcelist="$work/apt/sources.list" -o Dir::Etc::sourceparts="$work/apt/sources.list.d"
              -o Dir::State::Lists="$work/apt/lists" -o APT::Get::List-Cleanup=0)
 apt-get "${apt_options[@]}" update -q >/dev/null 2>&1
 (cd "$work/src" && apt-get "${apt_options[@]}" source --download-only -q sane-backends >/dev/null 2>&1)

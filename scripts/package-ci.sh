@@ -23,18 +23,27 @@ echo "-- a clean Debian 12 root (mmdebstrap, minbase), made beside the package c
 # apt cache, whose packages are hard links away: nothing is fetched twice.
 mkdir -p "$cache/archives"
 cp -al /var/cache/apt/archives/*.deb "$cache/archives/" 2> /dev/null || true
+# The root's package sources are the host's own (its apt source files, in
+# either format), so it fetches from wherever this machine does.
+host_sources() {
+  local file
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [[ -s "$file" ]] && echo "$file"
+  done
+  return 0
+}
 make_root() {
   [[ ! -s "$cache/bookworm-minbase.tar" ]] || return 0
-  local mirror=http://deb.debian.org/debian
+  local sources
+  mapfile -t sources < <(host_sources)
+  ((${#sources[@]})) || { echo "no apt sources on this machine"; return 1; }
   rm -f "$cache/bookworm-minbase.tar.part"
   mmdebstrap --quiet --mode=root --format=tar --variant=minbase --include=udev --dpkgopt=force-unsafe-io \
     --skip=essential/unlink \
     --setup-hook='mkdir -p "$1/var/cache/apt/archives"' \
     --setup-hook="cp -al $cache/archives/. \"\$1/var/cache/apt/archives/\" 2> /dev/null || true" \
     --customize-hook="cp -al \"\$1\"/var/cache/apt/archives/*.deb $cache/archives/ 2> /dev/null || true" \
-    bookworm "$cache/bookworm-minbase.tar.part" \
-    "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
-    "deb http://deb.debian.org/debian-security bookworm-security main"
+    bookworm "$cache/bookworm-minbase.tar.part" "${sources[@]}"
   mv "$cache/bookworm-minbase.tar.part" "$cache/bookworm-minbase.tar"
 }
 make_root > "$work/mmdebstrap.log" 2>&1 &
