@@ -24,7 +24,7 @@ using test::DecodedImage;
 using test::RunResult;
 
 constexpr int kSheets = 5;
-// 100 mm x 120 mm at 100 dpi: 393 (line art 392) x 472 pixels.
+// 100 mm x 120 mm at 100 dpi: 393 x 472 pixels (line art too: its lines are padded to whole bytes).
 const std::vector<std::string> kArea = { "-r", "100", "--width", "100", "--length", "120", "-q" };
 constexpr uint32_t kLines = 472;
 
@@ -245,7 +245,7 @@ TEST_F(StackEndToEnd, LineArtPdfPagesAreExactAndJpegPagesClose)
 	loadStack();
 	RunResult r = scan(with({ "--batch", "-m", "lineart", "-o", file("lineart.pdf") }));
 	ASSERT_EQ(r.exitCode, 0) << r.err;
-	expectValidPdf(file("lineart.pdf"), kSheets, 392);
+	expectValidPdf(file("lineart.pdf"), kSheets);
 	const RunResult list = tool("/usr/bin/pdfimages", { "-list", file("lineart.pdf") });
 	EXPECT_EQ(count(list.out, " ccitt "), size_t(kSheets)) << list.out;
 	std::vector<DecodedImage> pdf = pdfImages(file("lineart.pdf"));
