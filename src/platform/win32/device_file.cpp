@@ -50,12 +50,16 @@ private:
 
 namespace {
 
-thread_local std::shared_ptr<IoInterrupt> threadInterrupt;
+// This thread's reference to its interrupt. A plain pointer, not a
+// thread_local shared_ptr: a thread-local variable with a destructor makes
+// the C++ runtime pin the DLL in memory, so that a front end's FreeLibrary
+// would no longer unload it.
+thread_local std::shared_ptr<IoInterrupt> *threadInterrupt = nullptr;
 
 // True when this thread's device I/O has been interrupted.
 bool ioInterrupted()
 {
-	return threadInterrupt && threadInterrupt->triggered();
+	return threadInterrupt && (*threadInterrupt)->triggered();
 }
 
 } // namespace
@@ -249,9 +253,12 @@ std::shared_ptr<IoInterrupt> createIoInterrupt()
 
 void setThreadIoInterrupt(std::shared_ptr<IoInterrupt> interrupt)
 {
-	if (interrupt)
+	delete threadInterrupt;
+	threadInterrupt = nullptr;
+	if (interrupt) {
 		interrupt->attachCallingThread();
-	threadInterrupt = std::move(interrupt);
+		threadInterrupt = new std::shared_ptr<IoInterrupt>(std::move(interrupt));
+	}
 }
 
 void triggerIoInterrupt(IoInterrupt &interrupt)
