@@ -180,7 +180,8 @@ unplug)
 contention)
   # Two processes, the second starting while the first scans: the device
   # event and ScanBusy are machine-wide, so the second does not scan, with
-  # RM735.so as with RM735.dll, and every StopScan returns.
+  # RM735.so as with RM735.dll; the first's StopScan ends its scan, and the
+  # second's is refused (the scan is not its own, and goes on).
   start_sim --rate 40000000
   first=(init scan:300,4,24)
   second=(init scan:150,2,8)
@@ -201,8 +202,10 @@ contention)
   keys='^(InitializeDriver|InitializeScanner|scan|scan.stop|TerminateDriver)='
   for run in first second; do
     tr -d '\r' <"$work/$run.wout" >"$work/$run.wtext"
+    stopped=1
+    [[ $run == first ]] || stopped=0
     for side in lout wtext; do
-      grep -qx 'scan.stop=1' "$work/$run.$side" || fail "$run process ($side): StopScan failed"
+      grep -qx "scan.stop=$stopped" "$work/$run.$side" || fail "$run process ($side): StopScan did not return $stopped"
     done
     echo "$run process: RM735.so $(grep -E "$keys" "$work/$run.lout" | tr '\n' ' ')"
     echo "$run process: RM735.dll $(grep -E "$keys" "$work/$run.wtext" | tr '\n' ' ')"
