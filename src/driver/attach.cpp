@@ -86,6 +86,7 @@ void processAttach()
 
 void processDetach()
 {
+	platform::releaseConfigValues();
 	if (!platform::hasDeviceEvent())
 		return;
 	// Hand on a lock this process still holds. A lock held by another process

@@ -37,6 +37,10 @@ std::optional<uint32_t> readConfigNumber(const char *name);
 // value is cut so that it always fits with its terminator.
 bool readConfigText(const char *name, char *out, size_t size);
 
+// Process detach: gives back the memory of the values kept (a call still
+// inside, or one after, reads the store afresh). Nothing to do on Windows.
+void releaseConfigValues();
+
 // ---------------------------------------------------------------------------
 // The machine-wide device event (auto-reset, created signalled: signalled
 // means the device lock is free) and the shared scan-busy flag.

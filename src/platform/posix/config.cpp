@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -138,10 +139,13 @@ struct ConfigCache {
 	Values values;
 };
 
-// Never destroyed: a thread still logging while the process ends finds it.
+// Never destroyed, and not on the heap: a thread still logging while the
+// process ends finds it, and a library unloaded with dlclose leaves no block
+// behind (releaseConfigValues gives back what the values hold).
 ConfigCache &configCache()
 {
-	static ConfigCache *cache = new ConfigCache;
+	alignas(ConfigCache) static unsigned char storage[sizeof(ConfigCache)];
+	static ConfigCache *cache = new (storage) ConfigCache;
 	return *cache;
 }
 
@@ -198,6 +202,17 @@ bool findValue(const char *name, std::string *value)
 }
 
 } // namespace
+
+void releaseConfigValues()
+{
+	ConfigCache &cache = configCache();
+	std::unique_lock lock(cache.mutex, std::try_to_lock);
+	if (!lock.owns_lock())
+		return;
+	std::string().swap(cache.path);
+	Values().swap(cache.values);
+	cache.settled = false;
+}
 
 std::optional<uint32_t> readConfigNumber(const char *name)
 {

@@ -46,6 +46,9 @@ bool isTextType(DWORD type)
 
 } // namespace
 
+// The registry is read at every call: nothing is kept.
+void releaseConfigValues() {}
+
 std::optional<uint32_t> readConfigNumber(const char *name)
 {
 	ConfigKey key;
