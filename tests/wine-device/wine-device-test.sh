@@ -32,6 +32,8 @@ cleanup() {
     TORVANE_SIM=/bin/false "$root/scripts/wine-scanner.sh" --prefix "$prefix" port 0 || true
   fi
   rm -rf "$work"
+  # The Linux library's machine-wide lock of this run's instance.
+  rm -f "/dev/shm/TQX5800.${TORVANE_INSTANCE:-none}"*
 }
 trap cleanup EXIT
 failures=0
