@@ -3,6 +3,8 @@
 
 #include "client/driver_library.h"
 
+#include <utility>
+
 namespace torvane::client {
 
 namespace {
@@ -31,6 +33,36 @@ std::vector<std::string> librarySearchList(const std::string &model, const std::
 		list.push_back(buildLibraryDir + "/" + file);
 	list.push_back(file);
 	return list;
+}
+
+std::unique_ptr<DriverLibrary> DriverLibrary::resolved(void *handle, const std::string &path,
+						       void *(*lookup)(void *handle, const char *name),
+						       std::string *missing)
+{
+	std::unique_ptr<DriverLibrary> library(new DriverLibrary);
+	library->handle_ = handle;
+	library->path_ = path;
+	missing->clear();
+#define TORVANE_DRIVER_RESOLVE(name)                                                     \
+	library->api_.name = reinterpret_cast<decltype(&::name)>(lookup(handle, #name)); \
+	if (!library->api_.name)                                                         \
+		*missing += missing->empty() ? #name : ", " #name;
+	TORVANE_DRIVER_FUNCTIONS(TORVANE_DRIVER_RESOLVE)
+#undef TORVANE_DRIVER_RESOLVE
+	// A library without them stays loaded all the same: its attach has run,
+	// and a library is never unloaded (see the destructor).
+	return missing->empty() ? std::move(library) : nullptr;
+}
+
+std::string loadFailure(const std::vector<std::string> &searchList, const std::string &reasons)
+{
+	std::string looked;
+	for (const std::string &path : searchList)
+		looked += "\n  " + path;
+	std::string error = "the driver library could not be loaded; looked for:" + looked;
+	if (!reasons.empty())
+		error += "\nreasons:" + reasons;
+	return error;
 }
 
 int32_t DriverLibrary::takeLastError() const

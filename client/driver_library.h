@@ -81,6 +81,12 @@ public:
 
 private:
 	DriverLibrary() = default;
+	// The library loaded as `handle` from `path` with its 27 functions
+	// looked up by `lookup`; null, with the names not found in `missing`,
+	// when one is absent.
+	static std::unique_ptr<DriverLibrary> resolved(void *handle, const std::string &path,
+						       void *(*lookup)(void *handle, const char *name),
+						       std::string *missing);
 
 	void *handle_ = nullptr;
 	std::string path_;
@@ -90,6 +96,10 @@ private:
 // Windows: MODEL.dll in `folder` (the data source's own folder), the one
 // place looked in, so that a DLL of another program is never taken.
 std::vector<std::string> dllSearchList(const std::string &model, const std::string &folder);
+
+// The error of a load that found no library: every place looked in, and why
+// each candidate found was not taken.
+std::string loadFailure(const std::vector<std::string> &searchList, const std::string &reasons);
 
 // The folder of the running executable.
 std::string executableDir();

@@ -45,29 +45,13 @@ std::unique_ptr<DriverLibrary> DriverLibrary::load(const std::vector<std::string
 			continue;
 		}
 
-		std::unique_ptr<DriverLibrary> library(new DriverLibrary);
-		library->handle_ = handle;
-		library->path_ = path;
+		const auto lookup = [](void *library, const char *name) { return ::dlsym(library, name); };
 		std::string missing;
-#define TORVANE_DRIVER_RESOLVE(name)                                                      \
-	library->api_.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
-	if (!library->api_.name)                                                          \
-		missing += missing.empty() ? #name : ", " #name;
-		TORVANE_DRIVER_FUNCTIONS(TORVANE_DRIVER_RESOLVE)
-#undef TORVANE_DRIVER_RESOLVE
-		if (missing.empty())
+		if (std::unique_ptr<DriverLibrary> library = resolved(handle, path, lookup, &missing))
 			return library;
 		reasons += "\n  " + path + " does not export " + missing;
-		// Left loaded: its attach has run, and a library is never unloaded
-		// here (see the destructor).
 	}
-
-	std::string looked;
-	for (const std::string &path : searchList)
-		looked += "\n  " + path;
-	*error = "the driver library could not be loaded; looked for:" + looked;
-	if (!reasons.empty())
-		*error += "\nreasons:" + reasons;
+	*error = loadFailure(searchList, reasons);
 	return nullptr;
 }
 
