@@ -294,11 +294,21 @@ TEST_F(LockDefectTest, AKilledScanLeavesNoScanBusyBehind)
 		if (holder == 0) {
 			driver::setScanBusy(1);
 			pid_t idle = 0;
+			int started[2];
+			if (pipe(started) != 0)
+				_exit(1);
+			// The child gives up its inherited claim before its fork()
+			// returns: once it has written, only the holder keeps the claim.
 			if (forkedChild && (idle = fork()) == 0) {
 				alarm(20);
+				if (write(started[1], "s", 1) != 1)
+					_exit(1);
 				for (;;)
 					pause();
 			}
+			char byte = 0;
+			if (forkedChild && read(started[0], &byte, 1) != 1)
+				_exit(1);
 			if (write(ready[1], &idle, sizeof(idle)) != sizeof(idle))
 				_exit(1);
 			for (;;)
