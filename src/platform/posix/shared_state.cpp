@@ -642,14 +642,31 @@ namespace {
 // Without a shared object the exchange lock is at least process-wide.
 pthread_mutex_t localExchangeMutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 thread_local int localDepth = 0;
+
+// Tries the local lock until the monotonic limit. (pthread_mutex_clocklock
+// would do it in one call, but thread checkers do not follow it, and a
+// wall-clock deadline would move with the clock.)
+bool lockLocalExchange(uint32_t timeoutMs)
+{
+	const timespec deadline = deadlineAfter(timeoutMs);
+	for (;;) {
+		if (pthread_mutex_trylock(&localExchangeMutex) == 0)
+			return true;
+		timespec now{};
+		clock_gettime(CLOCK_MONOTONIC, &now);
+		if (!isBefore(now, deadline))
+			return false;
+		const timespec nap{ 0, 1000000 };
+		nanosleep(&nap, nullptr);
+	}
+}
 } // namespace
 
 LockResult lockExchange(uint32_t timeoutMs)
 {
 	Inside inside;
 	if (!inside.usable()) {
-		const timespec deadline = deadlineAfter(timeoutMs);
-		if (pthread_mutex_clocklock(&localExchangeMutex, CLOCK_MONOTONIC, &deadline) != 0)
+		if (!lockLocalExchange(timeoutMs))
 			return LockResult::TimedOut;
 		++localDepth;
 		return LockResult::Taken;
