@@ -183,6 +183,11 @@ std::string ChildProcess::output() const
 	return readAll(outPath_);
 }
 
+std::string ChildProcess::errors() const
+{
+	return readAll(errPath_);
+}
+
 std::string fullDevice(const std::string &folder)
 {
 	if (::geteuid() != 0)

@@ -48,6 +48,8 @@ public:
 	RunResult wait(int timeoutMs = 60000);
 	// Standard output so far.
 	std::string output() const;
+	// What it has written to stderr so far.
+	std::string errors() const;
 
 private:
 	pid_t pid_ = -1;

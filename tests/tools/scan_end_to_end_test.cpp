@@ -610,7 +610,10 @@ TEST_F(EndToEnd, AScannerBusyElsewhereIsWaitedFor)
 	first = startScan({ "-r", "300", "--length", "30", "-o", file("first.pnm") });
 	ASSERT_TRUE(underway(*first));
 	const auto waiting = startScan(small);
-	std::this_thread::sleep_for(std::chrono::milliseconds(500));
+	// Ctrl-C once it says it waits (a slow start under load must not be
+	// mistaken for a wait that ignores the signal).
+	for (int i = 0; i < 3000 && waiting->errors().find("waiting up to 60 s") == std::string::npos; ++i)
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
 	waiting->signal(SIGINT);
 	r = waiting->wait(5000);
 	EXPECT_EQ(r.exitCode, 130) << r.err;

@@ -85,13 +85,15 @@ protected:
 		ASSERT_TRUE(sim_->ready());
 	}
 
-	// A stdin command of the simulator; waits until it says it is done.
+	// A stdin command of the simulator; waits until it says it is done (a
+	// loaded machine may take seconds to decode a stack).
 	void command(const std::string &line, const std::string &done)
 	{
 		const size_t before = count(simOutput(), done);
 		sim_->command(line);
-		for (int i = 0; i < 500 && count(simOutput(), done) == before; ++i)
+		for (int i = 0; i < 6000 && count(simOutput(), done) == before; ++i)
 			std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		ASSERT_GT(count(simOutput(), done), before) << "the simulator did not answer " << line;
 	}
 	// Puts the five sheets into the (empty) feeder.
 	void loadStack() { command("load " + file("sheets"), "feeder: 5 sheets"); }
