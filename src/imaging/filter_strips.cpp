@@ -63,25 +63,27 @@ constexpr PermuteTables kPermutes = [] {
 // three registers: register s holds bytes 16 s ... 16 s + 15 of each half.
 // Plane c gathers byte 3k + c of its half from register (3k + c) / 16; output
 // register s takes byte 16 s + q from lane (16 s + q) / 3 of its plane.
-struct alignas(16) ShuffleTables {
-	uint8_t gather[3][3][16];  /* [plane][register][lane byte], 0x80 for none */
-	uint8_t scatter[3][3][16]; /* [register][plane][register byte] */
+// Each table is written for both lanes, so that a shuffle takes it straight
+// from memory.
+struct alignas(32) ShuffleTables {
+	uint8_t gather[3][3][32];  /* [plane][register][byte], 0x80 for none */
+	uint8_t scatter[3][3][32]; /* [register][plane][byte] */
 };
 
 constexpr ShuffleTables kShuffles = [] {
 	ShuffleTables t{};
 	for (unsigned c = 0; c < 3; ++c) {
 		for (unsigned s = 0; s < 3; ++s) {
-			for (unsigned k = 0; k < 16; ++k) {
-				const unsigned at = 3 * k + c;
+			for (unsigned k = 0; k < 32; ++k) {
+				const unsigned at = 3 * (k % 16) + c;
 				t.gather[c][s][k] = uint8_t(at / 16 == s ? at % 16 : 0x80);
 			}
 		}
 	}
 	for (unsigned s = 0; s < 3; ++s) {
 		for (unsigned c = 0; c < 3; ++c) {
-			for (unsigned q = 0; q < 16; ++q) {
-				const unsigned at = 16 * s + q;
+			for (unsigned q = 0; q < 32; ++q) {
+				const unsigned at = 16 * s + q % 16;
 				t.scatter[s][c][q] = uint8_t(at % 3 == c ? at / 3 : 0x80);
 			}
 		}
@@ -231,7 +233,7 @@ struct Ops {
 
 	TORVANE_STRIP_TARGET static Bytes table(const uint8_t *bytes)
 	{
-		return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(bytes)));
+		return _mm256_load_si256(reinterpret_cast<const __m256i *>(bytes));
 	}
 
 	TORVANE_STRIP_TARGET static Bytes halves(const uint8_t *low, const uint8_t *high)
