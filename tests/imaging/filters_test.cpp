@@ -581,3 +581,24 @@ TEST_F(FilterTest, StripsMatchTheReferenceCallsAtEveryLevel)
 		}
 	}
 }
+
+// Every red byte against every green byte, blue equal to red (the red curve)
+// or to green (the green and blue curve), so that each level's curves are
+// compared with the tables at every value and on both sides of each test.
+TEST_F(FilterTest, StripsMatchTheReferenceOnEveryToneCurveValue)
+{
+	const uint16_t pixels = 256;
+	std::vector<uint8_t> image;
+	for (unsigned blueIsRed = 0; blueIsRed < 2; ++blueIsRed) {
+		for (unsigned green = 0; green < 256; ++green) {
+			for (unsigned red = 0; red < 256; ++red)
+				image.insert(image.end(), { uint8_t(red), uint8_t(green), uint8_t(blueIsRed ? red : green) });
+		}
+	}
+	const std::vector<uint16_t> chunks{ 0, 48, 48, 48, 48, 48, 48, 48, 48, 48, 48, 32 };
+	const auto plain = referenceChain(image, pixels, chunks, kSharpenKernel);
+	for (const SimdLevel level : availableSimdLevels()) {
+		const SimdLevelScope scope(level);
+		EXPECT_TRUE(onePassChain(image, pixels, chunks, kSharpenKernel, false) == plain) << int(level);
+	}
+}
