@@ -208,14 +208,14 @@ void registerCases()
 	// The four filters as the read pipeline runs them: in one pass, from the
 	// slot into the staging buffer, at each instruction set level, beside
 	// the four reference calls in a row. Target: an A4 300 dpi colour page
-	// (26 MB) in 10 ms.
+	// (2550 x 3507 pixels, 26.8 MB) in 6 ms, 4470 MB/s.
 	const std::pair<const char *, SimdLevel> levels[] = { { "FourFilters", bestSimdLevel() },
 							      { "FourFilters@avx2", SimdLevel::Avx2 },
 							      { "FourFilters@plain", SimdLevel::Plain } };
 	for (const auto &[label, level] : levels) {
 		if (level > bestSimdLevel())
 			continue;
-		cases().push_back({ label, 2700, [level](benchmark::State &state, bool fast) {
+		cases().push_back({ label, 4470, [level](benchmark::State &state, bool fast) {
 					   fourFilterChunks(state, fast, level);
 				   } });
 	}

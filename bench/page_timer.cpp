@@ -5,7 +5,8 @@
 // given the same pixels.
 //
 //   page_timer write PATH.ppm [BASE]   the A4 colour page at 300 (or 600) dpi
-//   page_timer CASE ROUNDS             best CPU seconds per page of ROUNDS runs
+//   page_timer CASE ROUNDS [LEVEL]     best CPU seconds per page of ROUNDS runs,
+//                                      at most at LEVEL (plain, avx2, avx512)
 //
 // CASE: resample-BASE-DPI (ResampleLines from the BASE dpi page to DPI, in
 // the read pipeline's chunks: box averaging below half the base, bilinear
@@ -23,6 +24,7 @@
 #include "imaging/conversions.h"
 #include "imaging/filters.h"
 #include "imaging/resample.h"
+#include "imaging/simd_level.h"
 
 namespace {
 
@@ -120,9 +122,18 @@ int main(int argc, char **argv)
 {
 	if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "write") == 0)
 		return writePage(argv[2], argc == 4 && std::atoi(argv[3]) == 600 ? 2 : 1) ? 0 : 1;
-	if (argc != 3) {
-		std::fprintf(stderr, "usage: page_timer write PATH.ppm [300|600] | page_timer CASE ROUNDS\n");
+	if (argc != 3 && argc != 4) {
+		std::fprintf(stderr, "usage: page_timer write PATH.ppm [300|600] | page_timer CASE ROUNDS [LEVEL]\n");
 		return 2;
+	}
+	if (argc == 4) {
+		const std::string level = argv[3];
+		if (level != "plain" && level != "avx2" && level != "avx512") {
+			std::fprintf(stderr, "page_timer: LEVEL is plain, avx2 or avx512\n");
+			return 2;
+		}
+		setSimdLevel(level == "plain" ? SimdLevel::Plain : level == "avx2" ? SimdLevel::Avx2
+										   : SimdLevel::Avx512);
 	}
 	const std::string name = argv[1];
 	const int rounds = std::max(1, std::atoi(argv[2]));

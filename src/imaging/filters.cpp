@@ -9,7 +9,9 @@
 #include <cstring>
 
 #include "imaging/exact_math.h"
+#include "imaging/filter_strips.h"
 #include "imaging/simd_level.h"
+#include "imaging/tone_curves.h"
 #include "imaging/work_memory.h"
 
 namespace torvane::imaging {
@@ -20,8 +22,8 @@ using detail::ClampedQuotient;
 using detail::ClampedQuotient16;
 using detail::divide;
 using detail::dividesExactlyBelow;
-using detail::dividesWideExactlyBelow;
-using detail::divideWide;
+using detail::greenBlueCurve;
+using detail::redCurve;
 
 // A work block holds as many lines as fit in 5 MiB, plus the two carried lines.
 constexpr size_t kBlockBudget = 0x500000;
@@ -423,65 +425,6 @@ struct SharpenRule {
 
 /* AdjustReddishPixels ---------------------------------------------------- */
 
-// The tone curves of a pixel in which red dominates: one for its green and
-// blue bytes, one for its red byte when red equals blue.
-struct ToneCurves {
-	uint8_t greenBlue[256];
-	uint8_t red[256];
-};
-
-constexpr ToneCurves kToneCurves = [] {
-	ToneCurves curves{};
-	for (unsigned t = 0; t < 256; ++t) {
-		if (t <= 34)
-			curves.greenBlue[t] = uint8_t(t);
-		else if (t <= 60)
-			curves.greenBlue[t] = uint8_t(35 + 40 * (t - 35) / 25);
-		else
-			curves.greenBlue[t] = uint8_t(75 + 180 * (t - 60) / 195);
-
-		if (t <= 144)
-			curves.red[t] = uint8_t(140 * t / 145);
-		else if (t <= 155)
-			curves.red[t] = uint8_t(140 + 2 * (t - 145));
-		else
-			curves.red[t] = uint8_t(160 + 95 * (t - 155) / 100);
-	}
-	return curves;
-}();
-
-static_assert(kToneCurves.greenBlue[255] == 255 && kToneCurves.red[255] == 255);
-
-// The same curves as arithmetic on 16-bit lanes, which vectorises where the
-// table lookups do not: every piece is computed and the one for t chosen
-// (the others may wrap around; they are never chosen).
-constexpr uint8_t greenBlueCurve(uint8_t t)
-{
-	const uint16_t v = t;
-	const uint16_t middle = uint16_t(35 + divide<25>(uint16_t(40 * (v - 35))));
-	const uint16_t upper = uint16_t(75 + divideWide<195>(uint16_t(180 * (v - 60))));
-	return uint8_t(v <= 34 ? v : (v <= 60 ? middle : upper));
-}
-
-constexpr uint8_t redCurve(uint8_t t)
-{
-	const uint16_t v = t;
-	const uint16_t lower = divideWide<145>(uint16_t(140 * v));
-	const uint16_t middle = uint16_t(140 + 2 * (v - 145));
-	const uint16_t upper = uint16_t(160 + divideWide<100>(uint16_t(95 * (v - 155))));
-	return uint8_t(v <= 144 ? lower : (v <= 155 ? middle : upper));
-}
-
-static_assert(dividesExactlyBelow<25>(40 * 25 + 1) && dividesWideExactlyBelow<195>(180 * 195 + 1) &&
-	      dividesWideExactlyBelow<145>(140 * 144 + 1) && dividesWideExactlyBelow<100>(95 * 100 + 1));
-static_assert([] {
-	for (unsigned t = 0; t < 256; ++t) {
-		if (greenBlueCurve(uint8_t(t)) != kToneCurves.greenBlue[t] || redCurve(uint8_t(t)) != kToneCurves.red[t])
-			return false;
-	}
-	return true;
-}());
-
 // Pixel by pixel, with arguments by value (see neutraliseLine).
 void adjustLine(const uint8_t *c, uint8_t *out, size_t pixels)
 {
@@ -641,6 +584,43 @@ bool blocksHoldWindows(size_t lineBytes)
 	return true;
 }
 
+// At the AVX2 and AVX-512 levels, 24-bit lines with a kernel that weighs
+// only each byte's own column (the read pipeline's) go through the strips of
+// filter_strips.cpp; the line by line routine above serves every other case
+// and is the plain level's. Gives whether the strips took the chunk.
+bool filterInStrips(const SharpenRule &sharpen, const uint8_t *source, uint8_t *image, uint16_t pixelsPerLine,
+		    uint16_t lines, uint8_t bitsPerPixel, bool apart)
+{
+#if TORVANE_FILTER_STRIPS
+	const SimdLevel level = simdLevel();
+	if (level == SimdLevel::Plain || bitsPerPixel != 24 || !sharpen.vertical || !(apart || source == image))
+		return false;
+	const detail::StripJob job{
+		source,
+		image,
+		pixelsPerLine,
+		lines,
+		{ workBlocks[0].lines, workBlocks[1].lines, workBlocks[2].lines, workBlocks[3].lines },
+		workBlocks[0].linesDone == 0,
+		{ sharpen.weights.above, sharpen.weights.centre, sharpen.weights.below, sharpen.quotient16.ceiling,
+		  sharpen.quotient16.reciprocal, uint16_t(sharpen.quotient16.shift) }
+	};
+	if (level == SimdLevel::Avx512)
+		detail::filterStripsAvx512(job);
+	else
+		detail::filterStripsAvx2(job);
+	const size_t lineBytes = size_t(pixelsPerLine) * 3;
+	for (WorkBlock &block : workBlocks) {
+		block.written = std::max(block.written, 2 * lineBytes);
+		block.linesDone = addLines(block.linesDone, lines);
+	}
+	return true;
+#else
+	(void)sharpen, (void)source, (void)image, (void)pixelsPerLine, (void)lines, (void)bitsPerPixel, (void)apart;
+	return false;
+#endif
+}
+
 } // namespace
 
 uint16_t FilterChunkInOnePass(const uint8_t *source, uint8_t *image, uint16_t pixelsPerLine, uint16_t lines,
@@ -668,6 +648,8 @@ uint16_t FilterChunkInOnePass(const uint8_t *source, uint8_t *image, uint16_t pi
 	const size_t chunkBytes = size_t(lines) * lineBytes;
 	const auto from = reinterpret_cast<uintptr_t>(source), to = reinterpret_cast<uintptr_t>(image);
 	const bool direct = from + chunkBytes <= to || to + chunkBytes <= from;
+	if (filterInStrips(filters.sharpen, source, image, pixelsPerLine, lines, bitsPerPixel, direct))
+		return lines;
 	runAtSimdLevel([&] { filterLinesInOnePass(filters, source, image, lineBytes, lines, direct); });
 	if (direct && lines > 0) {
 		/* The chunk's last two lines (with one line, the carried line 1 and it). */

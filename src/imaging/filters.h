@@ -34,7 +34,9 @@ uint16_t AdjustReddishPixels(uint8_t *image, uint16_t pixelsPerLine, uint16_t li
 // The four filters in the read pipeline's order (BlendChannelLines,
 // NeutraliseGreyPixels, SharpenGreyPixels, AdjustReddishPixels, with
 // `sharpenKernel` for SharpenGreyPixels), in one pass over the chunk: line by
-// line, each filter's output line goes straight on to the next filter. Gives
+// line, each filter's output line goes straight on to the next filter (at the
+// AVX2 and AVX-512 levels, with a kernel that weighs only each byte's own
+// column, strip of pixels by strip, each down through all lines). Gives
 // the bytes, carried lines and results of the four calls in a row on an
 // image holding the bytes of `source`, which is read from and may be `image`
 // itself (or hold lines x L bytes elsewhere: the chunk need not be copied

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -501,3 +502,103 @@ TEST_F(FilterTest, SharpenWithoutKernelKeepsGreyPixels)
 }
 
 } // namespace
+
+namespace {
+
+// The four reference calls in a row on each chunk, and the one-pass routine
+// on the same chunks (from a copy elsewhere or in place), both over a whole
+// scan with its release at the end.
+std::vector<uint8_t> referenceChain(const std::vector<uint8_t> &image, uint16_t pixels,
+				    const std::vector<uint16_t> &chunks, const int8_t *kernel)
+{
+	std::vector<uint8_t> out = image;
+	const size_t lineBytes = size_t(pixels) * 3;
+	size_t line = 0;
+	for (const uint16_t lines : chunks) {
+		for (const FilterFunction filter : { oracle::BlendChannelLines, oracle::NeutraliseGreyPixels,
+						     oracle::SharpenGreyPixels, oracle::AdjustReddishPixels })
+			filter(out.data() + line * lineBytes, pixels, lines, 24, kernel, 3);
+		line += lines;
+	}
+	releaseAll();
+	return out;
+}
+
+std::vector<uint8_t> onePassChain(const std::vector<uint8_t> &image, uint16_t pixels,
+				  const std::vector<uint16_t> &chunks, const int8_t *kernel, bool inPlace)
+{
+	std::vector<uint8_t> out(image.size(), 0x5A);
+	const size_t lineBytes = size_t(pixels) * 3;
+	size_t line = 0;
+	for (const uint16_t lines : chunks) {
+		uint8_t *chunk = out.data() + line * lineBytes;
+		const uint8_t *source = image.data() + line * lineBytes;
+		if (inPlace)
+			std::memcpy(chunk, source, lines * lineBytes);
+		EXPECT_EQ(FilterChunkInOnePass(inPlace ? chunk : source, chunk, pixels, lines, 24, kernel, 3), lines);
+		line += lines;
+	}
+	releaseAll();
+	return out;
+}
+
+} // namespace
+
+// The strips in vector registers against the reference calls: widths around
+// the 32- and 64-pixel strips and a full line, chunks of 1 to 7 lines (a
+// first chunk of none, which leaves the scan's first line to the strips),
+// pages of many grey, near-grey and reddish pixels, and kernels that weigh
+// each byte's own column with divisors from 2 to 127, clamped at both ends.
+TEST_F(FilterTest, StripsMatchTheReferenceCallsAtEveryLevel)
+{
+	std::mt19937 generator(4711);
+	const int8_t kernels[][9] = { { 0, -1, 0, 0, 7, 0, 0, -1, 0 },
+				      { 0, 3, 0, 0, 4, 0, 0, -5, 0 },
+				      { 0, -10, 0, 0, 100, 0, 0, -10, 0 },
+				      { 0, 0, 0, 0, 127, 0, 0, 0, 0 } };
+	const uint16_t widths[] = { 1, 15, 16, 17, 31, 32, 33, 63, 64, 65, 2550 };
+	for (const uint16_t pixels : widths) {
+		/* Every chunk length from 1 to 7 once, in an order of this width's. */
+		std::vector<uint16_t> chunks{ 1, 2, 3, 4, 5, 6, 7 };
+		std::shuffle(chunks.begin(), chunks.end(), generator);
+		chunks.insert(chunks.begin(), 0);
+		const size_t total = std::accumulate(chunks.begin(), chunks.end(), size_t(0));
+		for (const auto &kernel : kernels) {
+			/* Near grey: channels a few steps apart, on both sides of 15. */
+			auto image = mixedColourPixels(pixels * total, generator(), 100);
+			for (size_t j = 0; j + 3 <= image.size(); j += 3 * (1 + generator() % 4)) {
+				image[j + 1] = uint8_t(std::clamp(image[j] + int(generator() % 37) - 18, 0, 255));
+				image[j + 2] = uint8_t(std::clamp(image[j] + int(generator() % 37) - 18, 0, 255));
+			}
+			const auto plain = referenceChain(image, pixels, chunks, kernel);
+			for (const SimdLevel level : availableSimdLevels()) {
+				const SimdLevelScope scope(level);
+				for (const bool inPlace : { false, true })
+					EXPECT_TRUE(onePassChain(image, pixels, chunks, kernel, inPlace) == plain)
+						<< "pixels " << pixels << " kernel " << int(kernel[4]) << " level "
+						<< int(level) << (inPlace ? " in place" : " from elsewhere");
+			}
+		}
+	}
+}
+
+// Every red byte against every green byte, blue equal to red (the red curve)
+// or to green (the green and blue curve), so that each level's curves are
+// compared with the tables at every value and on both sides of each test.
+TEST_F(FilterTest, StripsMatchTheReferenceOnEveryToneCurveValue)
+{
+	const uint16_t pixels = 256;
+	std::vector<uint8_t> image;
+	for (unsigned blueIsRed = 0; blueIsRed < 2; ++blueIsRed) {
+		for (unsigned green = 0; green < 256; ++green) {
+			for (unsigned red = 0; red < 256; ++red)
+				image.insert(image.end(), { uint8_t(red), uint8_t(green), uint8_t(blueIsRed ? red : green) });
+		}
+	}
+	const std::vector<uint16_t> chunks{ 0, 48, 48, 48, 48, 48, 48, 48, 48, 48, 48, 32 };
+	const auto plain = referenceChain(image, pixels, chunks, kSharpenKernel);
+	for (const SimdLevel level : availableSimdLevels()) {
+		const SimdLevelScope scope(level);
+		EXPECT_TRUE(onePassChain(image, pixels, chunks, kSharpenKernel, false) == plain) << int(level);
+	}
+}
