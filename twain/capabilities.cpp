@@ -260,7 +260,7 @@ void Capabilities::build()
 	add(ICAP_SUPPORTEDSIZES, TWTY_UINT16, TWON_ENUMERATION, sizes, TWSS_NONE);
 	add(ICAP_FRAMES, TWTY_FRAME, TWON_ONEVALUE, {}, 0);
 	add(ICAP_XFERMECH, TWTY_UINT16, TWON_ENUMERATION, { TWSX_NATIVE, TWSX_FILE, TWSX_MEMORY }, TWSX_NATIVE);
-	add(ICAP_IMAGEFILEFORMAT, TWTY_UINT16, TWON_ENUMERATION, { TWFF_TIFF, TWFF_BMP }, TWFF_BMP);
+	add(ICAP_IMAGEFILEFORMAT, TWTY_UINT16, TWON_ENUMERATION, { TWFF_TIFF, TWFF_BMP, TWFF_PNG }, TWFF_BMP);
 	add(ICAP_COMPRESSION, TWTY_UINT16, TWON_ENUMERATION, { TWCP_NONE }, TWCP_NONE);
 	add(ICAP_PIXELFLAVOR, TWTY_UINT16, TWON_ENUMERATION, { TWPF_CHOCOLATE, TWPF_VANILLA }, TWPF_CHOCOLATE);
 	add(ICAP_BITORDER, TWTY_UINT16, TWON_ENUMERATION, { TWBO_MSBFIRST }, TWBO_MSBFIRST);
@@ -317,6 +317,14 @@ bool Capabilities::invertedRows() const
 	return static_cast<TW_UINT16>(value(ICAP_PIXELFLAVOR)) != native;
 }
 
+bool Capabilities::codedInGroup4() const
+{
+	if (static_cast<TW_UINT16>(value(ICAP_COMPRESSION)) != TWCP_GROUP4)
+		return false;
+	// Native transfers are DIBs, BMP and PNG files have their own coding.
+	return transferMechanism() == TWSX_MEMORY || (transferMechanism() == TWSX_FILE && fileFormat() == TWFF_TIFF);
+}
+
 void Capabilities::followPixelType()
 {
 	Entry *depth = find(ICAP_BITDEPTH);
@@ -325,6 +333,13 @@ void Capabilities::followPixelType()
 	depth->allowed = { bits };
 	depth->current = bits;
 	depth->defaultValue = bits;
+	// CCITT Group 4 codes black and white only.
+	Entry *compression = find(ICAP_COMPRESSION);
+	compression->allowed = { TWCP_NONE };
+	if (pixelType() == TWPT_BW)
+		compression->allowed.push_back(TWCP_GROUP4);
+	else
+		compression->current = TWCP_NONE;
 }
 
 CapResult Capabilities::write(const Entry &entry, TW_UINT16 msg, TW_CAPABILITY &capability,

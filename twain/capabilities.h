@@ -44,6 +44,8 @@ public:
 	TW_UINT16 pixelType() const { return static_cast<TW_UINT16>(value(ICAP_PIXELTYPE)); }
 	TW_UINT16 transferMechanism() const { return static_cast<TW_UINT16>(value(ICAP_XFERMECH)); }
 	TW_UINT16 fileFormat() const { return static_cast<TW_UINT16>(value(ICAP_IMAGEFILEFORMAT)); }
+	// Group 4 coding of the transfer: memory and TIFF files, 1-bit only.
+	bool codedInGroup4() const;
 	int transferCount() const { return static_cast<int>(value(CAP_XFERCOUNT)); }
 	bool sheetFed() const { return sheetFed_; }
 	// The application wants the other pixel flavour than the driver's bytes.

@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "twain/condition_codes.h"
+#include "twain/g4_encoder.h"
 #include "twain/image_layout.h"
+#include "twain/png_file.h"
 
 namespace torvane::twain {
 
@@ -559,7 +561,7 @@ TW_UINT16 DataSource::imageInfo(TW_IMAGEINFO *data)
 	data->BitsPerPixel = static_cast<TW_INT16>(window_.bitsPerPixel);
 	data->Planar = 0;
 	data->PixelType = static_cast<TW_INT16>(caps_.pixelType());
-	data->Compression = TWCP_NONE;
+	data->Compression = caps_.codedInGroup4() ? TWCP_GROUP4 : TWCP_NONE;
 	return TWRC_SUCCESS;
 }
 
@@ -574,7 +576,7 @@ TW_UINT16 DataSource::setupMemory(TW_SETUPMEMXFER *data)
 			return fail(TWCC_BADVALUE);
 		window = planned.window;
 	}
-	const uint32_t row = window.bytesPerLine;
+	const uint32_t row = memoryRowBytes(window);
 	data->MinBufSize = row;
 	data->Preferred = std::max(row, kPreferredStrip / row * row);
 	data->MaxBufSize = std::max(data->Preferred, row * window.lines);
@@ -597,7 +599,7 @@ TW_UINT16 DataSource::setupFile(TW_UINT16 msg, TW_SETUPFILEXFER *data)
 			return fail(TWCC_SEQERROR);
 		if (!data->FileName[0] || !std::memchr(data->FileName, '\0', sizeof(data->FileName)))
 			return fail(TWCC_BADVALUE);
-		// The format is ICAP_IMAGEFILEFORMAT's (BMP or TIFF).
+		// The format is ICAP_IMAGEFILEFORMAT's (BMP, TIFF or PNG).
 		if (!caps_.choose(ICAP_IMAGEFILEFORMAT, data->Format))
 			return fail(TWCC_BADVALUE);
 		fileName_ = data->FileName;
@@ -683,15 +685,37 @@ TW_UINT16 DataSource::nativeTransfer(TW_HANDLE *data)
 	return TWRC_XFERDONE;
 }
 
+std::vector<uint8_t> DataSource::imageFile() const
+{
+	const ImageShape shape = shapeOf(window_);
+	switch (caps_.fileFormat()) {
+	case TWFF_TIFF:
+		return caps_.codedInGroup4() ? tiffG4File(shape, image_.data()) : tiffFile(shape, image_.data());
+	case TWFF_PNG:
+		return pngFile(shape, image_.data());
+	default:
+		return bmpFile(shape, image_.data());
+	}
+}
+
+uint32_t DataSource::memoryRowBytes(const client::ScanWindow &window) const
+{
+	// A coded row may take more than its bytes: a strip holds at least one
+	// and the end-of-block mark.
+	return caps_.codedInGroup4() ? static_cast<uint32_t>(G4Encoder::worstRowBytes(window.pixels) + G4Encoder::kEndBytes)
+				     : window.bytesPerLine;
+}
+
 TW_UINT16 DataSource::fileTransfer()
 {
 	if (state_ != 6 || caps_.transferMechanism() != TWSX_FILE)
 		return fail(TWCC_SEQERROR);
 	if (const client::Outcome scanned = scanWholeImage(); !scanned)
 		return failDriver(scanned.error);
-	const std::vector<uint8_t> file = caps_.fileFormat() == TWFF_TIFF ? tiffFile(shapeOf(window_), image_.data())
-									  : bmpFile(shapeOf(window_), image_.data());
+	const std::vector<uint8_t> file = imageFile();
 	image_.clear();
+	if (file.empty())
+		return fail(TWCC_LOWMEMORY);
 	FILE *out = std::fopen(fileName_.c_str(), "wb");
 	const bool written = out && std::fwrite(file.data(), 1, file.size(), out) == file.size();
 	if (out && std::fclose(out) != 0)
@@ -706,10 +730,34 @@ TW_UINT16 DataSource::memoryTransfer(TW_IMAGEMEMXFER *data)
 {
 	if (!inStates(6, 7) || caps_.transferMechanism() != TWSX_MEMORY)
 		return fail(TWCC_SEQERROR);
-	const uint32_t row = window_.bytesPerLine;
-	const bool isHandle = (data->Memory.Flags & TWMF_HANDLE) != 0;
-	if (!data->Memory.TheMem || data->Memory.Length < row)
+	if (!data->Memory.TheMem || data->Memory.Length < memoryRowBytes(window_))
 		return fail(TWCC_BADVALUE);
+	const bool isHandle = (data->Memory.Flags & TWMF_HANDLE) != 0;
+	auto *buffer = static_cast<uint8_t *>(isHandle ? memory_.lock(data->Memory.TheMem) : data->Memory.TheMem);
+	if (!buffer)
+		return fail(TWCC_BADVALUE);
+	const TW_UINT16 rc = caps_.codedInGroup4() ? codedStrip(buffer, data) : plainStrip(buffer, data);
+	if (isHandle)
+		memory_.unlock(data->Memory.TheMem);
+	if (rc == TWRC_FAILURE)
+		return rc;
+	data->BytesPerRow = window_.bytesPerLine;
+	data->Columns = window_.pixels;
+	data->XOffset = 0;
+	data->YOffset = rowsDone_;
+	rowsDone_ += data->Rows;
+	showProgress(rowsDone_, window_.lines);
+	if (rowsDone_ < window_.lines)
+		return TWRC_SUCCESS;
+	if (link_.scanning())
+		if (const client::Outcome stopped = link_.stopScan(false); !stopped)
+			return failDriver(stopped.error);
+	return TWRC_XFERDONE;
+}
+
+TW_UINT16 DataSource::plainStrip(uint8_t *buffer, TW_IMAGEMEMXFER *data)
+{
+	const uint32_t row = window_.bytesPerLine;
 	if (state_ == 6) {
 		if (const client::Outcome started = link_.startScan(window_); !started)
 			return failDriver(started.error);
@@ -717,32 +765,40 @@ TW_UINT16 DataSource::memoryTransfer(TW_IMAGEMEMXFER *data)
 		state_ = 7;
 	}
 	const uint32_t rows = std::min(data->Memory.Length / row, window_.lines - rowsDone_);
-	auto *buffer = static_cast<uint8_t *>(isHandle ? memory_.lock(data->Memory.TheMem) : data->Memory.TheMem);
-	if (!buffer)
-		return fail(TWCC_BADVALUE);
 	const client::Outcome read = link_.read(buffer, rows * row);
-	if (read && caps_.invertedRows())
-		copyRows(buffer, buffer, rows * row, true);
-	if (isHandle)
-		memory_.unlock(data->Memory.TheMem);
 	if (!read) {
 		link_.stopScan(true);
 		return failDriver(read.error);
 	}
+	if (caps_.invertedRows())
+		copyRows(buffer, buffer, rows * row, true);
 	data->Compression = TWCP_NONE;
-	data->BytesPerRow = row;
-	data->Columns = window_.pixels;
 	data->Rows = rows;
-	data->XOffset = 0;
-	data->YOffset = rowsDone_;
 	data->BytesWritten = rows * row;
-	rowsDone_ += rows;
-	showProgress(rowsDone_, window_.lines);
-	if (rowsDone_ < window_.lines)
-		return TWRC_SUCCESS;
-	if (const client::Outcome stopped = link_.stopScan(false); !stopped)
-		return failDriver(stopped.error);
-	return TWRC_XFERDONE;
+	return TWRC_SUCCESS;
+}
+
+TW_UINT16 DataSource::codedStrip(uint8_t *buffer, TW_IMAGEMEMXFER *data)
+{
+	// The coding needs the row above: the page is scanned whole at the
+	// first strip, and every strip is a block of its own (an all-white row
+	// above its first, the end-of-block mark at its end) that decodes
+	// alone, as many whole rows as fit in the buffer.
+	if (state_ == 6) {
+		if (const client::Outcome scanned = scanWholeImage(); !scanned)
+			return failDriver(scanned.error);
+		rowsDone_ = 0;
+		state_ = 7;
+	}
+	const G4Strip strip = g4Strip(image_.data(), window_.pixels, window_.bytesPerLine, rowsDone_, window_.lines,
+				      data->Memory.Length);
+	if (strip.rows == 0)
+		return fail(TWCC_BADVALUE);
+	std::memcpy(buffer, strip.bytes.data(), strip.bytes.size());
+	data->Compression = TWCP_GROUP4;
+	data->Rows = strip.rows;
+	data->BytesWritten = static_cast<TW_UINT32>(strip.bytes.size());
+	return TWRC_SUCCESS;
 }
 
 } // namespace torvane::twain

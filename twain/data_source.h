@@ -55,6 +55,13 @@ private:
 	TW_UINT16 nativeTransfer(TW_HANDLE *data);
 	TW_UINT16 memoryTransfer(TW_IMAGEMEMXFER *data);
 	TW_UINT16 fileTransfer();
+	// One memory strip into `buffer` (Rows, BytesWritten, Compression set).
+	TW_UINT16 plainStrip(uint8_t *buffer, TW_IMAGEMEMXFER *data);
+	TW_UINT16 codedStrip(uint8_t *buffer, TW_IMAGEMEMXFER *data);
+	// The least a memory strip's buffer holds: one row, as the transfer codes it.
+	uint32_t memoryRowBytes(const client::ScanWindow &window) const;
+	// image_ as the file format and coding asked for; empty without memory.
+	std::vector<uint8_t> imageFile() const;
 
 	// Plans the next image from the current capabilities: false when the
 	// frame holds no image at the resolution.
