@@ -38,6 +38,10 @@ public:
 	CapResult handle(TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory, bool settable);
 	// MSG_RESETALL.
 	void resetAll();
+	// What the feeder was last found to hold (CAP_FEEDERLOADED).
+	void setFeederLoaded(bool loaded);
+	// The application asked for `event` (CAP_DEVICEEVENT).
+	bool reports(TW_UINT16 event) const;
 
 	// The scan the current values ask for.
 	client::WindowRequest windowRequest() const;
@@ -86,6 +90,10 @@ private:
 	double perInch() const;
 	CapResult set(Entry &entry, const TW_CAPABILITY &capability, const HandleMemory &memory);
 	CapResult setFrame(const Frame &asked);
+	// CAP_DEVICEEVENT: an array of the events chosen, set from an array.
+	CapResult deviceEvents(TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory, bool settable);
+	CapResult readEventList(const TW_CAPABILITY &capability, const HandleMemory &memory,
+				std::vector<TW_UINT16> *chosen) const;
 	void followPixelType();
 	void build();
 	CapResult write(const Entry &entry, TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory) const;
@@ -94,6 +102,7 @@ private:
 	bool sheetFed_ = false;
 	Frame frame_;
 	std::vector<Entry> table_;
+	std::vector<TW_UINT16> deviceEvents_;
 };
 
 // The capability items the source supports, in CAP_SUPPORTEDCAPS order.

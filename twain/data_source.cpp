@@ -68,7 +68,32 @@ TW_UINT16 DataSource::fail(TW_UINT16 conditionCode)
 
 TW_UINT16 DataSource::failDriver(int32_t driverError)
 {
+	// A fed sheet's failure was an event when it happened.
+	if (!fedFailureReported_)
+		reportDeviceEvent(driverError);
+	fedFailureReported_ = false;
 	return fail(conditionCodeOf(driverError));
+}
+
+void DataSource::reportDeviceEvent(int32_t driverError)
+{
+	const TW_UINT16 happened = deviceEventOf(driverError);
+	if (!inStates(4, 7) || happened == kNoDeviceEvent || !caps_.reports(happened))
+		return;
+	TW_DEVICEEVENT event{};
+	event.Event = happened;
+	copyText(event.DeviceName, sizeof(event.DeviceName), link_.model().c_str());
+	deviceEvents_.push_back(event);
+	signal(MSG_DEVICEEVENT);
+}
+
+TW_UINT16 DataSource::deviceEvent(TW_DEVICEEVENT *data)
+{
+	if (!inStates(4, 7) || deviceEvents_.empty())
+		return fail(TWCC_SEQERROR);
+	*data = deviceEvents_.front();
+	deviceEvents_.pop_front();
+	return TWRC_SUCCESS;
 }
 
 TW_UINT16 DataSource::answer(const CapResult &result)
@@ -135,6 +160,10 @@ TW_UINT16 DataSource::control(TW_IDENTITY *origin, TW_UINT16 dat, TW_UINT16 msg,
 		if (msg != MSG_PROCESSEVENT)
 			return fail(TWCC_BADPROTOCOL);
 		return event(static_cast<TW_EVENT *>(data));
+	case DAT_DEVICEEVENT:
+		if (msg != MSG_GET)
+			return fail(TWCC_BADPROTOCOL);
+		return deviceEvent(static_cast<TW_DEVICEEVENT *>(data));
 	case DAT_PENDINGXFERS:
 		return pendingTransfers(msg, static_cast<TW_PENDINGXFERS *>(data));
 	case DAT_SETUPMEMXFER:
@@ -229,6 +258,7 @@ TW_UINT16 DataSource::identity(TW_IDENTITY *origin, TW_UINT16 msg, TW_IDENTITY *
 		if (state_ != 4)
 			return fail(TWCC_SEQERROR);
 		link_.close();
+		deviceEvents_.clear();
 		state_ = 3;
 		hasManagerEntry_ = false;
 		memory_.useManager(nullptr);
@@ -289,9 +319,7 @@ TW_UINT16 DataSource::userInterface(TW_UINT16 msg, TW_USERINTERFACE *data)
 			if (settingsOnly_)
 				return fail(TWCC_OPERATIONERROR);
 		}
-		// A flatbed holds one page: "all pages" is that one.
-		pending_ = caps_.transferCount() == -1 && !caps_.sheetFed() ? 1 : caps_.transferCount();
-		state_ = 6;
+		beginTransfers();
 		signal(MSG_XFERREADY);
 		return TWRC_SUCCESS;
 	}
@@ -345,9 +373,8 @@ void DataSource::onDialog(DialogAction action, const DialogChoices &choices)
 		}
 		if (!planImage())
 			return;
-		pending_ = caps_.transferCount() == -1 && !caps_.sheetFed() ? 1 : caps_.transferCount();
 		dialog_.setBusy(true);
-		state_ = 6;
+		beginTransfers();
 		signal(MSG_XFERREADY);
 		return;
 	case DialogAction::Preview:
@@ -427,20 +454,73 @@ TW_UINT16 DataSource::event(TW_EVENT *data)
 	return TWRC_NOTDSEVENT;
 }
 
+void DataSource::beginTransfers()
+{
+	// A flatbed holds one page: "all pages" is that one.
+	pending_ = caps_.transferCount() == -1 && !caps_.sheetFed() ? 1 : caps_.transferCount();
+	fedFailure_ = {};
+	// More than one page from the feeder is a stack: page after page until
+	// the count or the feeder's end.
+	if (caps_.sheetFed() && pending_ != 1)
+		link_.beginBatch(pending_ == -1 ? 0 : static_cast<uint32_t>(pending_));
+	state_ = 6;
+}
+
+client::Outcome DataSource::openPageScan()
+{
+	if (link_.scanning())
+		return {};
+	if (!fedFailure_) {
+		const client::Outcome failure = fedFailure_;
+		fedFailure_ = {};
+		fedFailureReported_ = true;
+		return failure;
+	}
+	if (!link_.inBatch())
+		return link_.startScan(window_);
+	client::Outcome failure;
+	const client::PageStart started = link_.startPage(window_, &failure);
+	if (started == client::PageStart::StackDone)
+		return client::Outcome{ false, TORVANE_ERROR_FEEDER_EMPTY };
+	caps_.setFeederLoaded(started == client::PageStart::Started);
+	return started == client::PageStart::Started ? client::Outcome{} : failure;
+}
+
+bool DataSource::feedNextPage()
+{
+	client::Outcome failure;
+	const client::PageStart started = link_.startPage(window_, &failure);
+	caps_.setFeederLoaded(started == client::PageStart::Started);
+	if (started == client::PageStart::StackDone)
+		return false;
+	if (started == client::PageStart::Failed) {
+		// Told at the next transfer, which is where TWAIN reports a jam;
+		// the event now.
+		fedFailure_ = failure;
+		reportDeviceEvent(failure.error);
+	}
+	return true;
+}
+
 int DataSource::endTransfer(bool cancelled)
 {
+	const bool pageTaken = state_ == 7;
 	if (link_.scanning())
 		link_.stopScan(true);
 	image_.clear();
 	rowsDone_ = 0;
+	if (pageTaken && !cancelled)
+		link_.pageDone();
 	if (cancelled)
 		pending_ = 0;
 	else if (pending_ > 0)
 		--pending_;
-	if (pending_ != 0 && planImage()) {
+	if (pending_ != 0 && planImage() && (!link_.inBatch() || feedNextPage())) {
 		state_ = 6;
 	} else {
 		pending_ = 0;
+		fedFailure_ = {};
+		link_.endBatch();
 		state_ = 5;
 		if (dialog_.isOpen()) {
 			// The pages asked for are there: the application may close us.
@@ -640,7 +720,7 @@ client::Outcome DataSource::scanWholeImage()
 {
 	const uint32_t bytes = window_.bytesPerLine * window_.lines;
 	image_.assign(bytes, 0);
-	if (const client::Outcome started = link_.startScan(window_); !started)
+	if (const client::Outcome started = openPageScan(); !started)
 		return started;
 	for (uint32_t done = 0; done < bytes;) {
 		const uint32_t piece = std::min(kReadPiece, bytes - done);
@@ -759,7 +839,7 @@ TW_UINT16 DataSource::plainStrip(uint8_t *buffer, TW_IMAGEMEMXFER *data)
 {
 	const uint32_t row = window_.bytesPerLine;
 	if (state_ == 6) {
-		if (const client::Outcome started = link_.startScan(window_); !started)
+		if (const client::Outcome started = openPageScan(); !started)
 			return failDriver(started.error);
 		rowsDone_ = 0;
 		state_ = 7;

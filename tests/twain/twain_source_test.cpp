@@ -312,7 +312,7 @@ TEST_P(TwainSource, CapabilitiesNegotiate)
 	EXPECT_EQ(values, (std::vector<double>{ 50, 75, 100, 150, 200, 300, 400, 600, 1200 }));
 	ASSERT_EQ(app.getList(CAP_SUPPORTEDCAPS, &values, &container), TWRC_SUCCESS);
 	EXPECT_EQ(container, TWON_ARRAY);
-	EXPECT_EQ(values.size(), 28u);
+	EXPECT_EQ(values.size(), 29u);
 	EXPECT_NE(std::find(values.begin(), values.end(), ICAP_BITDEPTHREDUCTION), values.end());
 
 	// The bit depth follows the pixel type.
@@ -733,6 +733,113 @@ TEST_P(TwainSource, SeveralPagesAreCountedDown)
 	EXPECT_EQ(endTransfer(MSG_STOPFEEDER), 1);
 	transferOne();
 	EXPECT_EQ(endTransfer(), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+}
+
+// A stack of plain sheets for the feeder, one grey level each.
+std::vector<std::unique_ptr<sim::DocumentSource>> stackOf(std::initializer_list<uint8_t> greys)
+{
+	std::vector<std::unique_ptr<sim::DocumentSource>> stack;
+	for (const uint8_t grey : greys) {
+		sim::RgbImage image;
+		image.resize(850, 1100, grey); // letter at 100 dpi
+		stack.push_back(std::make_unique<sim::ImageDocument>(std::move(image), 100));
+	}
+	return stack;
+}
+
+TEST_P(TwainSource, AFeederStackIsScannedUntilTheFeederIsEmpty)
+{
+	open();
+	const Mode &mode = kModes[1];
+	const Area &area = kAreas[0];
+	negotiate(mode, area, TWSX_NATIVE);
+	ASSERT_EQ(app.setOne(CAP_XFERCOUNT, TWTY_INT16, -1), TWRC_SUCCESS);
+	const client::WindowRequest request = requestFor(mode, area);
+	const client::ScanWindow window = client::planWindow(request).window;
+	const uint8_t greys[] = { 40, 120, 200 };
+	scanner.loadFeeder(stackOf({ greys[0], greys[1], greys[2] }));
+	ASSERT_TRUE(app.enableAndWait());
+	std::vector<std::vector<uint8_t>> pages;
+	for (int page = 0; page < 3; ++page) {
+		TW_HANDLE dib = nullptr;
+		ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE) << app.conditionCode();
+		pages.push_back(rowsOfDib(static_cast<const uint8_t *>(app.lock(dib)), window, area.dpi));
+		app.unlock(dib);
+		app.release(dib);
+		// The next sheet is fed as the page ends: after the last, none.
+		EXPECT_EQ(endTransfer(), page < 2 ? 0xFFFF : 0) << "page " << page + 1;
+	}
+	double loaded = 1;
+	EXPECT_EQ(app.getCurrent(CAP_FEEDERLOADED, &loaded), TWRC_SUCCESS);
+	EXPECT_EQ(loaded, 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	// Nothing in the feeder at the first page.
+	ASSERT_TRUE(app.enableAndWait());
+	TW_HANDLE dib = nullptr;
+	EXPECT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
+	EXPECT_EQ(app.conditionCode(), TWCC_NOMEDIA);
+	EXPECT_EQ(endTransfer(MSG_RESET), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+
+	EXPECT_NE(pages[0], pages[1]);
+	for (size_t i = 0; i < pages.size(); ++i) {
+		scanner.loadFeeder(stackOf({ greys[i] }));
+		EXPECT_EQ(pages[i], readScanImage(request)) << "page " << i + 1;
+	}
+}
+
+TEST_P(TwainSource, AJamAndAnUnplugAreDeviceEventsAndConditionCodes)
+{
+	open();
+	negotiate(kModes[1], kAreas[0], TWSX_NATIVE);
+	ASSERT_EQ(app.setOne(CAP_XFERCOUNT, TWTY_INT16, -1), TWRC_SUCCESS);
+	// A lamp failure is not an event this scanner reports.
+	EXPECT_EQ(app.setArray(CAP_DEVICEEVENT, { TWDE_PAPERJAM, 14 }), TWRC_FAILURE);
+	EXPECT_EQ(app.conditionCode(), TWCC_BADVALUE);
+	ASSERT_EQ(app.setArray(CAP_DEVICEEVENT, { TWDE_PAPERJAM, TWDE_DEVICEREMOVED }), TWRC_SUCCESS);
+	std::vector<double> events;
+	TW_UINT16 container = 0;
+	ASSERT_EQ(app.getList(CAP_DEVICEEVENT, &events, &container), TWRC_SUCCESS);
+	EXPECT_EQ(container, TWON_ARRAY);
+	EXPECT_EQ(events, (std::vector<double>{ TWDE_PAPERJAM, TWDE_DEVICEREMOVED }));
+
+	auto nextEvent = [this](TW_UINT16 expected) {
+		ASSERT_TRUE(app.waitForMessage(MSG_DEVICEEVENT, 5000));
+		TW_DEVICEEVENT event{};
+		ASSERT_EQ(app.call(DG_CONTROL, DAT_DEVICEEVENT, MSG_GET, &event), TWRC_SUCCESS);
+		EXPECT_EQ(event.Event, expected);
+		EXPECT_EQ(std::string(event.DeviceName), "RM735");
+		// One event, told once.
+		EXPECT_EQ(app.call(DG_CONTROL, DAT_DEVICEEVENT, MSG_GET, &event), TWRC_FAILURE);
+		EXPECT_EQ(app.conditionCode(), TWCC_SEQERROR);
+	};
+	// The second sheet jams as it is fed at the first page's end: the
+	// event then, the code at its transfer.
+	scanner.loadFeeder(stackOf({ 40, 120, 200 }));
+	scanner.jamFeederAt(2);
+	ASSERT_TRUE(app.enableAndWait());
+	TW_HANDLE dib = nullptr;
+	ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE);
+	app.release(dib);
+	app.forgetMessages();
+	EXPECT_EQ(endTransfer(), 0xFFFF);
+	nextEvent(TWDE_PAPERJAM);
+	EXPECT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
+	EXPECT_EQ(app.conditionCode(), TWCC_PAPERJAM);
+	EXPECT_EQ(endTransfer(MSG_RESET), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+
+	// The scanner unplugged before a page.
+	ASSERT_EQ(app.setOne(CAP_XFERCOUNT, TWTY_INT16, 1), TWRC_SUCCESS);
+	ASSERT_TRUE(app.enableAndWait());
+	devices.unplug(0);
+	app.forgetMessages();
+	EXPECT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
+	EXPECT_EQ(app.conditionCode(), TWCC_CHECKDEVICEONLINE);
+	nextEvent(TWDE_DEVICEREMOVED);
+	EXPECT_EQ(endTransfer(MSG_RESET), 0);
 	ASSERT_EQ(disable(), TWRC_SUCCESS);
 }
 
