@@ -36,7 +36,7 @@ constexpr PaperSize kPaperSizes[] = {
 };
 
 constexpr TW_UINT16 kSupported[] = { CAP_SUPPORTEDCAPS, CAP_SUPPORTEDDATS, CAP_UICONTROLLABLE,
-				     CAP_DEVICEONLINE, CAP_DEVICEEVENT, CAP_INDICATORS, CAP_XFERCOUNT,
+				     CAP_DEVICEONLINE, CAP_DEVICEEVENT, CAP_DOUBLEFEEDDETECTION, CAP_INDICATORS, CAP_XFERCOUNT,
 				     CAP_FEEDERENABLED, CAP_FEEDERLOADED, CAP_AUTOFEED,
 				     CAP_PAPERDETECTABLE, ICAP_PIXELTYPE, ICAP_BITDEPTH,
 				     ICAP_BITDEPTHREDUCTION, ICAP_HALFTONES, ICAP_FILTER,
@@ -243,6 +243,9 @@ void Capabilities::build()
 		events.insert(events.end(), { TWDE_PAPERDOUBLEFEED, TWDE_PAPERJAM });
 	add(CAP_DEVICEEVENT, TWTY_UINT16, TWON_ARRAY, events, 0);
 	deviceEvents_.clear();
+	// The feeder's ultrasonic double-feed sensor, off until it is chosen.
+	add(CAP_DOUBLEFEEDDETECTION, TWTY_UINT16, TWON_ARRAY, sheetFed_ ? std::vector<double>{ TWDF_ULTRASONIC } : std::vector<double>{}, 0);
+	doubleFeedSensors_.clear();
 	add(CAP_INDICATORS, TWTY_BOOL, TWON_ONEVALUE, { 0, 1 }, 1);
 	add(CAP_XFERCOUNT, TWTY_INT16, TWON_ONEVALUE, {}, -1);
 	add(CAP_FEEDERENABLED, TWTY_BOOL, TWON_ONEVALUE, { feeder }, feeder);
@@ -286,27 +289,33 @@ bool Capabilities::reports(TW_UINT16 event) const
 	return std::find(deviceEvents_.begin(), deviceEvents_.end(), event) != deviceEvents_.end();
 }
 
-CapResult Capabilities::deviceEvents(TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory,
-				     bool settable)
+bool Capabilities::doubleFeedSensorOn() const
 {
+	return !doubleFeedSensors_.empty();
+}
+
+CapResult Capabilities::chosenList(TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory,
+				   bool settable)
+{
+	std::vector<TW_UINT16> &list = capability.Cap == CAP_DEVICEEVENT ? deviceEvents_ : doubleFeedSensors_;
 	if (msg == MSG_SET || msg == MSG_RESET) {
 		if (!settable)
 			return { TWRC_FAILURE, TWCC_CAPSEQERROR };
 		std::vector<TW_UINT16> chosen;
 		if (msg == MSG_SET) {
-			const CapResult read = readEventList(capability, memory, &chosen);
+			const CapResult read = readChoices(capability, memory, &chosen);
 			if (read.rc != TWRC_SUCCESS)
 				return read;
 		}
-		deviceEvents_ = std::move(chosen);
+		list = std::move(chosen);
 		if (msg == MSG_SET)
 			return {};
 	}
 	if (msg == MSG_QUERYSUPPORT)
-		return write(*find(CAP_DEVICEEVENT), msg, capability, memory);
-	// GET and GETCURRENT: the events chosen; GETDEFAULT: none.
+		return write(*find(capability.Cap), msg, capability, memory);
+	// GET and GETCURRENT: the items chosen; GETDEFAULT: none.
 	const std::vector<TW_UINT16> none;
-	const std::vector<TW_UINT16> &events = msg == MSG_GETDEFAULT ? none : deviceEvents_;
+	const std::vector<TW_UINT16> &events = msg == MSG_GETDEFAULT ? none : list;
 	const uint32_t count = static_cast<uint32_t>(events.size());
 	TW_HANDLE handle = memory.allocate(6 + 2 * std::max<uint32_t>(count, 1));
 	auto *at = static_cast<uint8_t *>(handle ? memory.lock(handle) : nullptr);
@@ -324,8 +333,8 @@ CapResult Capabilities::deviceEvents(TW_UINT16 msg, TW_CAPABILITY &capability, c
 	return {};
 }
 
-CapResult Capabilities::readEventList(const TW_CAPABILITY &capability, const HandleMemory &memory,
-				      std::vector<TW_UINT16> *chosen) const
+CapResult Capabilities::readChoices(const TW_CAPABILITY &capability, const HandleMemory &memory,
+				    std::vector<TW_UINT16> *chosen) const
 {
 	if (capability.ConType != TWON_ARRAY || !capability.hContainer)
 		return { TWRC_FAILURE, TWCC_BADVALUE };
@@ -338,7 +347,7 @@ CapResult Capabilities::readEventList(const TW_CAPABILITY &capability, const Han
 	std::memcpy(&count, at + 2, 4);
 	// The handle's size is not known: a list longer than every event there
 	// is (17) is refused before it is read.
-	const std::vector<double> &supported = find(CAP_DEVICEEVENT)->allowed;
+	const std::vector<double> &supported = find(capability.Cap)->allowed;
 	bool known = type == TWTY_UINT16 && count <= 17;
 	for (uint32_t i = 0; known && i < count; ++i) {
 		TW_UINT16 event;
@@ -353,6 +362,7 @@ CapResult Capabilities::readEventList(const TW_CAPABILITY &capability, const Han
 void Capabilities::resetAll()
 {
 	deviceEvents_.clear();
+	doubleFeedSensors_.clear();
 	for (Entry &entry : table_)
 		entry.current = entry.defaultValue;
 	followPixelType();
@@ -488,8 +498,8 @@ CapResult Capabilities::handle(TW_UINT16 msg, TW_CAPABILITY &capability, const H
 	Entry *entry = find(capability.Cap);
 	if (!entry)
 		return { TWRC_FAILURE, TWCC_CAPUNSUPPORTED };
-	if (entry->id == CAP_DEVICEEVENT && msg != MSG_RESETALL)
-		return deviceEvents(msg, capability, memory, settable);
+	if ((entry->id == CAP_DEVICEEVENT || entry->id == CAP_DOUBLEFEEDDETECTION) && msg != MSG_RESETALL)
+		return chosenList(msg, capability, memory, settable);
 	switch (msg) {
 	case MSG_GET:
 	case MSG_GETCURRENT:

@@ -42,6 +42,8 @@ public:
 	void setFeederLoaded(bool loaded);
 	// The application asked for `event` (CAP_DEVICEEVENT).
 	bool reports(TW_UINT16 event) const;
+	// The application turned the ultrasonic sensor on (CAP_DOUBLEFEEDDETECTION).
+	bool doubleFeedSensorOn() const;
 
 	// The scan the current values ask for.
 	client::WindowRequest windowRequest() const;
@@ -90,10 +92,11 @@ private:
 	double perInch() const;
 	CapResult set(Entry &entry, const TW_CAPABILITY &capability, const HandleMemory &memory);
 	CapResult setFrame(const Frame &asked);
-	// CAP_DEVICEEVENT: an array of the events chosen, set from an array.
-	CapResult deviceEvents(TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory, bool settable);
-	CapResult readEventList(const TW_CAPABILITY &capability, const HandleMemory &memory,
-				std::vector<TW_UINT16> *chosen) const;
+	// CAP_DEVICEEVENT and CAP_DOUBLEFEEDDETECTION: an array of the items
+	// chosen (none by default), set from an array of allowed items.
+	CapResult chosenList(TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory, bool settable);
+	CapResult readChoices(const TW_CAPABILITY &capability, const HandleMemory &memory,
+			      std::vector<TW_UINT16> *chosen) const;
 	void followPixelType();
 	void build();
 	CapResult write(const Entry &entry, TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory) const;
@@ -103,6 +106,7 @@ private:
 	Frame frame_;
 	std::vector<Entry> table_;
 	std::vector<TW_UINT16> deviceEvents_;
+	std::vector<TW_UINT16> doubleFeedSensors_;
 };
 
 // The capability items the source supports, in CAP_SUPPORTEDCAPS order.

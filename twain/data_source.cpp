@@ -18,6 +18,9 @@ namespace {
 
 constexpr uint32_t kReadPiece = 1u << 20;	// ReadScan in pieces of 1 MiB
 constexpr uint32_t kPreferredStrip = 64u << 10; // a memory strip the application may take
+// The ultrasonic sensor's strength when the application turns it on: the
+// middle of its range (TWAIN's sensitivity is not offered).
+constexpr uint8_t kDoubleFeedSensorStrength = 128;
 
 void copyText(char *to, size_t size, const char *text)
 {
@@ -460,9 +463,10 @@ void DataSource::beginTransfers()
 	pending_ = caps_.transferCount() == -1 && !caps_.sheetFed() ? 1 : caps_.transferCount();
 	fedFailure_ = {};
 	// More than one page from the feeder is a stack: page after page until
-	// the count or the feeder's end.
-	if (caps_.sheetFed() && pending_ != 1)
-		link_.beginBatch(pending_ == -1 ? 0 : static_cast<uint32_t>(pending_));
+	// the count or the feeder's end. The double-feed sensor is a stack's.
+	if (caps_.sheetFed() && (pending_ != 1 || caps_.doubleFeedSensorOn()))
+		link_.beginBatch(pending_ == -1 ? 0 : static_cast<uint32_t>(pending_),
+				 caps_.doubleFeedSensorOn() ? kDoubleFeedSensorStrength : 0);
 	state_ = 6;
 }
 

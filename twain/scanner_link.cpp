@@ -108,10 +108,10 @@ client::Outcome ScannerLink::startScan(const client::ScanWindow &window)
 	return started;
 }
 
-void ScannerLink::beginBatch(uint32_t pages)
+void ScannerLink::beginBatch(uint32_t pages, uint8_t doubleFeedSensor)
 {
 	if (session_)
-		batch_ = std::make_unique<client::BatchSequence>(*session_, client::BatchRequest{ pages, 0 });
+		batch_ = std::make_unique<client::BatchSequence>(*session_, client::BatchRequest{ pages, doubleFeedSensor });
 }
 
 client::PageStart ScannerLink::startPage(const client::ScanWindow &window, client::Outcome *failure)

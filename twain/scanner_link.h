@@ -42,8 +42,9 @@ public:
 	bool scanning() const { return scanning_; }
 
 	// A stack from the document feeder (0 pages: until it is empty): every
-	// page a scan cycle of client::BatchSequence.
-	void beginBatch(uint32_t pages);
+	// page a scan cycle of client::BatchSequence, with the double-feed
+	// sensor at `doubleFeedSensor` (0: off).
+	void beginBatch(uint32_t pages, uint8_t doubleFeedSensor);
 	void endBatch() { batch_.reset(); }
 	bool inBatch() const { return batch_ != nullptr; }
 	// The next page's scan cycle; StackDone when the feeder ran out after a
