@@ -23,6 +23,8 @@ packages+=(python3-pil)
 if [[ "${1:-}" == "--windows" ]]; then
   # googletest: the GoogleTest sources, built with mingw-w64 for the Windows tests.
   packages+=(g++-mingw-w64-x86-64-posix wine64 googletest)
+  # zlib for mingw-w64: the TWAIN source's PNG files, linked statically.
+  packages+=(libz-mingw-w64-dev)
   # nsis: the installer of the TWAIN data source (TorvaneScanner-setup.exe);
   # xvfb: a display for the data source's dialog under Wine.
   packages+=(nsis xvfb)

@@ -36,7 +36,7 @@ constexpr PaperSize kPaperSizes[] = {
 };
 
 constexpr TW_UINT16 kSupported[] = { CAP_SUPPORTEDCAPS, CAP_SUPPORTEDDATS, CAP_UICONTROLLABLE,
-				     CAP_DEVICEONLINE, CAP_INDICATORS, CAP_XFERCOUNT,
+				     CAP_DEVICEONLINE, CAP_DEVICEEVENT, CAP_DOUBLEFEEDDETECTION, CAP_INDICATORS, CAP_XFERCOUNT,
 				     CAP_FEEDERENABLED, CAP_FEEDERLOADED, CAP_AUTOFEED,
 				     CAP_PAPERDETECTABLE, ICAP_PIXELTYPE, ICAP_BITDEPTH,
 				     ICAP_BITDEPTHREDUCTION, ICAP_HALFTONES, ICAP_FILTER,
@@ -49,6 +49,7 @@ constexpr TW_UINT16 kSupported[] = { CAP_SUPPORTEDCAPS, CAP_SUPPORTEDDATS, CAP_U
 // The triplets' data types the source answers, as DG << 16 | DAT.
 constexpr TW_UINT32 kSupportedDats[] = {
 	DG_CONTROL << 16 | DAT_CAPABILITY,
+	DG_CONTROL << 16 | DAT_DEVICEEVENT,
 	DG_CONTROL << 16 | DAT_EVENT,
 	DG_CONTROL << 16 | DAT_IDENTITY,
 	DG_CONTROL << 16 | DAT_PENDINGXFERS,
@@ -235,6 +236,16 @@ void Capabilities::build()
 	add(CAP_SUPPORTEDDATS, TWTY_UINT32, TWON_ARRAY, dats, 0, true);
 	add(CAP_UICONTROLLABLE, TWTY_BOOL, TWON_ONEVALUE, { 1 }, 1, true);
 	add(CAP_DEVICEONLINE, TWTY_BOOL, TWON_ONEVALUE, { 1 }, 1, true);
+	// The events the source can report; which of them the application
+	// wants is deviceEvents_ (none until it sets them).
+	std::vector<double> events{ TWDE_DEVICEOFFLINE, TWDE_DEVICEREMOVED };
+	if (sheetFed_)
+		events.insert(events.end(), { TWDE_PAPERDOUBLEFEED, TWDE_PAPERJAM });
+	add(CAP_DEVICEEVENT, TWTY_UINT16, TWON_ARRAY, events, 0);
+	deviceEvents_.clear();
+	// The feeder's ultrasonic double-feed sensor, off until it is chosen.
+	add(CAP_DOUBLEFEEDDETECTION, TWTY_UINT16, TWON_ARRAY, sheetFed_ ? std::vector<double>{ TWDF_ULTRASONIC } : std::vector<double>{}, 0);
+	doubleFeedSensors_.clear();
 	add(CAP_INDICATORS, TWTY_BOOL, TWON_ONEVALUE, { 0, 1 }, 1);
 	add(CAP_XFERCOUNT, TWTY_INT16, TWON_ONEVALUE, {}, -1);
 	add(CAP_FEEDERENABLED, TWTY_BOOL, TWON_ONEVALUE, { feeder }, feeder);
@@ -260,7 +271,7 @@ void Capabilities::build()
 	add(ICAP_SUPPORTEDSIZES, TWTY_UINT16, TWON_ENUMERATION, sizes, TWSS_NONE);
 	add(ICAP_FRAMES, TWTY_FRAME, TWON_ONEVALUE, {}, 0);
 	add(ICAP_XFERMECH, TWTY_UINT16, TWON_ENUMERATION, { TWSX_NATIVE, TWSX_FILE, TWSX_MEMORY }, TWSX_NATIVE);
-	add(ICAP_IMAGEFILEFORMAT, TWTY_UINT16, TWON_ENUMERATION, { TWFF_TIFF, TWFF_BMP }, TWFF_BMP);
+	add(ICAP_IMAGEFILEFORMAT, TWTY_UINT16, TWON_ENUMERATION, { TWFF_TIFF, TWFF_BMP, TWFF_PNG }, TWFF_BMP);
 	add(ICAP_COMPRESSION, TWTY_UINT16, TWON_ENUMERATION, { TWCP_NONE }, TWCP_NONE);
 	add(ICAP_PIXELFLAVOR, TWTY_UINT16, TWON_ENUMERATION, { TWPF_CHOCOLATE, TWPF_VANILLA }, TWPF_CHOCOLATE);
 	add(ICAP_BITORDER, TWTY_UINT16, TWON_ENUMERATION, { TWBO_MSBFIRST }, TWBO_MSBFIRST);
@@ -268,8 +279,90 @@ void Capabilities::build()
 	frame_ = Frame{ 0, 0, widthInches_, lengthInches_ };
 }
 
+void Capabilities::setFeederLoaded(bool loaded)
+{
+	find(CAP_FEEDERLOADED)->current = loaded && sheetFed_ ? 1 : 0;
+}
+
+bool Capabilities::reports(TW_UINT16 event) const
+{
+	return std::find(deviceEvents_.begin(), deviceEvents_.end(), event) != deviceEvents_.end();
+}
+
+bool Capabilities::doubleFeedSensorOn() const
+{
+	return !doubleFeedSensors_.empty();
+}
+
+CapResult Capabilities::chosenList(TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory,
+				   bool settable)
+{
+	std::vector<TW_UINT16> &list = capability.Cap == CAP_DEVICEEVENT ? deviceEvents_ : doubleFeedSensors_;
+	if (msg == MSG_SET || msg == MSG_RESET) {
+		if (!settable)
+			return { TWRC_FAILURE, TWCC_CAPSEQERROR };
+		std::vector<TW_UINT16> chosen;
+		if (msg == MSG_SET) {
+			const CapResult read = readChoices(capability, memory, &chosen);
+			if (read.rc != TWRC_SUCCESS)
+				return read;
+		}
+		list = std::move(chosen);
+		if (msg == MSG_SET)
+			return {};
+	}
+	if (msg == MSG_QUERYSUPPORT)
+		return write(*find(capability.Cap), msg, capability, memory);
+	// GET and GETCURRENT: the items chosen; GETDEFAULT: none.
+	const std::vector<TW_UINT16> none;
+	const std::vector<TW_UINT16> &events = msg == MSG_GETDEFAULT ? none : list;
+	const uint32_t count = static_cast<uint32_t>(events.size());
+	TW_HANDLE handle = memory.allocate(6 + 2 * std::max<uint32_t>(count, 1));
+	auto *at = static_cast<uint8_t *>(handle ? memory.lock(handle) : nullptr);
+	if (!at) {
+		memory.release(handle);
+		return { TWRC_FAILURE, TWCC_LOWMEMORY };
+	}
+	const TW_UINT16 type = TWTY_UINT16;
+	std::memcpy(at, &type, 2);
+	std::memcpy(at + 2, &count, 4);
+	std::memcpy(at + 6, events.data(), 2 * size_t(count));
+	memory.unlock(handle);
+	capability.ConType = TWON_ARRAY;
+	capability.hContainer = handle;
+	return {};
+}
+
+CapResult Capabilities::readChoices(const TW_CAPABILITY &capability, const HandleMemory &memory,
+				    std::vector<TW_UINT16> *chosen) const
+{
+	if (capability.ConType != TWON_ARRAY || !capability.hContainer)
+		return { TWRC_FAILURE, TWCC_BADVALUE };
+	const auto *at = static_cast<const uint8_t *>(memory.lock(capability.hContainer));
+	if (!at)
+		return { TWRC_FAILURE, TWCC_BADVALUE };
+	TW_UINT16 type;
+	uint32_t count;
+	std::memcpy(&type, at, 2);
+	std::memcpy(&count, at + 2, 4);
+	// The handle's size is not known: a list longer than every event there
+	// is (17) is refused before it is read.
+	const std::vector<double> &supported = find(capability.Cap)->allowed;
+	bool known = type == TWTY_UINT16 && count <= 17;
+	for (uint32_t i = 0; known && i < count; ++i) {
+		TW_UINT16 event;
+		std::memcpy(&event, at + 6 + 2 * size_t(i), 2);
+		known = std::find(supported.begin(), supported.end(), event) != supported.end();
+		chosen->push_back(event);
+	}
+	memory.unlock(capability.hContainer);
+	return known ? CapResult{} : CapResult{ TWRC_FAILURE, TWCC_BADVALUE };
+}
+
 void Capabilities::resetAll()
 {
+	deviceEvents_.clear();
+	doubleFeedSensors_.clear();
 	for (Entry &entry : table_)
 		entry.current = entry.defaultValue;
 	followPixelType();
@@ -317,6 +410,14 @@ bool Capabilities::invertedRows() const
 	return static_cast<TW_UINT16>(value(ICAP_PIXELFLAVOR)) != native;
 }
 
+bool Capabilities::codedInGroup4() const
+{
+	if (static_cast<TW_UINT16>(value(ICAP_COMPRESSION)) != TWCP_GROUP4)
+		return false;
+	// Native transfers are DIBs, BMP and PNG files have their own coding.
+	return transferMechanism() == TWSX_MEMORY || (transferMechanism() == TWSX_FILE && fileFormat() == TWFF_TIFF);
+}
+
 void Capabilities::followPixelType()
 {
 	Entry *depth = find(ICAP_BITDEPTH);
@@ -325,6 +426,13 @@ void Capabilities::followPixelType()
 	depth->allowed = { bits };
 	depth->current = bits;
 	depth->defaultValue = bits;
+	// CCITT Group 4 codes black and white only.
+	Entry *compression = find(ICAP_COMPRESSION);
+	compression->allowed = { TWCP_NONE };
+	if (pixelType() == TWPT_BW)
+		compression->allowed.push_back(TWCP_GROUP4);
+	else
+		compression->current = TWCP_NONE;
 }
 
 CapResult Capabilities::write(const Entry &entry, TW_UINT16 msg, TW_CAPABILITY &capability,
@@ -390,6 +498,8 @@ CapResult Capabilities::handle(TW_UINT16 msg, TW_CAPABILITY &capability, const H
 	Entry *entry = find(capability.Cap);
 	if (!entry)
 		return { TWRC_FAILURE, TWCC_CAPUNSUPPORTED };
+	if ((entry->id == CAP_DEVICEEVENT || entry->id == CAP_DOUBLEFEEDDETECTION) && msg != MSG_RESETALL)
+		return chosenList(msg, capability, memory, settable);
 	switch (msg) {
 	case MSG_GET:
 	case MSG_GETCURRENT:

@@ -38,12 +38,20 @@ public:
 	CapResult handle(TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory, bool settable);
 	// MSG_RESETALL.
 	void resetAll();
+	// What the feeder was last found to hold (CAP_FEEDERLOADED).
+	void setFeederLoaded(bool loaded);
+	// The application asked for `event` (CAP_DEVICEEVENT).
+	bool reports(TW_UINT16 event) const;
+	// The application turned the ultrasonic sensor on (CAP_DOUBLEFEEDDETECTION).
+	bool doubleFeedSensorOn() const;
 
 	// The scan the current values ask for.
 	client::WindowRequest windowRequest() const;
 	TW_UINT16 pixelType() const { return static_cast<TW_UINT16>(value(ICAP_PIXELTYPE)); }
 	TW_UINT16 transferMechanism() const { return static_cast<TW_UINT16>(value(ICAP_XFERMECH)); }
 	TW_UINT16 fileFormat() const { return static_cast<TW_UINT16>(value(ICAP_IMAGEFILEFORMAT)); }
+	// Group 4 coding of the transfer: memory and TIFF files, 1-bit only.
+	bool codedInGroup4() const;
 	int transferCount() const { return static_cast<int>(value(CAP_XFERCOUNT)); }
 	bool sheetFed() const { return sheetFed_; }
 	// The application wants the other pixel flavour than the driver's bytes.
@@ -84,6 +92,11 @@ private:
 	double perInch() const;
 	CapResult set(Entry &entry, const TW_CAPABILITY &capability, const HandleMemory &memory);
 	CapResult setFrame(const Frame &asked);
+	// CAP_DEVICEEVENT and CAP_DOUBLEFEEDDETECTION: an array of the items
+	// chosen (none by default), set from an array of allowed items.
+	CapResult chosenList(TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory, bool settable);
+	CapResult readChoices(const TW_CAPABILITY &capability, const HandleMemory &memory,
+			      std::vector<TW_UINT16> *chosen) const;
 	void followPixelType();
 	void build();
 	CapResult write(const Entry &entry, TW_UINT16 msg, TW_CAPABILITY &capability, const HandleMemory &memory) const;
@@ -92,6 +105,8 @@ private:
 	bool sheetFed_ = false;
 	Frame frame_;
 	std::vector<Entry> table_;
+	std::vector<TW_UINT16> deviceEvents_;
+	std::vector<TW_UINT16> doubleFeedSensors_;
 };
 
 // The capability items the source supports, in CAP_SUPPORTEDCAPS order.

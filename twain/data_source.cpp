@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "twain/condition_codes.h"
+#include "twain/g4_encoder.h"
 #include "twain/image_layout.h"
+#include "twain/png_file.h"
 
 namespace torvane::twain {
 
@@ -16,6 +18,9 @@ namespace {
 
 constexpr uint32_t kReadPiece = 1u << 20;	// ReadScan in pieces of 1 MiB
 constexpr uint32_t kPreferredStrip = 64u << 10; // a memory strip the application may take
+// The ultrasonic sensor's strength when the application turns it on: the
+// middle of its range (TWAIN's sensitivity is not offered).
+constexpr uint8_t kDoubleFeedSensorStrength = 128;
 
 void copyText(char *to, size_t size, const char *text)
 {
@@ -66,7 +71,32 @@ TW_UINT16 DataSource::fail(TW_UINT16 conditionCode)
 
 TW_UINT16 DataSource::failDriver(int32_t driverError)
 {
+	// A fed sheet's failure was an event when it happened.
+	if (!fedFailureReported_)
+		reportDeviceEvent(driverError);
+	fedFailureReported_ = false;
 	return fail(conditionCodeOf(driverError));
+}
+
+void DataSource::reportDeviceEvent(int32_t driverError)
+{
+	const TW_UINT16 happened = deviceEventOf(driverError);
+	if (!inStates(4, 7) || happened == kNoDeviceEvent || !caps_.reports(happened))
+		return;
+	TW_DEVICEEVENT event{};
+	event.Event = happened;
+	copyText(event.DeviceName, sizeof(event.DeviceName), link_.model().c_str());
+	deviceEvents_.push_back(event);
+	signal(MSG_DEVICEEVENT);
+}
+
+TW_UINT16 DataSource::deviceEvent(TW_DEVICEEVENT *data)
+{
+	if (!inStates(4, 7) || deviceEvents_.empty())
+		return fail(TWCC_SEQERROR);
+	*data = deviceEvents_.front();
+	deviceEvents_.pop_front();
+	return TWRC_SUCCESS;
 }
 
 TW_UINT16 DataSource::answer(const CapResult &result)
@@ -133,6 +163,10 @@ TW_UINT16 DataSource::control(TW_IDENTITY *origin, TW_UINT16 dat, TW_UINT16 msg,
 		if (msg != MSG_PROCESSEVENT)
 			return fail(TWCC_BADPROTOCOL);
 		return event(static_cast<TW_EVENT *>(data));
+	case DAT_DEVICEEVENT:
+		if (msg != MSG_GET)
+			return fail(TWCC_BADPROTOCOL);
+		return deviceEvent(static_cast<TW_DEVICEEVENT *>(data));
 	case DAT_PENDINGXFERS:
 		return pendingTransfers(msg, static_cast<TW_PENDINGXFERS *>(data));
 	case DAT_SETUPMEMXFER:
@@ -227,6 +261,7 @@ TW_UINT16 DataSource::identity(TW_IDENTITY *origin, TW_UINT16 msg, TW_IDENTITY *
 		if (state_ != 4)
 			return fail(TWCC_SEQERROR);
 		link_.close();
+		deviceEvents_.clear();
 		state_ = 3;
 		hasManagerEntry_ = false;
 		memory_.useManager(nullptr);
@@ -287,9 +322,7 @@ TW_UINT16 DataSource::userInterface(TW_UINT16 msg, TW_USERINTERFACE *data)
 			if (settingsOnly_)
 				return fail(TWCC_OPERATIONERROR);
 		}
-		// A flatbed holds one page: "all pages" is that one.
-		pending_ = caps_.transferCount() == -1 && !caps_.sheetFed() ? 1 : caps_.transferCount();
-		state_ = 6;
+		beginTransfers();
 		signal(MSG_XFERREADY);
 		return TWRC_SUCCESS;
 	}
@@ -343,9 +376,8 @@ void DataSource::onDialog(DialogAction action, const DialogChoices &choices)
 		}
 		if (!planImage())
 			return;
-		pending_ = caps_.transferCount() == -1 && !caps_.sheetFed() ? 1 : caps_.transferCount();
 		dialog_.setBusy(true);
-		state_ = 6;
+		beginTransfers();
 		signal(MSG_XFERREADY);
 		return;
 	case DialogAction::Preview:
@@ -425,20 +457,74 @@ TW_UINT16 DataSource::event(TW_EVENT *data)
 	return TWRC_NOTDSEVENT;
 }
 
+void DataSource::beginTransfers()
+{
+	// A flatbed holds one page: "all pages" is that one.
+	pending_ = caps_.transferCount() == -1 && !caps_.sheetFed() ? 1 : caps_.transferCount();
+	fedFailure_ = {};
+	// More than one page from the feeder is a stack: page after page until
+	// the count or the feeder's end. The double-feed sensor is a stack's.
+	if (caps_.sheetFed() && (pending_ != 1 || caps_.doubleFeedSensorOn()))
+		link_.beginBatch(pending_ == -1 ? 0 : static_cast<uint32_t>(pending_),
+				 caps_.doubleFeedSensorOn() ? kDoubleFeedSensorStrength : 0);
+	state_ = 6;
+}
+
+client::Outcome DataSource::openPageScan()
+{
+	if (link_.scanning())
+		return {};
+	if (!fedFailure_) {
+		const client::Outcome failure = fedFailure_;
+		fedFailure_ = {};
+		fedFailureReported_ = true;
+		return failure;
+	}
+	if (!link_.inBatch())
+		return link_.startScan(window_);
+	client::Outcome failure;
+	const client::PageStart started = link_.startPage(window_, &failure);
+	if (started == client::PageStart::StackDone)
+		return client::Outcome{ false, TORVANE_ERROR_FEEDER_EMPTY };
+	caps_.setFeederLoaded(started == client::PageStart::Started);
+	return started == client::PageStart::Started ? client::Outcome{} : failure;
+}
+
+bool DataSource::feedNextPage()
+{
+	client::Outcome failure;
+	const client::PageStart started = link_.startPage(window_, &failure);
+	caps_.setFeederLoaded(started == client::PageStart::Started);
+	if (started == client::PageStart::StackDone)
+		return false;
+	if (started == client::PageStart::Failed) {
+		// Told at the next transfer, which is where TWAIN reports a jam;
+		// the event now.
+		fedFailure_ = failure;
+		reportDeviceEvent(failure.error);
+	}
+	return true;
+}
+
 int DataSource::endTransfer(bool cancelled)
 {
+	const bool pageTaken = state_ == 7;
 	if (link_.scanning())
 		link_.stopScan(true);
 	image_.clear();
 	rowsDone_ = 0;
+	if (pageTaken && !cancelled)
+		link_.pageDone();
 	if (cancelled)
 		pending_ = 0;
 	else if (pending_ > 0)
 		--pending_;
-	if (pending_ != 0 && planImage()) {
+	if (pending_ != 0 && planImage() && (!link_.inBatch() || feedNextPage())) {
 		state_ = 6;
 	} else {
 		pending_ = 0;
+		fedFailure_ = {};
+		link_.endBatch();
 		state_ = 5;
 		if (dialog_.isOpen()) {
 			// The pages asked for are there: the application may close us.
@@ -559,7 +645,7 @@ TW_UINT16 DataSource::imageInfo(TW_IMAGEINFO *data)
 	data->BitsPerPixel = static_cast<TW_INT16>(window_.bitsPerPixel);
 	data->Planar = 0;
 	data->PixelType = static_cast<TW_INT16>(caps_.pixelType());
-	data->Compression = TWCP_NONE;
+	data->Compression = caps_.codedInGroup4() ? TWCP_GROUP4 : TWCP_NONE;
 	return TWRC_SUCCESS;
 }
 
@@ -574,7 +660,7 @@ TW_UINT16 DataSource::setupMemory(TW_SETUPMEMXFER *data)
 			return fail(TWCC_BADVALUE);
 		window = planned.window;
 	}
-	const uint32_t row = window.bytesPerLine;
+	const uint32_t row = memoryRowBytes(window);
 	data->MinBufSize = row;
 	data->Preferred = std::max(row, kPreferredStrip / row * row);
 	data->MaxBufSize = std::max(data->Preferred, row * window.lines);
@@ -597,7 +683,7 @@ TW_UINT16 DataSource::setupFile(TW_UINT16 msg, TW_SETUPFILEXFER *data)
 			return fail(TWCC_SEQERROR);
 		if (!data->FileName[0] || !std::memchr(data->FileName, '\0', sizeof(data->FileName)))
 			return fail(TWCC_BADVALUE);
-		// The format is ICAP_IMAGEFILEFORMAT's (BMP or TIFF).
+		// The format is ICAP_IMAGEFILEFORMAT's (BMP, TIFF or PNG).
 		if (!caps_.choose(ICAP_IMAGEFILEFORMAT, data->Format))
 			return fail(TWCC_BADVALUE);
 		fileName_ = data->FileName;
@@ -638,7 +724,7 @@ client::Outcome DataSource::scanWholeImage()
 {
 	const uint32_t bytes = window_.bytesPerLine * window_.lines;
 	image_.assign(bytes, 0);
-	if (const client::Outcome started = link_.startScan(window_); !started)
+	if (const client::Outcome started = openPageScan(); !started)
 		return started;
 	for (uint32_t done = 0; done < bytes;) {
 		const uint32_t piece = std::min(kReadPiece, bytes - done);
@@ -683,15 +769,37 @@ TW_UINT16 DataSource::nativeTransfer(TW_HANDLE *data)
 	return TWRC_XFERDONE;
 }
 
+std::vector<uint8_t> DataSource::imageFile() const
+{
+	const ImageShape shape = shapeOf(window_);
+	switch (caps_.fileFormat()) {
+	case TWFF_TIFF:
+		return caps_.codedInGroup4() ? tiffG4File(shape, image_.data()) : tiffFile(shape, image_.data());
+	case TWFF_PNG:
+		return pngFile(shape, image_.data());
+	default:
+		return bmpFile(shape, image_.data());
+	}
+}
+
+uint32_t DataSource::memoryRowBytes(const client::ScanWindow &window) const
+{
+	// A coded row may take more than its bytes: a strip holds at least one
+	// and the end-of-block mark.
+	return caps_.codedInGroup4() ? static_cast<uint32_t>(G4Encoder::worstRowBytes(window.pixels) + G4Encoder::kEndBytes)
+				     : window.bytesPerLine;
+}
+
 TW_UINT16 DataSource::fileTransfer()
 {
 	if (state_ != 6 || caps_.transferMechanism() != TWSX_FILE)
 		return fail(TWCC_SEQERROR);
 	if (const client::Outcome scanned = scanWholeImage(); !scanned)
 		return failDriver(scanned.error);
-	const std::vector<uint8_t> file = caps_.fileFormat() == TWFF_TIFF ? tiffFile(shapeOf(window_), image_.data())
-									  : bmpFile(shapeOf(window_), image_.data());
+	const std::vector<uint8_t> file = imageFile();
 	image_.clear();
+	if (file.empty())
+		return fail(TWCC_LOWMEMORY);
 	FILE *out = std::fopen(fileName_.c_str(), "wb");
 	const bool written = out && std::fwrite(file.data(), 1, file.size(), out) == file.size();
 	if (out && std::fclose(out) != 0)
@@ -706,43 +814,75 @@ TW_UINT16 DataSource::memoryTransfer(TW_IMAGEMEMXFER *data)
 {
 	if (!inStates(6, 7) || caps_.transferMechanism() != TWSX_MEMORY)
 		return fail(TWCC_SEQERROR);
-	const uint32_t row = window_.bytesPerLine;
-	const bool isHandle = (data->Memory.Flags & TWMF_HANDLE) != 0;
-	if (!data->Memory.TheMem || data->Memory.Length < row)
+	if (!data->Memory.TheMem || data->Memory.Length < memoryRowBytes(window_))
 		return fail(TWCC_BADVALUE);
+	const bool isHandle = (data->Memory.Flags & TWMF_HANDLE) != 0;
+	auto *buffer = static_cast<uint8_t *>(isHandle ? memory_.lock(data->Memory.TheMem) : data->Memory.TheMem);
+	if (!buffer)
+		return fail(TWCC_BADVALUE);
+	const TW_UINT16 rc = caps_.codedInGroup4() ? codedStrip(buffer, data) : plainStrip(buffer, data);
+	if (isHandle)
+		memory_.unlock(data->Memory.TheMem);
+	if (rc == TWRC_FAILURE)
+		return rc;
+	data->BytesPerRow = window_.bytesPerLine;
+	data->Columns = window_.pixels;
+	data->XOffset = 0;
+	data->YOffset = rowsDone_;
+	rowsDone_ += data->Rows;
+	showProgress(rowsDone_, window_.lines);
+	if (rowsDone_ < window_.lines)
+		return TWRC_SUCCESS;
+	if (link_.scanning())
+		if (const client::Outcome stopped = link_.stopScan(false); !stopped)
+			return failDriver(stopped.error);
+	return TWRC_XFERDONE;
+}
+
+TW_UINT16 DataSource::plainStrip(uint8_t *buffer, TW_IMAGEMEMXFER *data)
+{
+	const uint32_t row = window_.bytesPerLine;
 	if (state_ == 6) {
-		if (const client::Outcome started = link_.startScan(window_); !started)
+		if (const client::Outcome started = openPageScan(); !started)
 			return failDriver(started.error);
 		rowsDone_ = 0;
 		state_ = 7;
 	}
 	const uint32_t rows = std::min(data->Memory.Length / row, window_.lines - rowsDone_);
-	auto *buffer = static_cast<uint8_t *>(isHandle ? memory_.lock(data->Memory.TheMem) : data->Memory.TheMem);
-	if (!buffer)
-		return fail(TWCC_BADVALUE);
 	const client::Outcome read = link_.read(buffer, rows * row);
-	if (read && caps_.invertedRows())
-		copyRows(buffer, buffer, rows * row, true);
-	if (isHandle)
-		memory_.unlock(data->Memory.TheMem);
 	if (!read) {
 		link_.stopScan(true);
 		return failDriver(read.error);
 	}
+	if (caps_.invertedRows())
+		copyRows(buffer, buffer, rows * row, true);
 	data->Compression = TWCP_NONE;
-	data->BytesPerRow = row;
-	data->Columns = window_.pixels;
 	data->Rows = rows;
-	data->XOffset = 0;
-	data->YOffset = rowsDone_;
 	data->BytesWritten = rows * row;
-	rowsDone_ += rows;
-	showProgress(rowsDone_, window_.lines);
-	if (rowsDone_ < window_.lines)
-		return TWRC_SUCCESS;
-	if (const client::Outcome stopped = link_.stopScan(false); !stopped)
-		return failDriver(stopped.error);
-	return TWRC_XFERDONE;
+	return TWRC_SUCCESS;
+}
+
+TW_UINT16 DataSource::codedStrip(uint8_t *buffer, TW_IMAGEMEMXFER *data)
+{
+	// The coding needs the row above: the page is scanned whole at the
+	// first strip, and every strip is a block of its own (an all-white row
+	// above its first, the end-of-block mark at its end) that decodes
+	// alone, as many whole rows as fit in the buffer.
+	if (state_ == 6) {
+		if (const client::Outcome scanned = scanWholeImage(); !scanned)
+			return failDriver(scanned.error);
+		rowsDone_ = 0;
+		state_ = 7;
+	}
+	const G4Strip strip = g4Strip(image_.data(), window_.pixels, window_.bytesPerLine, rowsDone_, window_.lines,
+				      data->Memory.Length);
+	if (strip.rows == 0)
+		return fail(TWCC_BADVALUE);
+	std::memcpy(buffer, strip.bytes.data(), strip.bytes.size());
+	data->Compression = TWCP_GROUP4;
+	data->Rows = strip.rows;
+	data->BytesWritten = static_cast<TW_UINT32>(strip.bytes.size());
+	return TWRC_SUCCESS;
 }
 
 } // namespace torvane::twain

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -47,6 +48,7 @@ private:
 	TW_UINT16 pendingTransfers(TW_UINT16 msg, TW_PENDINGXFERS *data);
 	TW_UINT16 status(TW_UINT16 dat, TW_MEMREF data);
 	TW_UINT16 event(TW_EVENT *data);
+	TW_UINT16 deviceEvent(TW_DEVICEEVENT *data);
 	TW_UINT16 imageLayout(TW_UINT16 msg, TW_IMAGELAYOUT *data);
 	TW_UINT16 imageInfo(TW_IMAGEINFO *data);
 	TW_UINT16 setupMemory(TW_SETUPMEMXFER *data);
@@ -55,7 +57,26 @@ private:
 	TW_UINT16 nativeTransfer(TW_HANDLE *data);
 	TW_UINT16 memoryTransfer(TW_IMAGEMEMXFER *data);
 	TW_UINT16 fileTransfer();
+	// One memory strip into `buffer` (Rows, BytesWritten, Compression set).
+	TW_UINT16 plainStrip(uint8_t *buffer, TW_IMAGEMEMXFER *data);
+	TW_UINT16 codedStrip(uint8_t *buffer, TW_IMAGEMEMXFER *data);
+	// The least a memory strip's buffer holds: one row, as the transfer codes it.
+	uint32_t memoryRowBytes(const client::ScanWindow &window) const;
+	// image_ as the file format and coding asked for; empty without memory.
+	std::vector<uint8_t> imageFile() const;
 
+	// The driver's failure as a device event, when the application asked
+	// for that event: queued for DAT_DEVICEEVENT, MSG_DEVICEEVENT signalled.
+	void reportDeviceEvent(int32_t driverError);
+	// State 6 is entered: the pages to transfer, and the feeder's stack.
+	void beginTransfers();
+	// The scan cycle of the current page: open already (fed at the end of
+	// the page before), or started now.
+	client::Outcome openPageScan();
+	// Feeds the next sheet of a stack as the page before ends, so that the
+	// count says whether there is one: false when the feeder is empty. A
+	// failure (a jam) is kept for the next transfer.
+	bool feedNextPage();
 	// Plans the next image from the current capabilities: false when the
 	// frame holds no image at the resolution.
 	bool planImage();
@@ -83,11 +104,14 @@ private:
 	HandleMemory memory_;
 	TW_UINT16 conditionCode_ = TWCC_SUCCESS;
 	TW_UINT16 pendingEvent_ = MSG_NULL;
+	std::deque<TW_DEVICEEVENT> deviceEvents_;
 
 	ScannerLink link_;
 	Capabilities caps_;
 	client::ScanWindow window_;
 	int pending_ = 0;
+	client::Outcome fedFailure_;	  // of the sheet fed at the last page's end
+	bool fedFailureReported_ = false; // its device event is queued already
 	uint32_t rowsDone_ = 0;
 	std::vector<uint8_t> image_;
 	std::string fileName_ = "TWAIN.BMP";

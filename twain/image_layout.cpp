@@ -3,7 +3,10 @@
 
 #include "twain/image_layout.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "twain/g4_encoder.h"
 
 namespace torvane::twain {
 
@@ -107,7 +110,9 @@ std::vector<uint8_t> bmpFile(const ImageShape &shape, const uint8_t *image)
 	return file;
 }
 
-std::vector<uint8_t> tiffFile(const ImageShape &shape, const uint8_t *image)
+namespace {
+
+std::vector<uint8_t> tiffOf(const ImageShape &shape, const std::vector<uint8_t> &strip, uint32_t compression)
 {
 	// Header, one directory of 12 entries, then its values that do not fit
 	// in an entry (bits per sample, the two resolutions), then the strip.
@@ -116,7 +121,7 @@ std::vector<uint8_t> tiffFile(const ImageShape &shape, const uint8_t *image)
 	constexpr uint32_t kBits = kValues, kXResolution = kBits + 6, kYResolution = kXResolution + 8;
 	constexpr uint32_t kStrip = kYResolution + 8;
 	const uint32_t samples = shape.bitsPerPixel == 24 ? 3 : 1;
-	const uint32_t bytes = shape.bytesPerLine * shape.lines;
+	const uint32_t bytes = static_cast<uint32_t>(strip.size());
 	std::vector<uint8_t> file(kStrip + bytes, 0);
 	file[0] = file[1] = 'I';
 	put16(&file[2], 42);
@@ -139,7 +144,7 @@ std::vector<uint8_t> tiffFile(const ImageShape &shape, const uint8_t *image)
 	add(256, kLong, 1, shape.pixels);
 	add(257, kLong, 1, shape.lines);
 	add(258, kShort, samples, samples == 1 ? shape.bitsPerPixel : kBits);
-	add(259, kShort, 1, 1); // no compression
+	add(259, kShort, 1, compression);
 	add(262, kShort, 1, photometric);
 	add(273, kLong, 1, kStrip);
 	add(277, kShort, 1, samples);
@@ -154,8 +159,21 @@ std::vector<uint8_t> tiffFile(const ImageShape &shape, const uint8_t *image)
 	put32(&file[kXResolution + 4], 1);
 	put32(&file[kYResolution], shape.dpi);
 	put32(&file[kYResolution + 4], 1);
-	std::memcpy(&file[kStrip], image, bytes);
+	std::copy(strip.begin(), strip.end(), file.begin() + kStrip);
 	return file;
+}
+
+} // namespace
+
+std::vector<uint8_t> tiffFile(const ImageShape &shape, const uint8_t *image)
+{
+	return tiffOf(shape, std::vector<uint8_t>(image, image + size_t(shape.bytesPerLine) * shape.lines), 1);
+}
+
+std::vector<uint8_t> tiffG4File(const ImageShape &shape, const uint8_t *image)
+{
+	constexpr uint32_t kGroup4 = 4;
+	return tiffOf(shape, g4Block(image, shape.pixels, shape.bytesPerLine, 0, shape.lines), kGroup4);
 }
 
 void copyRows(const uint8_t *from, uint8_t *to, uint32_t bytes, bool invert)

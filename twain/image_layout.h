@@ -29,6 +29,9 @@ std::vector<uint8_t> bmpFile(const ImageShape &shape, const uint8_t *image);
 // A baseline TIFF file: one uncompressed strip holding the driver's bytes
 // unchanged (1-bit WhiteIsZero, grey BlackIsZero, RGB), resolution in dpi.
 std::vector<uint8_t> tiffFile(const ImageShape &shape, const uint8_t *image);
+// The same for a 1-bit image with its strip in CCITT Group 4 (WhiteIsZero:
+// the coding's black is the driver's 1).
+std::vector<uint8_t> tiffG4File(const ImageShape &shape, const uint8_t *image);
 // Rows as a memory transfer gives them: unchanged, or every byte inverted
 // when the application asked for the other pixel flavour.
 void copyRows(const uint8_t *from, uint8_t *to, uint32_t bytes, bool invert);

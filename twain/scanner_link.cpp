@@ -69,6 +69,7 @@ void ScannerLink::close()
 {
 	if (scanning_)
 		stopScan(true);
+	batch_.reset();
 	if (library_)
 		library_->api().TerminateDriver();
 	session_.reset();
@@ -105,6 +106,40 @@ client::Outcome ScannerLink::startScan(const client::ScanWindow &window)
 	const client::Outcome started = session_->start();
 	scanning_ = started.ok;
 	return started;
+}
+
+void ScannerLink::beginBatch(uint32_t pages, uint8_t doubleFeedSensor)
+{
+	if (session_)
+		batch_ = std::make_unique<client::BatchSequence>(*session_, client::BatchRequest{ pages, doubleFeedSensor });
+}
+
+client::PageStart ScannerLink::startPage(const client::ScanWindow &window, client::Outcome *failure)
+{
+	if (!batch_) {
+		*failure = noScanner();
+		return client::PageStart::Failed;
+	}
+	// The tone curve first, as every stack's pages take it: the batch's
+	// page start is SetScanParameter and StartScan in one.
+	unsigned char curve[256];
+	if (customCurve_)
+		std::memcpy(curve, curve_, sizeof(curve));
+	else
+		client::buildGammaTable(1.0, curve);
+	if (const client::Outcome toned = session_->sendToneCurve(curve, window.scannedInColour); !toned) {
+		*failure = toned;
+		return client::PageStart::Failed;
+	}
+	const client::PageStart started = batch_->startPage(window.parameter, failure);
+	scanning_ = started == client::PageStart::Started;
+	return started;
+}
+
+void ScannerLink::pageDone()
+{
+	if (batch_)
+		batch_->pageDone();
 }
 
 client::Outcome ScannerLink::read(uint8_t *buffer, uint32_t length)

@@ -10,6 +10,7 @@
 
 #include <torvane/torvane.h>
 
+#include "client/batch.h"
 #include "client/driver_library.h"
 #include "client/driver_session.h"
 #include "client/scan_window.h"
@@ -40,6 +41,17 @@ public:
 	client::Outcome stopScan(bool cancel);
 	bool scanning() const { return scanning_; }
 
+	// A stack from the document feeder (0 pages: until it is empty): every
+	// page a scan cycle of client::BatchSequence, with the double-feed
+	// sensor at `doubleFeedSensor` (0: off).
+	void beginBatch(uint32_t pages, uint8_t doubleFeedSensor);
+	void endBatch() { batch_.reset(); }
+	bool inBatch() const { return batch_ != nullptr; }
+	// The next page's scan cycle; StackDone when the feeder ran out after a
+	// page, Failed with the driver's code.
+	client::PageStart startPage(const client::ScanWindow &window, client::Outcome *failure);
+	void pageDone();
+
 private:
 	std::unique_ptr<client::DriverLibrary> library_;
 	std::unique_ptr<client::DriverSession> session_;
@@ -49,6 +61,7 @@ private:
 	bool customCurve_ = false;
 	unsigned char curve_[256] = {};
 	bool scanning_ = false;
+	std::unique_ptr<client::BatchSequence> batch_;
 };
 
 } // namespace torvane::twain

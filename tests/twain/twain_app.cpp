@@ -336,6 +336,23 @@ TW_UINT16 TwainApp::setOne(TW_UINT16 cap, TW_UINT16 itemType, double value)
 	return rc;
 }
 
+TW_UINT16 TwainApp::setArray(TW_UINT16 cap, const std::vector<TW_UINT16> &items)
+{
+	const TW_UINT32 size = static_cast<TW_UINT32>(6 + 2 * std::max<size_t>(items.size(), 1));
+	TW_HANDLE handle = hasEntry_ ? managerEntry_.DSM_MemAllocate(size) : ::GlobalAlloc(GHND, size);
+	auto *at = static_cast<uint8_t *>(lock(handle));
+	const TW_UINT16 type = TWTY_UINT16;
+	const TW_UINT32 count = static_cast<TW_UINT32>(items.size());
+	std::memcpy(at, &type, 2);
+	std::memcpy(at + 2, &count, 4);
+	std::memcpy(at + 6, items.data(), 2 * items.size());
+	unlock(handle);
+	TW_CAPABILITY capability{ cap, TWON_ARRAY, handle };
+	const TW_UINT16 rc = call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
+	release(handle);
+	return rc;
+}
+
 TW_UINT16 TwainApp::setFrame(double left, double top, double right, double bottom)
 {
 	TW_IMAGELAYOUT layout{};

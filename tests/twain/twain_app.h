@@ -55,6 +55,8 @@ public:
 	// Capabilities: a one-value get/set of a number.
 	TW_UINT16 getCurrent(TW_UINT16 cap, double *value, TW_UINT16 *itemType = nullptr, TW_UINT16 msg = MSG_GETCURRENT);
 	TW_UINT16 setOne(TW_UINT16 cap, TW_UINT16 itemType, double value);
+	// MSG_SET of an array of TWTY_UINT16 items.
+	TW_UINT16 setArray(TW_UINT16 cap, const std::vector<TW_UINT16> &items);
 	// MSG_GET of an enumeration or array: its numbers, current and default index.
 	TW_UINT16 getList(TW_UINT16 cap, std::vector<double> *values, TW_UINT16 *container, uint32_t *current = nullptr,
 			  uint32_t *defaultIndex = nullptr);

@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "client/driver_library.h"
 #include "client/driver_session.h"
@@ -21,6 +22,7 @@
 #include "support/torvane_test.h"
 #include "support/win_test_support.h"
 #include "torvane_sim/virtual_scanner.h"
+#include "twain/g4_encoder.h"
 #include "twain/scan_dialog_ids.h"
 #include "twain_app.h"
 
@@ -310,7 +312,7 @@ TEST_P(TwainSource, CapabilitiesNegotiate)
 	EXPECT_EQ(values, (std::vector<double>{ 50, 75, 100, 150, 200, 300, 400, 600, 1200 }));
 	ASSERT_EQ(app.getList(CAP_SUPPORTEDCAPS, &values, &container), TWRC_SUCCESS);
 	EXPECT_EQ(container, TWON_ARRAY);
-	EXPECT_EQ(values.size(), 28u);
+	EXPECT_EQ(values.size(), 30u);
 	EXPECT_NE(std::find(values.begin(), values.end(), ICAP_BITDEPTHREDUCTION), values.end());
 
 	// The bit depth follows the pixel type.
@@ -443,7 +445,7 @@ TEST_P(TwainSource, FileTransfersWriteBmpFiles)
 	ASSERT_TRUE(app.enableAndWait());
 	TW_SETUPFILEXFER setup{};
 	std::strcpy(setup.FileName, dir.file("page.bmp").c_str());
-	setup.Format = TWFF_PNG;
+	setup.Format = TWFF_JFIF;
 	EXPECT_EQ(app.call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_FAILURE);
 	EXPECT_EQ(app.conditionCode(), TWCC_BADVALUE);
 	setup.Format = TWFF_BMP;
@@ -509,6 +511,168 @@ TEST_P(TwainSource, FileTransfersWriteTiffFilesWithTheDriversBytes)
 	}
 }
 
+uint32_t getBig32(const uint8_t *at)
+{
+	return uint32_t(at[0]) << 24 | at[1] << 16 | at[2] << 8 | at[3];
+}
+
+// The rows of a PNG file (8 bits, or 1 bit, no interlace): its chunks
+// walked, the header and resolution checked, the data inflated with zlib
+// and unfiltered. Empty (with a failure) when the file is not right.
+std::vector<uint8_t> rowsOfPng(const std::string &file, const client::ScanWindow &window, uint32_t dpi)
+{
+	const auto *bytes = reinterpret_cast<const uint8_t *>(file.data());
+	EXPECT_EQ(file.substr(0, 8), std::string("\x89PNG\r\n\x1A\n", 8));
+	std::string deflated;
+	bool ended = false;
+	for (size_t at = 8; at + 12 <= file.size() && !ended; at += 12 + getBig32(bytes + at)) {
+		const uint32_t size = getBig32(bytes + at);
+		const std::string type = file.substr(at + 4, 4);
+		EXPECT_LE(at + 12 + size, file.size());
+		EXPECT_EQ(crc32(0, bytes + at + 4, size + 4), getBig32(bytes + at + 8 + size)) << type;
+		const uint8_t *data = bytes + at + 8;
+		if (type == "IHDR") {
+			EXPECT_EQ(getBig32(data), window.pixels);
+			EXPECT_EQ(getBig32(data + 4), window.lines);
+			EXPECT_EQ(data[8], window.bitsPerPixel == 1 ? 1 : 8);
+			EXPECT_EQ(data[9], window.bitsPerPixel == 24 ? 2 : 0);
+		} else if (type == "pHYs") {
+			EXPECT_EQ(getBig32(data), (dpi * 10000 + 127) / 254);
+			EXPECT_EQ(data[8], 1);
+		} else if (type == "IDAT") {
+			deflated.append(file, at + 8, size);
+		}
+		ended = type == "IEND";
+	}
+	EXPECT_TRUE(ended);
+	const uint32_t row = window.bytesPerLine;
+	std::vector<uint8_t> filtered(size_t(row + 1) * window.lines + 1);
+	uLongf size = static_cast<uLongf>(filtered.size());
+	EXPECT_EQ(uncompress(filtered.data(), &size, reinterpret_cast<const Bytef *>(deflated.data()),
+			     static_cast<uLong>(deflated.size())),
+		  Z_OK);
+	EXPECT_EQ(size, filtered.size() - 1);
+	std::vector<uint8_t> image(size_t(row) * window.lines);
+	for (uint32_t line = 0; line < window.lines; ++line) {
+		const uint8_t filter = filtered[size_t(row + 1) * line];
+		EXPECT_TRUE(filter == 0 || filter == 2) << "filter " << int(filter) << " of line " << line;
+		for (uint32_t i = 0; i < row; ++i) {
+			const uint8_t above = line > 0 && filter == 2 ? image[size_t(row) * (line - 1) + i] : 0;
+			image[size_t(row) * line + i] = static_cast<uint8_t>(filtered[size_t(row + 1) * line + 1 + i] + above);
+		}
+	}
+	return image;
+}
+
+TEST_P(TwainSource, FileTransfersWritePngFiles)
+{
+	open();
+	wintest::TempDir dir;
+	for (const Mode &mode : { kModes[0], kModes[1], kModes[2] }) {
+		SCOPED_TRACE(mode.name);
+		const Area &area = kAreas[mode.bits == 1 ? 0 : 1];
+		negotiate(mode, area, TWSX_FILE);
+		ASSERT_TRUE(app.enableAndWait());
+		TW_SETUPFILEXFER setup{};
+		std::strcpy(setup.FileName, dir.file("page.png").c_str());
+		setup.Format = TWFF_PNG;
+		ASSERT_EQ(app.call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+		ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE) << app.conditionCode();
+		EXPECT_EQ(endTransfer(), 0);
+		ASSERT_EQ(disable(), TWRC_SUCCESS);
+		ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+		const client::WindowRequest request = requestFor(mode, area);
+		const client::ScanWindow window = client::planWindow(request).window;
+		std::vector<uint8_t> expected = readScanImage(request);
+		// Bilevel PNG is 0 = black: the driver's bytes inverted, with the
+		// padding bits of a row's last byte 0.
+		for (size_t i = 0; mode.bits == 1 && i < expected.size(); ++i)
+			expected[i] = static_cast<uint8_t>(~expected[i] & (i % window.bytesPerLine == window.bytesPerLine - 1
+										   ? 0xFF00 >> (window.pixels % 8 ? window.pixels % 8 : 8)
+										   : 0xFF));
+		EXPECT_EQ(rowsOfPng(wintest::readFile(dir.file("page.png")), window, area.dpi), expected);
+		open();
+	}
+}
+
+TEST_P(TwainSource, Group4CodesBilevelTiffFilesAndMemoryStrips)
+{
+	open();
+	// Grey cannot be coded in Group 4; 1-bit can, memory and TIFF only.
+	negotiate(kModes[1], kAreas[0], TWSX_MEMORY);
+	EXPECT_EQ(app.setOne(ICAP_COMPRESSION, TWTY_UINT16, TWCP_GROUP4), TWRC_FAILURE);
+	EXPECT_EQ(app.conditionCode(), TWCC_BADVALUE);
+	// Halftone across the chart's width: dots that code long enough for
+	// several strips.
+	const Mode &mode = kModes[3];
+	const Area area{ 0.0, 0.5, 8.0, 1.5, 300 };
+	negotiate(mode, area, TWSX_FILE);
+	ASSERT_EQ(app.setOne(ICAP_COMPRESSION, TWTY_UINT16, TWCP_GROUP4), TWRC_SUCCESS);
+	const client::WindowRequest request = requestFor(mode, area);
+	const client::ScanWindow window = client::planWindow(request).window;
+
+	wintest::TempDir dir;
+	ASSERT_TRUE(app.enableAndWait());
+	TW_SETUPFILEXFER setup{};
+	std::strcpy(setup.FileName, dir.file("page.tif").c_str());
+	setup.Format = TWFF_TIFF;
+	ASSERT_EQ(app.call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+	TW_IMAGEINFO info{};
+	ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+	EXPECT_EQ(info.Compression, TWCP_GROUP4);
+	ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+	EXPECT_EQ(endTransfer(), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+
+	// Memory strips: each a block of its own, as many rows as fit.
+	ASSERT_EQ(app.setOne(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);
+	ASSERT_TRUE(app.enableAndWait());
+	TW_SETUPMEMXFER sizes{};
+	ASSERT_EQ(app.call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &sizes), TWRC_SUCCESS);
+	EXPECT_EQ(sizes.MinBufSize, G4Encoder::worstRowBytes(window.pixels) + G4Encoder::kEndBytes);
+	std::vector<uint8_t> buffer(sizes.MinBufSize + 40);
+	struct Strip {
+		uint32_t first, rows;
+		std::vector<uint8_t> bytes;
+	};
+	std::vector<Strip> strips;
+	for (uint32_t first = 0;;) {
+		TW_IMAGEMEMXFER transfer{};
+		transfer.Memory = { TWMF_APPOWNS | TWMF_POINTER, static_cast<TW_UINT32>(buffer.size()), buffer.data() };
+		const TW_UINT16 rc = app.call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &transfer);
+		ASSERT_TRUE(rc == TWRC_SUCCESS || rc == TWRC_XFERDONE) << app.conditionCode();
+		EXPECT_EQ(transfer.Compression, TWCP_GROUP4);
+		EXPECT_EQ(transfer.BytesPerRow, window.bytesPerLine);
+		EXPECT_EQ(transfer.Columns, window.pixels);
+		EXPECT_EQ(transfer.YOffset, first);
+		ASSERT_LE(transfer.BytesWritten, buffer.size());
+		strips.push_back({ first, transfer.Rows, { buffer.begin(), buffer.begin() + transfer.BytesWritten } });
+		first += transfer.Rows;
+		if (rc == TWRC_XFERDONE) {
+			EXPECT_EQ(first, window.lines);
+			break;
+		}
+	}
+	EXPECT_GT(strips.size(), 1u);
+	EXPECT_EQ(endTransfer(), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+
+	// The coding itself is checked against libtiff's decoder on Linux
+	// (twain_image_tests): here the blocks are those of ReadScan's rows.
+	const std::vector<uint8_t> image = readScanImage(request);
+	const std::string file = wintest::readFile(dir.file("page.tif"));
+	EXPECT_EQ(tiffEntry(file, 259), 4u);
+	EXPECT_EQ(tiffEntry(file, 262), 0u);
+	const uint32_t offset = tiffEntry(file, 273), length = tiffEntry(file, 279);
+	ASSERT_EQ(size_t(offset) + length, file.size());
+	EXPECT_EQ(std::vector<uint8_t>(file.begin() + offset, file.end()),
+		  g4Block(image.data(), window.pixels, window.bytesPerLine, 0, window.lines));
+	for (const Strip &strip : strips)
+		EXPECT_EQ(strip.bytes, g4Block(image.data(), window.pixels, window.bytesPerLine, strip.first, strip.rows))
+			<< "strip at row " << strip.first;
+}
+
 TEST_P(TwainSource, ACancelledTransferLeavesTheScannerFreeForTheNext)
 {
 	open();
@@ -569,6 +733,123 @@ TEST_P(TwainSource, SeveralPagesAreCountedDown)
 	EXPECT_EQ(endTransfer(MSG_STOPFEEDER), 1);
 	transferOne();
 	EXPECT_EQ(endTransfer(), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+}
+
+// A stack of plain sheets for the feeder, one grey level each.
+std::vector<std::unique_ptr<sim::DocumentSource>> stackOf(std::initializer_list<uint8_t> greys)
+{
+	std::vector<std::unique_ptr<sim::DocumentSource>> stack;
+	for (const uint8_t grey : greys) {
+		sim::RgbImage image;
+		image.resize(850, 1100, grey); // letter at 100 dpi
+		stack.push_back(std::make_unique<sim::ImageDocument>(std::move(image), 100));
+	}
+	return stack;
+}
+
+TEST_P(TwainSource, AFeederStackIsScannedUntilTheFeederIsEmpty)
+{
+	open();
+	const Mode &mode = kModes[1];
+	const Area &area = kAreas[0];
+	negotiate(mode, area, TWSX_NATIVE);
+	ASSERT_EQ(app.setOne(CAP_XFERCOUNT, TWTY_INT16, -1), TWRC_SUCCESS);
+	const client::WindowRequest request = requestFor(mode, area);
+	const client::ScanWindow window = client::planWindow(request).window;
+	const uint8_t greys[] = { 40, 120, 200 };
+	scanner.loadFeeder(stackOf({ greys[0], greys[1], greys[2] }));
+	ASSERT_TRUE(app.enableAndWait());
+	std::vector<std::vector<uint8_t>> pages;
+	for (int page = 0; page < 3; ++page) {
+		TW_HANDLE dib = nullptr;
+		ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE) << app.conditionCode();
+		pages.push_back(rowsOfDib(static_cast<const uint8_t *>(app.lock(dib)), window, area.dpi));
+		app.unlock(dib);
+		app.release(dib);
+		// The next sheet is fed as the page ends: after the last, none.
+		EXPECT_EQ(endTransfer(), page < 2 ? 0xFFFF : 0) << "page " << page + 1;
+	}
+	double loaded = 1;
+	EXPECT_EQ(app.getCurrent(CAP_FEEDERLOADED, &loaded), TWRC_SUCCESS);
+	EXPECT_EQ(loaded, 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	// Nothing in the feeder at the first page.
+	ASSERT_TRUE(app.enableAndWait());
+	TW_HANDLE dib = nullptr;
+	EXPECT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
+	EXPECT_EQ(app.conditionCode(), TWCC_NOMEDIA);
+	EXPECT_EQ(endTransfer(MSG_RESET), 0);
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+
+	EXPECT_NE(pages[0], pages[1]);
+	for (size_t i = 0; i < pages.size(); ++i) {
+		scanner.loadFeeder(stackOf({ greys[i] }));
+		EXPECT_EQ(pages[i], readScanImage(request)) << "page " << i + 1;
+	}
+}
+
+TEST_P(TwainSource, AJamADoubleFeedAndAnUnplugAreDeviceEventsAndConditionCodes)
+{
+	open();
+	negotiate(kModes[1], kAreas[0], TWSX_NATIVE);
+	ASSERT_EQ(app.setOne(CAP_XFERCOUNT, TWTY_INT16, -1), TWRC_SUCCESS);
+	// A lamp failure is not an event this scanner reports.
+	EXPECT_EQ(app.setArray(CAP_DEVICEEVENT, { TWDE_PAPERJAM, 14 }), TWRC_FAILURE);
+	EXPECT_EQ(app.conditionCode(), TWCC_BADVALUE);
+	ASSERT_EQ(app.setArray(CAP_DEVICEEVENT, { TWDE_PAPERJAM, TWDE_DEVICEREMOVED }), TWRC_SUCCESS);
+	std::vector<double> events;
+	TW_UINT16 container = 0;
+	ASSERT_EQ(app.getList(CAP_DEVICEEVENT, &events, &container), TWRC_SUCCESS);
+	EXPECT_EQ(container, TWON_ARRAY);
+	EXPECT_EQ(events, (std::vector<double>{ TWDE_PAPERJAM, TWDE_DEVICEREMOVED }));
+
+	auto nextEvent = [this](TW_UINT16 expected) {
+		ASSERT_TRUE(app.waitForMessage(MSG_DEVICEEVENT, 5000));
+		TW_DEVICEEVENT event{};
+		ASSERT_EQ(app.call(DG_CONTROL, DAT_DEVICEEVENT, MSG_GET, &event), TWRC_SUCCESS);
+		EXPECT_EQ(event.Event, expected);
+		EXPECT_EQ(std::string(event.DeviceName), "RM735");
+		// One event, told once.
+		EXPECT_EQ(app.call(DG_CONTROL, DAT_DEVICEEVENT, MSG_GET, &event), TWRC_FAILURE);
+		EXPECT_EQ(app.conditionCode(), TWCC_SEQERROR);
+	};
+	// The second sheet jams, or comes with the third, as it is fed at the
+	// first page's end: the event then, the code at its transfer.
+	TW_HANDLE dib = nullptr;
+	auto secondSheetFails = [&](TW_UINT16 event, TW_UINT16 code) {
+		ASSERT_TRUE(app.enableAndWait());
+		ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE);
+		app.release(dib);
+		app.forgetMessages();
+		EXPECT_EQ(endTransfer(), 0xFFFF);
+		nextEvent(event);
+		EXPECT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
+		EXPECT_EQ(app.conditionCode(), code);
+		EXPECT_EQ(endTransfer(MSG_RESET), 0);
+		ASSERT_EQ(disable(), TWRC_SUCCESS);
+		scanner.emptyFeeder();
+	};
+	scanner.loadFeeder(stackOf({ 40, 120, 200 }));
+	scanner.jamFeederAt(2);
+	secondSheetFails(TWDE_PAPERJAM, TWCC_PAPERJAM);
+	// A double feed is found with the ultrasonic sensor on.
+	ASSERT_EQ(app.setArray(CAP_DOUBLEFEEDDETECTION, { TWDF_ULTRASONIC }), TWRC_SUCCESS);
+	ASSERT_EQ(app.setArray(CAP_DEVICEEVENT, { TWDE_PAPERDOUBLEFEED, TWDE_DEVICEREMOVED }), TWRC_SUCCESS);
+	scanner.loadFeeder(stackOf({ 40, 120, 200 }));
+	scanner.doubleFeedAt(2);
+	secondSheetFails(TWDE_PAPERDOUBLEFEED, TWCC_PAPERDOUBLEFEED);
+
+	// The scanner unplugged before a page.
+	ASSERT_EQ(app.setOne(CAP_XFERCOUNT, TWTY_INT16, 1), TWRC_SUCCESS);
+	ASSERT_TRUE(app.enableAndWait());
+	devices.unplug(0);
+	app.forgetMessages();
+	EXPECT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_FAILURE);
+	EXPECT_EQ(app.conditionCode(), TWCC_CHECKDEVICEONLINE);
+	nextEvent(TWDE_DEVICEREMOVED);
+	EXPECT_EQ(endTransfer(MSG_RESET), 0);
 	ASSERT_EQ(disable(), TWRC_SUCCESS);
 }
 

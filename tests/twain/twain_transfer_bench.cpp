@@ -69,10 +69,12 @@ uint64_t readScanAlone(client::DriverSession &session, client::ScanMode mode)
 }
 
 // One page through the source with `mechanism`: the bytes handed over.
-uint64_t throughSource(TwainApp &app, TW_UINT16 pixelType, TW_UINT16 mechanism, const std::string &file)
+uint64_t throughSource(TwainApp &app, TW_UINT16 pixelType, TW_UINT16 mechanism, const std::string &file,
+		       TW_UINT16 format, TW_UINT16 compression)
 {
 	if (app.setOne(ICAP_PIXELTYPE, TWTY_UINT16, pixelType) != TWRC_SUCCESS ||
 	    app.setOne(ICAP_XFERMECH, TWTY_UINT16, mechanism) != TWRC_SUCCESS ||
+	    app.setOne(ICAP_COMPRESSION, TWTY_UINT16, compression) != TWRC_SUCCESS ||
 	    app.setOne(CAP_XFERCOUNT, TWTY_INT16, 1) != TWRC_SUCCESS ||
 	    app.setOne(ICAP_SUPPORTEDSIZES, TWTY_UINT16, TWSS_A4) != TWRC_SUCCESS || !app.enableAndWait())
 		return 0;
@@ -95,7 +97,7 @@ uint64_t throughSource(TwainApp &app, TW_UINT16 pixelType, TW_UINT16 mechanism, 
 	} else {
 		TW_SETUPFILEXFER setup{};
 		std::strncpy(setup.FileName, file.c_str(), sizeof(setup.FileName) - 1);
-		setup.Format = TWFF_BMP;
+		setup.Format = format;
 		if (app.call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup) == TWRC_SUCCESS &&
 		    app.call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) == TWRC_XFERDONE)
 			bytes = wintest::readFile(file).size();
@@ -131,7 +133,8 @@ int main(int argc, char **argv)
 		client::ScanMode scanMode;
 		TW_UINT16 pixelType;
 	};
-	for (const Row &row : { Row{ "colour", client::ScanMode::Colour, TWPT_RGB }, Row{ "grey", client::ScanMode::Grey, TWPT_GRAY } }) {
+	for (const Row &row : { Row{ "colour", client::ScanMode::Colour, TWPT_RGB }, Row{ "grey", client::ScanMode::Grey, TWPT_GRAY },
+				Row{ "line art", client::ScanMode::LineArt, TWPT_BW } }) {
 		uint64_t bytes = 0;
 		std::string error;
 		auto library = client::DriverLibrary::load({ dll }, &error);
@@ -144,7 +147,7 @@ int main(int argc, char **argv)
 		}
 		double ms = milliseconds([&] { return readScanAlone(session, row.scanMode); }, &bytes);
 		library->api().TerminateDriver();
-		std::printf("%-7s ReadScan alone  %8.1f ms  %10llu bytes\n", row.mode, ms, static_cast<unsigned long long>(bytes));
+		std::printf("%-8s ReadScan alone  %8.1f ms  %10llu bytes\n", row.mode, ms, static_cast<unsigned long long>(bytes));
 		TwainApp app;
 		if (!app.openManager(manager, &error) || app.openSource(manager == Manager::WorkingGroup) != TWRC_SUCCESS) {
 			std::printf("the source could not be opened: %s\n", error.c_str());
@@ -153,12 +156,18 @@ int main(int argc, char **argv)
 		struct Mechanism {
 			const char *name;
 			TW_UINT16 code;
+			TW_UINT16 format = TWFF_BMP;
+			TW_UINT16 compression = TWCP_NONE;
 		};
-		for (const Mechanism &mechanism : { Mechanism{ "native", TWSX_NATIVE }, Mechanism{ "memory", TWSX_MEMORY },
-						    Mechanism{ "file (BMP)", TWSX_FILE } }) {
-			ms = milliseconds([&] { return throughSource(app, row.pixelType, mechanism.code, dir.file("page.bmp")); },
+		std::vector<Mechanism> mechanisms{ { "native", TWSX_NATIVE }, { "memory", TWSX_MEMORY }, { "file (BMP)", TWSX_FILE }, { "file (PNG)", TWSX_FILE, TWFF_PNG } };
+		if (row.pixelType == TWPT_BW)
+			mechanisms.insert(mechanisms.end(), { { "memory (G4)", TWSX_MEMORY, TWFF_BMP, TWCP_GROUP4 },
+							      { "file (TIFF G4)", TWSX_FILE, TWFF_TIFF, TWCP_GROUP4 } });
+		for (const Mechanism &mechanism : mechanisms) {
+			ms = milliseconds([&] { return throughSource(app, row.pixelType, mechanism.code, dir.file("page"),
+								     mechanism.format, mechanism.compression); },
 					  &bytes);
-			std::printf("%-7s %-15s %8.1f ms  %10llu bytes\n", row.mode, mechanism.name, ms,
+			std::printf("%-8s %-15s %8.1f ms  %10llu bytes\n", row.mode, mechanism.name, ms,
 				    static_cast<unsigned long long>(bytes));
 		}
 		app.closeSource();
