@@ -117,9 +117,6 @@ TEST_P(ProcessEndTest, ASecondProcessScansWithinThreeSeconds)
 	const double seconds = secondsSince(ended);
 	EXPECT_EQ(reap(second), 0) << answer;
 	reap(first);
-	if (getenv("CAMPAIGN_DEBUG"))
-		for (const auto &cmd : scanner->commandLog())
-			std::printf("op %02x type %02x in %u sent %u status %d abandoned %d conn %lu\n", cmd.block[0], cmd.block[2], cmd.dataInLength, cmd.dataInSent, cmd.status, cmd.abandoned, (unsigned long)cmd.connection);
 	scanner->clearFaults();
 	std::printf("| %-16s | %-14s | %d | %-28s | %5.2f s |\n", c.holds, c.end, c.bystanders, answer.c_str(),
 		    seconds);
