@@ -980,6 +980,9 @@ TEST_P(TwainSource, TheDialogScalesWithTheScreensDpiAndNothingIsCutOff)
 {
 	if (!std::getenv("DISPLAY"))
 		GTEST_SKIP() << "no display for the dialog (scripts/test-windows.sh starts Xvfb)";
+	const char *workingGroupManager = std::getenv("TORVANE_TWAINDSM");
+	if (GetParam() == Manager::Wine && workingGroupManager && *workingGroupManager)
+		GTEST_SKIP() << "the layout is the same under every manager: checked under the Working Group's";
 	// This test once more in a process of its own at 144 dpi, which gets the
 	// width at 96 dpi.
 	const char *widthAt96 = std::getenv(kWidthAt96);
