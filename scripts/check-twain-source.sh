@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Checks the TWAIN data source as a manager will meet it:
 #   scripts/check-twain-source.sh OBJDUMP TorvaneScanner.ds
-# a PE32+ x86-64 DLL whose one export is DS_Entry, importing no C++ runtime,
-# GCC runtime or winpthread DLL.
+# a PE32+ x86-64 DLL (PE32 x86 for an i686 OBJDUMP) whose one export is
+# DS_Entry, importing no C++ runtime, GCC runtime or winpthread DLL.
 set -euo pipefail
 
 objdump="$1"
@@ -12,8 +12,11 @@ fail=0
 problem() { echo "FAIL: $*" >&2; fail=1; }
 
 headers="$("$objdump" -p "$source")"
-grep -q "file format pei-x86-64" <<<"$headers" || problem "$source is not a PE x86-64 image"
-grep -qE "^Magic[[:space:]]+020b" <<<"$headers" || problem "$source is not PE32+"
+# The 32-bit build's objdump (i686-w64-mingw32-objdump) checks an x86 PE32 file.
+format=pei-x86-64 magic=020b kind="PE32+"
+[[ "$(basename "$objdump")" == i686-* ]] && format=pei-i386 magic=010b kind="PE32"
+grep -q "file format $format" <<<"$headers" || problem "$source is not a $format image"
+grep -qE "^Magic[[:space:]]+$magic" <<<"$headers" || problem "$source is not $kind"
 awk '/^Characteristics/ {on=1; next} on && /^$/ {exit} on' <<<"$headers" | grep -qx $'\tDLL' ||
   problem "$source is not a DLL"
 

@@ -2,9 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Checks the Windows DLL as a front end will meet it:
 #   scripts/check-windows-dll.sh OBJDUMP RM735.dll [KT918.dll]
-# a PE32+ x86-64 DLL; exports: exactly the 27 names of src/exports/torvane.def;
-# a shared section for ScanBusy; no C++ runtime, GCC runtime or winpthread DLL
-# imported; KT918.dll the same file.
+# a PE32+ x86-64 DLL (PE32 x86 for an i686 OBJDUMP); exports: exactly the 27
+# names of src/exports/torvane.def; a shared section for ScanBusy; no C++
+# runtime, GCC runtime or winpthread DLL imported; KT918.dll the same file.
 set -euo pipefail
 
 objdump="$1"
@@ -16,8 +16,11 @@ fail=0
 problem() { echo "FAIL: $*" >&2; fail=1; }
 
 headers="$("$objdump" -p "$dll")"
-grep -q "file format pei-x86-64" <<<"$headers" || problem "$dll is not a PE x86-64 image"
-grep -qE "^Magic[[:space:]]+020b" <<<"$headers" || problem "$dll is not PE32+"
+# The 32-bit build's objdump (i686-w64-mingw32-objdump) checks an x86 PE32 file.
+format=pei-x86-64 magic=020b kind="PE32+"
+[[ "$(basename "$objdump")" == i686-* ]] && format=pei-i386 magic=010b kind="PE32"
+grep -q "file format $format" <<<"$headers" || problem "$dll is not a $format image"
+grep -qE "^Magic[[:space:]]+$magic" <<<"$headers" || problem "$dll is not $kind"
 # The flags listed under Characteristics, up to the first empty line.
 awk '/^Characteristics/ {on=1; next} on && /^$/ {exit} on' <<<"$headers" | grep -qx $'\tDLL' ||
   problem "$dll is not a DLL"

@@ -28,6 +28,8 @@ if [[ "${1:-}" == "--windows" ]]; then
   # nsis: the installer of the TWAIN data source (TorvaneScanner-setup.exe);
   # xvfb: a display for the data source's dialog under Wine.
   packages+=(nsis xvfb)
+  # The 32-bit data source and DLLs for 32-bit applications (preset windows32).
+  packages+=(g++-mingw-w64-i686-posix)
 fi
 # The fuzz targets (preset fuzz): clang with libFuzzer.
 packages+=(clang-14 libfuzzer-14-dev)

@@ -8,7 +8,25 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake --preset windows >/dev/null
+# The 32-bit data source for 32-bit applications (preset windows32), where
+# mingw-w64's i686 compiler is installed: its TWAIN records' layouts are
+# checked as it compiles, and the file as a manager meets it. No 32-bit test
+# runs (that needs a 32-bit Wine). TORVANE_WINDOWS32=full builds the 32-bit
+# driver DLLs too, and the installer then carries them to twain_32\Torvane.
+windows32_lib=""
+if command -v i686-w64-mingw32-g++-posix >/dev/null; then
+  cmake --preset windows32 >/dev/null
+  if [[ "${TORVANE_WINDOWS32:-}" == full ]]; then
+    cmake --build --preset windows32
+    scripts/check-windows-dll.sh i686-w64-mingw32-objdump build/windows32/lib/RM735.dll build/windows32/lib/KT918.dll
+    windows32_lib="$PWD/build/windows32/lib"
+  else
+    cmake --build --preset windows32 --target torvane_twain_source
+  fi
+  scripts/check-twain-source.sh i686-w64-mingw32-objdump build/windows32/lib/TorvaneScanner.ds
+fi
+
+cmake --preset windows -DTORVANE_WINDOWS32_LIB="$windows32_lib" >/dev/null
 cmake --build --preset windows
 
 prefix="$PWD/build/windows/wineprefix"

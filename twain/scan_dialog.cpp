@@ -124,10 +124,21 @@ void ScanDialog::setBusy(bool busy)
 {
 	if (!window_)
 		return;
+	// A button disabled while it has the focus loses it for good: a
+	// keyboard user would be left with no control at all after a preview.
+	if (busy) {
+		HWND focus = ::GetFocus();
+		focusBeforeBusy_ = focus && ::IsChild(window_, focus) ? focus : nullptr;
+	}
 	::EnableWindow(::GetDlgItem(window_, IDOK), !busy);
 	::EnableWindow(::GetDlgItem(window_, TORVANE_IDC_PREVIEW), !busy);
-	if (!busy)
+	if (!busy) {
 		setProgress(0, 1);
+		HWND focus = ::GetFocus();
+		if (focusBeforeBusy_ && ::IsWindow(focusBeforeBusy_) && (!focus || !::IsChild(window_, focus)))
+			::SendMessageA(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focusBeforeBusy_), TRUE);
+		focusBeforeBusy_ = nullptr;
+	}
 }
 
 void ScanDialog::setProgress(uint64_t done, uint64_t total)

@@ -58,6 +58,7 @@ private:
 	void drawPreview(const DRAWITEMSTRUCT &item) const;
 
 	HWND window_ = nullptr;
+	HWND focusBeforeBusy_ = nullptr; // given back when the buttons are on again
 	Handler handler_;
 	std::vector<double> resolutions_;
 	std::vector<double> paperSizes_;

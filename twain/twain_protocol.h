@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The TWAIN 2.4 types, records and constants the data source uses: records
-// packed to 2 bytes, TW_HANDLE a Windows handle, TW_UINTPTR pointer-sized.
-// Every record's size and offsets are checked below, for the 64-bit build.
+// packed to 2 bytes, TW_HANDLE a Windows handle, TW_UINTPTR pointer-sized
+// (64-bit and 32-bit builds alike).
+// Every record's size and offsets are checked below, for both builds.
 #pragma once
 
 #include <cstddef>
@@ -226,20 +227,24 @@ struct TW_ENTRYPOINT {
 
 #pragma pack(pop)
 
-// The layouts every TWAIN program shares (64-bit Windows).
+// The layouts every TWAIN program shares: handles, pointers and TW_UINTPTR
+// are 8 bytes on 64-bit Windows and 4 on 32-bit, every field 2-byte aligned.
+constexpr bool kTwain64 = sizeof(void *) == 8;
+static_assert(sizeof(void *) == 8 || sizeof(void *) == 4);
+static_assert(sizeof(TW_HANDLE) == sizeof(void *) && sizeof(TW_UINTPTR) == sizeof(void *));
 static_assert(sizeof(TW_FIX32) == 4 && sizeof(TW_FRAME) == 16);
 static_assert(sizeof(TW_VERSION) == 42 && offsetof(TW_VERSION, Info) == 8);
 static_assert(sizeof(TW_IDENTITY) == 156 && offsetof(TW_IDENTITY, Version) == 4 &&
 	      offsetof(TW_IDENTITY, ProtocolMajor) == 46 && offsetof(TW_IDENTITY, SupportedGroups) == 50 &&
 	      offsetof(TW_IDENTITY, Manufacturer) == 54 && offsetof(TW_IDENTITY, ProductFamily) == 88 &&
 	      offsetof(TW_IDENTITY, ProductName) == 122);
-static_assert(sizeof(TW_CAPABILITY) == 12 && offsetof(TW_CAPABILITY, hContainer) == 4);
+static_assert(sizeof(TW_CAPABILITY) == (kTwain64 ? 12 : 8) && offsetof(TW_CAPABILITY, hContainer) == 4);
 static_assert(sizeof(TW_ONEVALUE) == 6 && offsetof(TW_ONEVALUE, Item) == 2);
 static_assert(sizeof(TW_ENUMERATION) == 16 && offsetof(TW_ENUMERATION, CurrentIndex) == 6 &&
 	      offsetof(TW_ENUMERATION, DefaultIndex) == 10 && offsetof(TW_ENUMERATION, ItemList) == 14);
 static_assert(sizeof(TW_ARRAY) == 8 && offsetof(TW_ARRAY, ItemList) == 6);
 static_assert(sizeof(TW_RANGE) == 22 && offsetof(TW_RANGE, StepSize) == 10 && offsetof(TW_RANGE, CurrentValue) == 18);
-static_assert(sizeof(TW_USERINTERFACE) == 12 && offsetof(TW_USERINTERFACE, hParent) == 4);
+static_assert(sizeof(TW_USERINTERFACE) == (kTwain64 ? 12 : 8) && offsetof(TW_USERINTERFACE, hParent) == 4);
 static_assert(sizeof(TW_PENDINGXFERS) == 6 && offsetof(TW_PENDINGXFERS, EOJ) == 2);
 static_assert(sizeof(TW_STATUS) == 4);
 static_assert(sizeof(TW_DEVICEEVENT) == 294 && offsetof(TW_DEVICEEVENT, DeviceName) == 4 &&
@@ -249,12 +254,12 @@ static_assert(sizeof(TW_DEVICEEVENT) == 294 && offsetof(TW_DEVICEEVENT, DeviceNa
 	      offsetof(TW_DEVICEEVENT, AutomaticCapture) == 282 &&
 	      offsetof(TW_DEVICEEVENT, TimeBeforeFirstCapture) == 286 &&
 	      offsetof(TW_DEVICEEVENT, TimeBetweenCaptures) == 290);
-static_assert(sizeof(TW_STATUSUTF8) == 16 && offsetof(TW_STATUSUTF8, Size) == 4 &&
+static_assert(sizeof(TW_STATUSUTF8) == (kTwain64 ? 16 : 12) && offsetof(TW_STATUSUTF8, Size) == 4 &&
 	      offsetof(TW_STATUSUTF8, UTF8string) == 8);
-static_assert(sizeof(TW_EVENT) == 10 && offsetof(TW_EVENT, TWMessage) == 8);
+static_assert(sizeof(TW_EVENT) == (kTwain64 ? 10 : 6) && offsetof(TW_EVENT, TWMessage) == (kTwain64 ? 8 : 4));
 static_assert(sizeof(TW_SETUPMEMXFER) == 12);
-static_assert(sizeof(TW_MEMORY) == 16 && offsetof(TW_MEMORY, TheMem) == 8);
-static_assert(sizeof(TW_IMAGEMEMXFER) == 42 && offsetof(TW_IMAGEMEMXFER, BytesPerRow) == 2 &&
+static_assert(sizeof(TW_MEMORY) == (kTwain64 ? 16 : 12) && offsetof(TW_MEMORY, TheMem) == 8);
+static_assert(sizeof(TW_IMAGEMEMXFER) == (kTwain64 ? 42 : 38) && offsetof(TW_IMAGEMEMXFER, BytesPerRow) == 2 &&
 	      offsetof(TW_IMAGEMEMXFER, BytesWritten) == 22 && offsetof(TW_IMAGEMEMXFER, Memory) == 26);
 static_assert(sizeof(TW_IMAGEINFO) == 42 && offsetof(TW_IMAGEINFO, ImageWidth) == 8 &&
 	      offsetof(TW_IMAGEINFO, SamplesPerPixel) == 16 && offsetof(TW_IMAGEINFO, BitsPerSample) == 18 &&
@@ -262,12 +267,13 @@ static_assert(sizeof(TW_IMAGEINFO) == 42 && offsetof(TW_IMAGEINFO, ImageWidth) =
 	      offsetof(TW_IMAGEINFO, Compression) == 40);
 static_assert(sizeof(TW_IMAGELAYOUT) == 28 && offsetof(TW_IMAGELAYOUT, DocumentNumber) == 16);
 static_assert(sizeof(TW_SETUPFILEXFER) == 260 && offsetof(TW_SETUPFILEXFER, Format) == 256);
-static_assert(sizeof(TW_CALLBACK) == 14 && offsetof(TW_CALLBACK, Message) == 12);
-static_assert(sizeof(TW_CALLBACK2) == 18 && offsetof(TW_CALLBACK2, RefCon) == 8 &&
-	      offsetof(TW_CALLBACK2, Message) == 16);
+static_assert(sizeof(TW_CALLBACK) == (kTwain64 ? 14 : 10) && offsetof(TW_CALLBACK, RefCon) == (kTwain64 ? 8 : 4) &&
+	      offsetof(TW_CALLBACK, Message) == (kTwain64 ? 12 : 8));
+static_assert(sizeof(TW_CALLBACK2) == (kTwain64 ? 18 : 10) && offsetof(TW_CALLBACK2, RefCon) == (kTwain64 ? 8 : 4) &&
+	      offsetof(TW_CALLBACK2, Message) == (kTwain64 ? 16 : 8));
 static_assert(sizeof(TW_ELEMENT8) == 4);
-static_assert(sizeof(TW_ENTRYPOINT) == 44 && offsetof(TW_ENTRYPOINT, DSM_Entry) == 4 &&
-	      offsetof(TW_ENTRYPOINT, DSM_MemUnlock) == 36);
+static_assert(sizeof(TW_ENTRYPOINT) == (kTwain64 ? 44 : 24) && offsetof(TW_ENTRYPOINT, DSM_Entry) == 4 &&
+	      offsetof(TW_ENTRYPOINT, DSM_MemUnlock) == (kTwain64 ? 36 : 20));
 
 // Protocol version and the groups.
 constexpr TW_UINT16 TWON_PROTOCOLMAJOR = 2, TWON_PROTOCOLMINOR = 4;

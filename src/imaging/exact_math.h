@@ -165,6 +165,16 @@ struct ClampedQuotient16 {
 	uint16_t reciprocal;
 };
 
+// floor(a x m / 2^64) in 64-bit arithmetic alone, for targets without a
+// 128-bit type (32-bit x86): the two 32 x 32-bit partial products summed
+// with the carry. Exact: the sum stays below 2^64.
+constexpr uint64_t upperProductWithoutWideType(uint32_t a, uint64_t m)
+{
+	const uint64_t low = uint64_t(a) * uint32_t(m);
+	const uint64_t high = uint64_t(a) * uint32_t(m >> 32);
+	return (high + (low >> 32)) >> 32;
+}
+
 // Signed 32-bit division by a positive divisor fixed for many dividends, as
 // a multiplication: |n| x m >> 64 with m = floor((2^64 - 1) / divisor) + 1 is
 // floor(|n| / divisor) for every |n| <= 2^31, the error |n| x (m - 2^64 /
@@ -183,13 +193,16 @@ public:
 		if (divisor_ == 1)
 			return dividend;
 		const uint32_t magnitude = dividend < 0 ? 0u - uint32_t(dividend) : uint32_t(dividend);
+#if defined(__SIZEOF_INT128__)
+		__extension__ typedef unsigned __int128 Wide;
 		const auto quotient = uint32_t((Wide(magnitude) * multiplier_) >> 64);
+#else
+		const auto quotient = uint32_t(upperProductWithoutWideType(magnitude, multiplier_));
+#endif
 		return dividend < 0 ? int32_t(0u - quotient) : int32_t(quotient);
 	}
 
 private:
-	__extension__ typedef unsigned __int128 Wide;
-
 	int32_t divisor_;
 	uint64_t multiplier_;
 };

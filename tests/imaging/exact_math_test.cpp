@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -68,6 +69,18 @@ TEST(ExactMath, SignedDivisorDividesEveryInt32)
 				}
 			}
 		}
+	}
+}
+
+TEST(ExactMath, TheUpperProductOf32BitTargetsIsTheWideOne)
+{
+	std::mt19937_64 generator(96);
+	std::vector<std::pair<uint32_t, uint64_t>> cases{ { UINT32_MAX, UINT64_MAX }, { 0, UINT64_MAX }, { UINT32_MAX, 0 }, { 1u << 31, 1ull << 63 }, { 3, UINT64_MAX / 3 + 1 }, { UINT32_MAX, 0xFFFFFFFFull } };
+	for (int i = 0; i < 100000; ++i)
+		cases.emplace_back(uint32_t(generator() >> (i % 32)), generator() >> (i % 61));
+	for (const auto &[a, m] : cases) {
+		__extension__ typedef unsigned __int128 Wide;
+		ASSERT_EQ(upperProductWithoutWideType(a, m), uint64_t((Wide(a) * m) >> 64)) << a << " x " << m;
 	}
 }
 

@@ -50,7 +50,7 @@ std::string sourceFolder(Manager manager)
 	return windowsDir() + (manager == Manager::Wine ? "\\twain_64" : "\\twain_64\\Torvane");
 }
 
-Installation installFor(Manager manager, const std::string &programDir)
+Installation installFor(Manager manager, const std::string &programDir, const std::string &driverFile)
 {
 	auto failed = [](std::string problem) { return Installation{ false, false, std::move(problem) }; };
 	auto absent = [](std::string problem) { return Installation{ false, true, std::move(problem) }; };
@@ -69,7 +69,7 @@ Installation installFor(Manager manager, const std::string &programDir)
 	const std::string folder = sourceFolder(manager);
 	::CreateDirectoryA(folder.c_str(), nullptr);
 	const std::string source = programDir + "TorvaneScanner.ds";
-	const std::string driver = programDir + "torvane_test_driver.dll";
+	const std::string driver = programDir + driverFile;
 	if (manager == Manager::Wine) {
 		// Wine's manager loads only twain_64\sane.ds, which must be ours
 		// rather than Wine's own library of that name.

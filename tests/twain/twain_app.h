@@ -22,14 +22,16 @@ enum class Manager {
 	WorkingGroupWindow, // TWAINDSM.dll with a window and its message loop (a display)
 };
 
-// Installs the source and the test driver (as RM735.dll) where `manager`
-// looks, and the Working Group's manager into system32.
+// Installs the source and a driver DLL of the program's folder as RM735.dll
+// (the test driver, or the shipped RM735.dll itself) where `manager` looks,
+// and the Working Group's manager into system32.
 struct Installation {
 	bool done = false;
 	bool managerAbsent = false; // the Working Group's DLL is not there: skip
 	std::string problem;
 };
-Installation installFor(Manager manager, const std::string &programDir);
+Installation installFor(Manager manager, const std::string &programDir,
+			const std::string &driverFile = "torvane_test_driver.dll");
 // Where the source finds the model DLLs for `manager`.
 std::string sourceFolder(Manager manager);
 

@@ -5,9 +5,13 @@
 // one behind the test driver's device calls, in this program.
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <windows.h>
@@ -25,6 +29,7 @@
 #include "twain/g4_encoder.h"
 #include "twain/scan_dialog_ids.h"
 #include "twain_app.h"
+#include "twain_images.h"
 
 using namespace torvane;
 using namespace torvane::twaintest;
@@ -73,47 +78,8 @@ client::WindowRequest requestFor(const Mode &mode, const Area &area)
 	return request;
 }
 
-uint32_t get32(const uint8_t *at)
-{
-	return at[0] | at[1] << 8 | at[2] << 16 | uint32_t(at[3]) << 24;
-}
-
-// The rows of a packed DIB, top-down, unpadded, RGB: what ReadScan gave,
-// when the DIB is right. Empty (with a failure) when its header is wrong.
-std::vector<uint8_t> rowsOfDib(const uint8_t *dib, const client::ScanWindow &window, uint32_t dpi)
-{
-	EXPECT_EQ(get32(dib), 40u);
-	EXPECT_EQ(get32(dib + 4), window.pixels);
-	EXPECT_EQ(get32(dib + 8), window.lines);
-	EXPECT_EQ(dib[14], window.bitsPerPixel);
-	EXPECT_EQ(get32(dib + 16), 0u);
-	EXPECT_EQ(get32(dib + 24), (dpi * 10000 + 127) / 254);
-	const uint32_t colours = window.bitsPerPixel == 1 ? 2 : window.bitsPerPixel == 8 ? 256
-											 : 0;
-	EXPECT_EQ(get32(dib + 32), colours);
-	const uint8_t *palette = dib + 40;
-	if (colours == 2) {
-		EXPECT_EQ(get32(palette), 0x00FFFFFFu); // 0 white
-		EXPECT_EQ(get32(palette + 4), 0u);	// 1 black
-	}
-	for (uint32_t i = 0; colours == 256 && i < 256; ++i)
-		EXPECT_EQ(get32(palette + 4 * i), i * 0x010101u) << i;
-	const uint32_t stride = (window.bytesPerLine + 3) & ~3u;
-	const uint8_t *rows = palette + 4 * colours;
-	std::vector<uint8_t> image;
-	for (uint32_t line = 0; line < window.lines; ++line) {
-		const uint8_t *row = rows + size_t(window.lines - 1 - line) * stride;
-		if (window.bitsPerPixel == 24) {
-			for (uint32_t x = 0; x < window.pixels; ++x)
-				image.insert(image.end(), { row[3 * x + 2], row[3 * x + 1], row[3 * x] });
-		} else {
-			image.insert(image.end(), row, row + window.bytesPerLine);
-		}
-		for (uint32_t pad = window.bytesPerLine; pad < stride; ++pad)
-			EXPECT_EQ(row[pad], 0) << "padding of line " << line;
-	}
-	return image;
-}
+// Set in the DPI test's second process: the dialog's width at 96 dpi.
+constexpr const char *kWidthAt96 = "TORVANE_TEST_DIALOG_WIDTH_AT_96";
 
 class TwainSource : public ::testing::TestWithParam<Manager>
 {
@@ -125,7 +91,11 @@ protected:
 		scanner.setFullSpeed(true);
 		kt918.setFullSpeed(true);
 		devices.plug(0, scanner);
-		const Installation installed = installFor(GetParam(), wintest::programDir());
+		// The DPI test's second process finds the files its parent installed
+		// (and holds loaded).
+		const Installation installed = std::getenv(kWidthAt96)
+						       ? Installation{ true, false, {} }
+						       : installFor(GetParam(), wintest::programDir());
 		if (installed.managerAbsent)
 			GTEST_SKIP() << managerName(GetParam()) << " manager not there: " << installed.problem;
 		ASSERT_TRUE(installed.done) << installed.problem;
@@ -165,55 +135,12 @@ protected:
 	// What ReadScan delivers for `request`, through the same driver DLL.
 	std::vector<uint8_t> readScanImage(const client::WindowRequest &request, const char *dll = "RM735.dll")
 	{
-		std::string error;
-		auto library = client::DriverLibrary::load({ sourceFolder(GetParam()) + "\\" + dll }, &error);
-		EXPECT_TRUE(library) << error;
-		if (!library)
-			return {};
-		const client::WindowResult planned = client::planWindow(request);
-		client::DriverSession session(*library);
-		ScannerAbility basic;
-		ScannerAbilityEx extended;
-		EXPECT_TRUE(session.openScanner(&basic, &extended, true));
-		unsigned char curve[256];
-		client::buildGammaTable(1.0, curve);
-		std::vector<uint8_t> image(size_t(planned.window.bytesPerLine) * planned.window.lines);
-		EXPECT_TRUE(session.setUp(planned.window.parameter));
-		EXPECT_TRUE(session.sendToneCurve(curve, planned.window.scannedInColour));
-		EXPECT_TRUE(session.start());
-		EXPECT_TRUE(session.read(image.data(), static_cast<uint32_t>(image.size())));
-		EXPECT_TRUE(session.stop());
-		library->api().TerminateDriver();
-		return image;
+		return twaintest::readScanImage(sourceFolder(GetParam()) + "\\" + dll, request);
 	}
 
-	// One image by memory transfer in strips of `stripRows` rows; the rows
-	// as they came, checked strip by strip.
 	std::vector<uint8_t> memoryImage(const client::ScanWindow &window, uint32_t stripRows)
 	{
-		TW_SETUPMEMXFER setup{};
-		EXPECT_EQ(app.call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
-		EXPECT_EQ(setup.MinBufSize, window.bytesPerLine);
-		std::vector<uint8_t> buffer(size_t(stripRows) * window.bytesPerLine + 5);
-		std::vector<uint8_t> image;
-		for (uint32_t strip = 0;; ++strip) {
-			TW_IMAGEMEMXFER transfer{};
-			transfer.Memory = { TWMF_APPOWNS | TWMF_POINTER, static_cast<TW_UINT32>(buffer.size()),
-					    buffer.data() };
-			const TW_UINT16 rc = app.call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &transfer);
-			EXPECT_TRUE(rc == TWRC_SUCCESS || rc == TWRC_XFERDONE) << rc << " " << app.conditionCode();
-			if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE)
-				return {};
-			EXPECT_EQ(transfer.BytesPerRow, window.bytesPerLine);
-			EXPECT_EQ(transfer.Columns, window.pixels);
-			EXPECT_EQ(transfer.YOffset, strip * stripRows);
-			EXPECT_EQ(transfer.BytesWritten, transfer.Rows * window.bytesPerLine);
-			image.insert(image.end(), buffer.begin(), buffer.begin() + transfer.BytesWritten);
-			if (rc == TWRC_XFERDONE)
-				break;
-			EXPECT_EQ(transfer.Rows, stripRows);
-		}
-		return image;
+		return twaintest::memoryImage(app, window, stripRows);
 	}
 
 	TW_UINT16 endTransfer(TW_UINT16 msg = MSG_ENDXFER)
@@ -1112,6 +1039,271 @@ TEST_P(TwainSource, TheDialogScansWhatItShows)
 	EXPECT_FALSE(::IsWindow(dialog));
 	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
 	EXPECT_EQ(rows, readScanImage(request));
+}
+
+// Keys as a user types them (SendInput reaches the window with the focus):
+// pressed in order, released in reverse.
+void typeKeys(std::initializer_list<WORD> chord)
+{
+	std::vector<INPUT> inputs;
+	auto key = [](WORD code, DWORD flags) {
+		INPUT input{};
+		input.type = INPUT_KEYBOARD;
+		input.ki.wVk = code;
+		input.ki.dwFlags = flags;
+		return input;
+	};
+	for (const WORD code : chord)
+		inputs.push_back(key(code, 0));
+	for (auto code = std::rbegin(chord); code != std::rend(chord); ++code)
+		inputs.push_back(key(*code, KEYEVENTF_KEYUP));
+	::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+// The application's message loop for `ms`: every message goes to the source
+// first (DAT_EVENT), as a Windows application's loop does in states 5 to 7.
+// The last TWAIN message the source handed back that way.
+TW_UINT16 runMessageLoop(TwainApp &app, DWORD ms)
+{
+	TW_UINT16 delivered = MSG_NULL;
+	const DWORD end = ::GetTickCount() + ms;
+	do {
+		MSG message;
+		while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+			TW_EVENT event{ &message, MSG_NULL };
+			if (app.call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event) == TWRC_DSEVENT) {
+				delivered = event.TWMessage != MSG_NULL ? event.TWMessage : delivered;
+				continue;
+			}
+			::TranslateMessage(&message);
+			::DispatchMessageA(&message);
+		}
+		::MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+	} while (static_cast<int32_t>(end - ::GetTickCount()) > 0);
+	return delivered;
+}
+
+TEST_P(TwainSource, TheDialogIsUsedByKeyboardAlone)
+{
+	if (!std::getenv("DISPLAY"))
+		GTEST_SKIP() << "no display for the dialog (scripts/test-windows.sh starts Xvfb)";
+	open();
+	ASSERT_EQ(app.setOne(CAP_XFERCOUNT, TWTY_INT16, 1), TWRC_SUCCESS);
+	TW_USERINTERFACE ui{ 1, 0, nullptr };
+	app.forgetMessages();
+	ASSERT_EQ(app.call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+	HWND dialog = ::FindWindowA(nullptr, "Torvane Scanner");
+	ASSERT_NE(dialog, nullptr);
+	auto type = [this](std::initializer_list<WORD> chord) {
+		typeKeys(chord);
+		return runMessageLoop(app, 150);
+	};
+	auto focused = [] { return ::GetDlgCtrlID(::GetFocus()); };
+	auto text = [dialog](int id) {
+		char buffer[64] = {};
+		::GetDlgItemTextA(dialog, id, buffer, sizeof(buffer));
+		return std::string(buffer);
+	};
+	runMessageLoop(app, 300);
+	EXPECT_EQ(focused(), TORVANE_IDC_MODE);
+	// Tab reaches every control in order, and comes round; Shift+Tab goes back.
+	std::vector<int> order;
+	for (int i = 0; i < 8; ++i) {
+		type({ VK_TAB });
+		order.push_back(focused());
+	}
+	EXPECT_EQ(order, (std::vector<int>{ TORVANE_IDC_RESOLUTION, TORVANE_IDC_PAPER, TORVANE_IDC_FILTER,
+					    TORVANE_IDC_HALFTONE, TORVANE_IDC_PREVIEW, IDOK, IDCANCEL,
+					    TORVANE_IDC_MODE }));
+	type({ VK_SHIFT, VK_TAB });
+	EXPECT_EQ(focused(), IDCANCEL);
+	// Each mnemonic reaches its list; the arrows choose in it.
+	const std::pair<WORD, int> mnemonics[] = { { 'R', TORVANE_IDC_RESOLUTION }, { 'P', TORVANE_IDC_PAPER }, { 'F', TORVANE_IDC_FILTER }, { 'H', TORVANE_IDC_HALFTONE }, { 'M', TORVANE_IDC_MODE } };
+	for (const auto &[letter, id] : mnemonics) {
+		type({ VK_MENU, letter });
+		EXPECT_EQ(focused(), id) << char(letter);
+	}
+	type({ VK_DOWN });
+	EXPECT_EQ(text(TORVANE_IDC_MODE), "Grey");
+	type({ VK_MENU, 'R' });
+	type({ VK_UP });
+	type({ VK_UP });
+	EXPECT_EQ(text(TORVANE_IDC_RESOLUTION), "150");
+	type({ VK_MENU, 'P' });
+	for (int i = 0; i < 6 && text(TORVANE_IDC_PAPER) != "A5"; ++i)
+		type({ VK_DOWN });
+	ASSERT_EQ(text(TORVANE_IDC_PAPER), "A5");
+	// Alt+V previews, and the focus is back on Preview after it; Enter on a
+	// list is Scan.
+	type({ VK_MENU, 'V' });
+	EXPECT_GT(scanner.imageBytesSent(), 0u);
+	EXPECT_FALSE(scanner.scanning());
+	EXPECT_EQ(focused(), TORVANE_IDC_PREVIEW);
+	const uint64_t previewed = scanner.imageBytesSent();
+	type({ VK_MENU, 'F' });
+	const TW_UINT16 afterEnter = type({ VK_RETURN });
+	ASSERT_TRUE(afterEnter == MSG_XFERREADY || app.waitForMessage(MSG_XFERREADY, 5000));
+	const Area a5{ 0, 0, 148 / 25.4, 210 / 25.4, 150 };
+	const client::WindowRequest request = requestFor(kModes[1], a5);
+	const client::ScanWindow window = client::planWindow(request).window;
+	TW_HANDLE dib = nullptr;
+	ASSERT_EQ(app.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &dib), TWRC_XFERDONE);
+	const std::vector<uint8_t> rows = rowsOfDib(static_cast<const uint8_t *>(app.lock(dib)), window, 150);
+	app.unlock(dib);
+	app.release(dib);
+	app.forgetMessages();
+	EXPECT_EQ(endTransfer(), 0);
+	const TW_UINT16 afterPages = runMessageLoop(app, 100);
+	EXPECT_TRUE(afterPages == MSG_CLOSEDSREQ || app.waitForMessage(MSG_CLOSEDSREQ, 5000));
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+
+	// Esc is Cancel: the source asks to be closed, and nothing is scanned.
+	const uint64_t scanned = scanner.imageBytesSent();
+	EXPECT_NE(scanned, previewed);
+	app.forgetMessages();
+	ASSERT_EQ(app.call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+	runMessageLoop(app, 300);
+	const TW_UINT16 afterEscape = type({ VK_ESCAPE });
+	EXPECT_TRUE(afterEscape == MSG_CLOSEDSREQ || app.waitForMessage(MSG_CLOSEDSREQ, 5000));
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	EXPECT_EQ(scanner.imageBytesSent(), scanned);
+	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+	EXPECT_EQ(rows, readScanImage(request));
+}
+
+// The faults of the dialog's layout at the screen's DPI, one line each: a
+// control outside the client area, a text cut off by its control. Sets the
+// client area's width.
+std::vector<std::string> layoutFaults(HWND dialog, LONG *clientWidth)
+{
+	RECT client;
+	::GetClientRect(dialog, &client);
+	*clientWidth = client.right;
+	std::vector<std::string> faults;
+	for (HWND control = ::GetWindow(dialog, GW_CHILD); control; control = ::GetWindow(control, GW_HWNDNEXT)) {
+		RECT rect;
+		::GetWindowRect(control, &rect);
+		::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT *>(&rect), 2);
+		char kind[32] = {};
+		::GetClassNameA(control, kind, sizeof(kind));
+		char caption[64] = {};
+		::GetWindowTextA(control, caption, sizeof(caption));
+		const std::string name = std::string(kind) + " " + std::to_string(::GetDlgCtrlID(control)) + " '" +
+					 caption + "'";
+		if (rect.left < 0 || rect.top < 0 || rect.right > client.right || rect.bottom > client.bottom)
+			faults.push_back(name + " lies outside the dialog");
+		// The widest text the control shows, in its own font, beside the
+		// room it has (a list's arrow and a button's edges taken off).
+		std::vector<std::string> texts{ caption };
+		LONG room = rect.right - rect.left;
+		const UINT dpi = ::GetDpiForWindow(control);
+		if (::lstrcmpiA(kind, "ComboBox") == 0) {
+			room -= ::MulDiv(::GetSystemMetrics(SM_CXVSCROLL) + 6, int(dpi), 96);
+			const auto count = ::SendMessageA(control, CB_GETCOUNT, 0, 0);
+			for (LRESULT i = 0; i < count; ++i) {
+				char item[64] = {};
+				if (::SendMessageA(control, CB_GETLBTEXTLEN, WPARAM(i), 0) < LRESULT(sizeof(item)))
+					::SendMessageA(control, CB_GETLBTEXT, WPARAM(i), LPARAM(item));
+				texts.push_back(item);
+			}
+		} else if (::lstrcmpiA(kind, "Button") == 0) {
+			room -= ::MulDiv(8, int(dpi), 96);
+		}
+		HDC dc = ::GetDC(control);
+		const HGDIOBJ font = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageA(control, WM_GETFONT, 0, 0)));
+		for (const std::string &text : texts) {
+			RECT needed{};
+			::DrawTextA(dc, text.c_str(), -1, &needed, DT_CALCRECT | DT_SINGLELINE);
+			if (needed.right > room || (!text.empty() && needed.bottom > rect.bottom - rect.top))
+				faults.push_back(name + ": '" + text + "' needs " + std::to_string(needed.right) + "x" +
+						 std::to_string(needed.bottom) + " pixels, has " + std::to_string(room) +
+						 "x" + std::to_string(rect.bottom - rect.top));
+		}
+		::SelectObject(dc, font);
+		::ReleaseDC(control, dc);
+	}
+	return faults;
+}
+
+// Wine's screen DPI (LogPixels), from the next process started on; the value
+// before is put back at destruction.
+class ScreenDpi
+{
+public:
+	explicit ScreenDpi(DWORD dpi)
+	{
+		::RegCreateKeyExA(HKEY_CURRENT_USER, "Control Panel\\Desktop", 0, nullptr, 0,
+				  KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr);
+		DWORD size = sizeof(before_);
+		had_ = ::RegQueryValueExA(key_, "LogPixels", nullptr, nullptr, reinterpret_cast<BYTE *>(&before_),
+					  &size) == ERROR_SUCCESS;
+		::RegSetValueExA(key_, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&dpi), sizeof(dpi));
+	}
+	~ScreenDpi()
+	{
+		if (had_)
+			::RegSetValueExA(key_, "LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&before_),
+					 sizeof(before_));
+		else
+			::RegDeleteValueA(key_, "LogPixels");
+		::RegCloseKey(key_);
+	}
+	ScreenDpi(const ScreenDpi &) = delete;
+	ScreenDpi &operator=(const ScreenDpi &) = delete;
+
+private:
+	HKEY key_ = nullptr;
+	DWORD before_ = 0;
+	bool had_ = false;
+};
+
+TEST_P(TwainSource, TheDialogScalesWithTheScreensDpiAndNothingIsCutOff)
+{
+	if (!std::getenv("DISPLAY"))
+		GTEST_SKIP() << "no display for the dialog (scripts/test-windows.sh starts Xvfb)";
+	const char *workingGroupManager = std::getenv("TORVANE_TWAINDSM");
+	if (GetParam() == Manager::Wine && workingGroupManager && *workingGroupManager)
+		GTEST_SKIP() << "the layout is the same under every manager: checked under the Working Group's";
+	// This test once more in a process of its own at 144 dpi, which gets the
+	// width at 96 dpi.
+	const char *widthAt96 = std::getenv(kWidthAt96);
+	// Measured in the screen's pixels, as the dialog is made.
+	::SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+	open();
+	TW_USERINTERFACE ui{ 1, 0, nullptr };
+	ASSERT_EQ(app.call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+	HWND dialog = ::FindWindowA(nullptr, "Torvane Scanner");
+	ASSERT_NE(dialog, nullptr);
+	runMessageLoop(app, 200);
+	const UINT dpi = ::GetDpiForWindow(dialog);
+	LONG width = 0;
+	std::string faults;
+	for (const std::string &fault : layoutFaults(dialog, &width))
+		faults += fault + "\n";
+	EXPECT_EQ(faults, "") << "at " << dpi << " dpi";
+	std::printf("dialog at %u dpi: %ld pixels wide\n", dpi, static_cast<long>(width));
+	ASSERT_EQ(disable(), TWRC_SUCCESS);
+	ASSERT_EQ(app.closeSource(), TWRC_SUCCESS);
+	if (widthAt96) {
+		EXPECT_EQ(dpi, 144u);
+		// One and a half times as wide, give or take the font's rounding.
+		EXPECT_NEAR(double(width), std::atof(widthAt96) * 1.5, std::atof(widthAt96) * 0.1);
+		return;
+	}
+	ASSERT_EQ(dpi, 96u);
+	const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+	DWORD exitCode = 99;
+	std::string output;
+	{
+		const ScreenDpi screen(144);
+		::SetEnvironmentVariableA(kWidthAt96, std::to_string(width).c_str());
+		output = wintest::runProcess(wintest::programDir() + "twain_app_tests.exe",
+					     { std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name() },
+					     60000, &exitCode);
+		::SetEnvironmentVariableA(kWidthAt96, nullptr);
+	}
+	EXPECT_EQ(exitCode, 0u) << output;
+	EXPECT_NE(output.find("[  PASSED  ] 1 test."), std::string::npos) << output;
 }
 
 // The Working Group's manager in its message-loop mode: the source's

@@ -4,7 +4,8 @@
 # \\.\usbscanN (torvane-usbscan.sys) against torvane-sim over TCP, each
 # compared with RM735.so through the simulator's Unix socket in the same run:
 #   tests/wine-device/wine-device-test.sh WINDOWS_BUILD LINUX_BUILD CASE
-# CASE: discovery, pages, nvm, button, stall, unplug, contention. Exit 77 (skipped) when the Linux
+# CASE: discovery, pages, nvm, button, stall, unplug, contention, twain (the
+# TWAIN data source on the shipped RM735.dll, through a manager). Exit 77 (skipped) when the Linux
 # build has no torvane-sim or scan client.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -241,6 +242,15 @@ button)
   expect_line "$wout" "button=0000000000000000"
   expect_line "$wout" "TerminateDriver=1"
   echo "TerminateDriver with the wait outstanding: $(sed -n 's/^TerminateDriver.ms=//p' <<<"$wout") ms"
+  ;;
+twain)
+  # TorvaneScanner.ds loads the shipped RM735.dll, which opens \\.\usbscan0:
+  # the TWAIN test program acquires through the Working Group's manager (or
+  # Wine's, where that is not there) and compares every page with a lone
+  # ReadScan through the same DLL and device.
+  start_sim
+  "$root/scripts/wine-run.sh" --prefix "$prefix" "$windows_bin/twain_device_tests.exe" | tr -d '\r' ||
+    fail "the TWAIN pages through the device"
   ;;
 *)
   echo "unknown case $case_name" >&2
