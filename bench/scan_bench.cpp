@@ -6,9 +6,15 @@
 // The virtual scanner runs in a child process of this program, so that the
 // CPU time this process uses (getrusage) is the driver's alone: the reading
 // thread, the acquisition thread and their device I/O. Each figure is the
-// best of five pages. "Wall clock" is what the front end saw; "driver CPU
+// best of the pages timed. "Wall clock" is what the front end saw; "driver CPU
 // bound" is the throughput the busier of the driver's two threads allows
 // (raw bytes over its CPU time), which a scanner faster than USB would see.
+//
+//   scan_bench [--only TEXT] [--pages N] [DRIVER]
+//
+// --pages sets the pages timed per case (5); --only runs the pages whose name holds TEXT ("600 dpi"), for a profile of
+// one case; the virtual scanner's process is named torvane-sim, so that a
+// profile can tell its samples from the driver's (perf report --comm scan_bench).
 
 #include <algorithm>
 #include <cmath>
@@ -21,6 +27,7 @@
 
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -37,7 +44,6 @@ namespace {
 
 // USB 2.0 moves at most this many bytes of raw image data per second.
 constexpr double kUsbMaximum = 53e6;
-constexpr int kPages = 5;
 
 struct Exports {
 	decltype(&InitializeDriver) initializeDriver;
@@ -159,6 +165,7 @@ pid_t serveScanner(const std::string &directory, const int pipeEnds[2])
 	if (child != 0)
 		return child;
 	close(pipeEnds[1]);
+	prctl(PR_SET_NAME, "torvane-sim");
 	const int pipeRead = pipeEnds[0];
 	{
 		torvane::sim::SimServer server(directory);
@@ -191,7 +198,17 @@ bool waitForSocket(const std::string &path)
 
 int main(int argc, char **argv)
 {
-	const char *driverPath = argc > 1 ? argv[1] : TORVANE_DRIVER_PATH;
+	const char *driverPath = TORVANE_DRIVER_PATH;
+	const char *only = nullptr;
+	int pages = 5;
+	for (int i = 1; i < argc; ++i) {
+		if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+			only = argv[++i];
+		else if (std::strcmp(argv[i], "--pages") == 0 && i + 1 < argc)
+			pages = std::max(1, std::atoi(argv[++i]));
+		else
+			driverPath = argv[i];
+	}
 	char pattern[] = "/tmp/torvane-bench-XXXXXX";
 	if (!mkdtemp(pattern))
 		return 1;
@@ -237,6 +254,8 @@ int main(int argc, char **argv)
 	std::vector<uint8_t> buffer(65536);
 	int failures = 0;
 	for (const Case &c : cases) {
+		if (only && !std::strstr(c.name, only))
+			continue;
 		const ScanParameter page = a4Page(c);
 		// One page first, so that the scanner's page and the caches are warm.
 		if (!scanPage(d, page, buffer)) {
@@ -250,7 +269,7 @@ int main(int argc, char **argv)
 		// Each quantity is the best of the pages: the machine is shared, and
 		// other work only ever adds time.
 		PageTimes best{ 1e9, 1e9, 1e9, 1e9 };
-		for (int i = 0; i < kPages; ++i) {
+		for (int i = 0; i < pages; ++i) {
 			const double cpuStart = torvane::bench::processCpuSeconds();
 			const double readerStart = threadCpuSeconds();
 			const double wallStart = wallSeconds();
