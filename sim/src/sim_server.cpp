@@ -239,10 +239,27 @@ private:
 		return true;
 	}
 
+	// Waits in poll() for the next request rather than in recv(): every
+	// buffer of a reply the driver takes frees send space and signals the
+	// socket, and a thread asleep in recv() is woken (and sleeps again) for
+	// each of them, at the reading side's expense. poll() asks for readable
+	// data only, so those signals pass it by.
+	bool requestArrived()
+	{
+		pollfd entry{ connection_->fd, POLLIN, 0 };
+		for (;;) {
+			const int ready = ::poll(&entry, 1, -1);
+			if (ready > 0)
+				return true; // data, or the hang-up the recv() then sees
+			if (ready < 0 && errno != EINTR)
+				return false;
+		}
+	}
+
 	bool serveRequest()
 	{
 		WireHeader header;
-		if (!receiveAll(connection_->fd, header.data(), header.size()))
+		if (!requestArrived() || !receiveAll(connection_->fd, header.data(), header.size()))
 			return false;
 		const auto [op, length] = protocol::decodeRequestHeader(header);
 		if (length > kMaxRequestLength)

@@ -87,10 +87,12 @@ ScanBuffer allocateScanBuffer(BufferKind kind, uint32_t index, size_t bytes, siz
 		// staging buffer starts zeroed as a fresh one would.
 		if (kind != BufferKind::RingSlot)
 			std::memset(buffer.get(), 0, bytes);
-	} else if (kind == BufferKind::RingSlot) {
-		buffer.reset(static_cast<uint8_t *>(std::malloc(size)));
 	} else {
-		buffer.reset(static_cast<uint8_t *>(std::calloc(size, 1)));
+		buffer.reset(static_cast<uint8_t *>(kind == BufferKind::RingSlot ? std::malloc(size)
+										 : std::calloc(size, 1)));
+		// Faulted in here, once: the buffer is kept for the scans after.
+		if (buffer)
+			platform::prefaultMemory(buffer.get(), size);
 	}
 	if (capacity)
 		*capacity = buffer ? size : 0;
@@ -137,6 +139,7 @@ uint8_t *allocateScratch(size_t bytes)
 		kept.reset(static_cast<uint8_t *>(std::calloc(capacity, 1)));
 		if (!kept)
 			return nullptr;
+		platform::prefaultMemory(kept.get(), capacity);
 	}
 	scanSession.kept.scratchLent = true;
 	scanSession.kept.scratch.capacity = capacity;

@@ -259,6 +259,12 @@ LocalTime localTime();
 void *allocateWorkMemory(size_t bytes);
 void freeWorkMemory(void *block);
 
+// Maps the whole pages of a fresh block in at once, writable, so that the
+// scan's first writes into it take no page fault each (a fault per page costs
+// far more than one request for them all). The block's bytes do not change.
+// False where nothing was done: the first writes then fault the pages in.
+bool prefaultMemory(void *block, size_t bytes);
+
 // ---------------------------------------------------------------------------
 // Paths.
 

@@ -2,20 +2,25 @@
 // Device files over the simulated-scanner socket: the driver side of the wire
 // contract, against a scripted peer.
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "platform/posix/transfer_all.h"
 #include "support/test_environment.h"
 
 using namespace torvane;
@@ -60,7 +65,8 @@ class ScriptedPeer
 public:
 	using Script = std::function<Bytes(const Request &)>;
 
-	explicit ScriptedPeer(Script script) : script_(std::move(script))
+	// `pieceBytes`: each reply written in pieces of that many bytes (0: in one).
+	explicit ScriptedPeer(Script script, size_t pieceBytes = 0) : script_(std::move(script)), pieceBytes_(pieceBytes)
 	{
 		setenv("TORVANE_DEVICE_DIR", dir_.path().c_str(), 1);
 		listener_ = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -96,14 +102,26 @@ private:
 			Bytes reply = script_(request);
 			if (reply.empty())
 				continue; // silent: the reply never comes
-			if (::write(connection, reply.data(), reply.size()) != static_cast<ssize_t>(reply.size()))
+			if (!writeInPieces(connection, reply))
 				break;
 		}
 		close(connection);
 	}
 
+	bool writeInPieces(int connection, const Bytes &reply) const
+	{
+		const size_t piece = pieceBytes_ ? pieceBytes_ : reply.size();
+		for (size_t at = 0; at < reply.size(); at += piece) {
+			const size_t n = std::min(piece, reply.size() - at);
+			if (::write(connection, reply.data() + at, n) != static_cast<ssize_t>(n))
+				return false;
+		}
+		return true;
+	}
+
 	test::TempDir dir_;
 	Script script_;
+	size_t pieceBytes_;
 	int listener_ = -1;
 	std::vector<Request> requests_;
 	std::thread thread_;
@@ -184,6 +202,56 @@ TEST(DeviceSocket, MoreBytesThanAskedForAreCutToTheBuffer)
 	EXPECT_EQ(data[4], 0x77); // nothing past the four bytes asked for
 	// The connection stays in step: the next call gets its own reply.
 	EXPECT_TRUE(device->write(data, 1, &count));
+}
+
+// A chunk of image data arrives in many pieces (the header split too); the
+// read returns it whole, and the status read after it gets its own reply.
+TEST(DeviceSocket, AReplyInSmallPiecesArrivesWhole)
+{
+	Bytes image(300007);
+	for (size_t i = 0; i < image.size(); ++i)
+		image[i] = static_cast<uint8_t>(i * 7 + i / 251);
+	ScriptedPeer peer(
+		[&](const Request &r) { return getU32(r.payload.data()) == 1 ? reply(0, { 0x02 }) : reply(0, image); }, 5);
+	auto device = platform::openDeviceFile("\\\\.\\usbscan3");
+	ASSERT_NE(device, nullptr);
+	Bytes data(image.size() + 1, 0xEE);
+	uint32_t count = 0;
+	EXPECT_TRUE(device->read(data.data(), static_cast<uint32_t>(image.size()), &count));
+	EXPECT_EQ(count, image.size());
+	EXPECT_EQ(Bytes(data.begin(), data.end() - 1), image);
+	EXPECT_EQ(data.back(), 0xEE);
+	uint8_t status = 0;
+	EXPECT_TRUE(device->read(&status, 1, &count));
+	EXPECT_EQ(count, 1u);
+	EXPECT_EQ(status, 0x02);
+}
+
+// The parts of one message go out in order through calls that each take a
+// few bytes, one interrupted by a signal; empty parts are stepped over.
+TEST(DeviceSocket, GatheredPartsGoOutWholeThroughShortMoves)
+{
+	char head[] = "ab", body[] = "cdefg", tail[] = "h";
+	iovec parts[5] = { { head, 0 }, { head, 2 }, { body, 0 }, { body, 5 }, { tail, 1 } };
+	std::string moved;
+	int calls = 0;
+	const bool whole = platform::transferAllParts(parts, 5, [&](iovec *first, size_t count) -> ssize_t {
+		if (++calls == 2) {
+			errno = EINTR;
+			return -1;
+		}
+		size_t n = 0;
+		for (size_t i = 0; i < count && n < 3; ++i)
+			for (size_t j = 0; j < first[i].iov_len && n < 3; ++j, ++n)
+				moved += static_cast<char *>(first[i].iov_base)[j];
+		return static_cast<ssize_t>(n);
+	});
+	EXPECT_TRUE(whole);
+	EXPECT_EQ(moved, "abcdefgh");
+	EXPECT_EQ(calls, 4);
+
+	iovec stalled[1] = { { body, 5 } };
+	EXPECT_FALSE(platform::transferAllParts(stalled, 1, [](iovec *, size_t) -> ssize_t { return 0; }));
 }
 
 TEST(DeviceSocket, AMissingDeviceDoesNotOpen)

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -32,16 +33,26 @@ using protocol::kOpRead;
 using protocol::kOpWrite;
 using protocol::WireHeader;
 
-bool sendAll(int fd, const void *data, size_t length)
+// The parts of one request in one system call where the socket takes them
+// (the scanner then wakes once per request, not once per part).
+bool sendAllParts(int fd, iovec *parts, size_t count)
 {
-	return transferAll(static_cast<const uint8_t *>(data), length,
-			   [fd](const uint8_t *bytes, size_t n) { return ::send(fd, bytes, n, MSG_NOSIGNAL); });
+	return transferAllParts(parts, count, [fd](iovec *first, size_t left) {
+		msghdr message{};
+		message.msg_iov = first;
+		message.msg_iovlen = left;
+		return ::sendmsg(fd, &message, MSG_NOSIGNAL);
+	});
 }
 
+// MSG_WAITALL: the kernel waits for the whole length, so a large read takes
+// one system call rather than one per buffer the sender queued. It still
+// returns early on a signal, the peer's close or a shutdown() (StopScan's
+// interrupt), which the loop sees as for a plain recv().
 bool receiveAll(int fd, void *data, size_t length)
 {
 	return transferAll(static_cast<uint8_t *>(data), length,
-			   [fd](uint8_t *bytes, size_t n) { return ::recv(fd, bytes, n, 0); });
+			   [fd](uint8_t *bytes, size_t n) { return ::recv(fd, bytes, n, MSG_WAITALL); });
 }
 
 // Receives `count` bytes, keeping the first `keep` in `out`, discarding the rest.
@@ -118,10 +129,11 @@ public:
 
 	bool sendRequest(uint32_t op, const void *head, uint32_t headLength, const void *body, uint32_t bodyLength)
 	{
-		const WireHeader header = protocol::encodeRequestHeader({ op, headLength + bodyLength });
-		return sendAll(fd(), header.data(), header.size()) &&
-		       (headLength == 0 || sendAll(fd(), head, headLength)) &&
-		       (bodyLength == 0 || sendAll(fd(), body, bodyLength));
+		WireHeader header = protocol::encodeRequestHeader({ op, headLength + bodyLength });
+		iovec parts[3] = { { header.data(), header.size() },
+				   { const_cast<void *>(head), headLength },
+				   { const_cast<void *>(body), bodyLength } };
+		return sendAllParts(fd(), parts, 3);
 	}
 
 	// The header of the reply: result and count. False when the connection ends first.

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -268,6 +270,20 @@ void *allocateWorkMemory(size_t bytes)
 void freeWorkMemory(void *block)
 {
 	std::free(block);
+}
+
+bool prefaultMemory(void *block, size_t bytes)
+{
+	// Only the pages wholly inside the block: the pages at its ends may
+	// belong to a neighbour, or lie past the end of the heap.
+	const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+	const auto start = reinterpret_cast<uintptr_t>(block);
+	const uintptr_t first = (start + page - 1) & ~(page - 1);
+	const uintptr_t end = (start + bytes) & ~(page - 1);
+	if (!block || end <= first)
+		return false;
+	// Linux 5.14 and later; an older kernel refuses (EINVAL).
+	return madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE) == 0;
 }
 
 // ---------------------------------------------------------------------------

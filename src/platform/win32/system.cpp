@@ -234,6 +234,13 @@ void freeWorkMemory(void *block)
 	GlobalFree(handle);
 }
 
+// Windows has no request that maps fresh private pages in ahead of use; the
+// first writes fault them in.
+bool prefaultMemory(void *, size_t)
+{
+	return false;
+}
+
 // ---------------------------------------------------------------------------
 // Paths
 
