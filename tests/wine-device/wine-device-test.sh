@@ -37,6 +37,8 @@ cleanup() {
   rm -f "/dev/shm/TQX5800.${TORVANE_INSTANCE:-none}"*
 }
 trap cleanup EXIT
+# A command that ends the run says which (set -e alone ends it silently).
+trap 'echo "FAILED: line $LINENO: $BASH_COMMAND (exit $?)" >&2' ERR
 failures=0
 fail() {
   echo "FAILED: $*"
