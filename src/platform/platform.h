@@ -61,14 +61,20 @@ enum class WaitResult {
 	Signalled,
 	TimedOut,
 	Failed,
-	Cancelled
+	Cancelled,
+	GaveUp
 };
+
+// How often a wait asks its `giveUp`.
+inline constexpr uint32_t kGiveUpLookMs = 100;
 
 // Waits for the event for at most `timeoutMs`; a successful wait resets it.
 // A holder whose process has ended (or replaced itself with exec) is noticed
 // and the event handed on; a cancelLockWaits() during the wait ends it
-// (Cancelled).
-WaitResult waitDeviceEvent(uint32_t timeoutMs);
+// (Cancelled). `giveUp`, when given, is asked every kGiveUpLookMs while the
+// wait goes on, with no lock of the platform held; its true ends the wait
+// (GaveUp) without the event.
+WaitResult waitDeviceEvent(uint32_t timeoutMs, bool (*giveUp)() = nullptr);
 
 // Signals the event (releases the device lock).
 void signalDeviceEvent();
@@ -143,6 +149,12 @@ std::unique_ptr<DeviceFile> openDeviceFile(const char *name);
 // again at once, also by a thread whose device I/O has been interrupted (an
 // interrupted thread opens nothing, but its scanner may well be there).
 bool deviceFilePresent(const char *name);
+
+// True when a device file of a scanner is there now, looked for without
+// taking the scanner from the process that uses it (no USB interface is
+// claimed, nothing is sent): a process waiting for its turn asks it while
+// another process scans.
+bool scannerAttached();
 
 // The overlapped wait on the scanner's interrupt pipe (push buttons). One
 // object is one wait: its own handle on the device and its own event.

@@ -27,6 +27,9 @@
 //   campaign_client cancel-read     one scan whose reads go on until they
 //                                   fail; SIGINT calls DoCancel. Prints the
 //                                   codes of ReadScan and StopScan.
+//   campaign_client lock-wait       prints "waiting", then makes one locked
+//                                   call (InitializeDriver) and prints
+//                                   "lock-wait result=R code=C".
 //   campaign_client bystand idle|button|scanner   has the library loaded
 //                                   and stays idle, polls the buttons, or
 //                                   tries scans; prints "bystanding".
@@ -359,6 +362,16 @@ int runCancelRead()
 	return 0;
 }
 
+// One locked call, made while another process holds the device lock.
+int runLockWait()
+{
+	loadDriver();
+	std::printf("waiting\n");
+	const int result = driver.initializeDriver();
+	std::printf("lock-wait result=%d code=%d\n", result, errorCode());
+	return 0;
+}
+
 // Has the library loaded beside the campaign's other processes.
 int runBystander(const std::string &kind)
 {
@@ -464,6 +477,8 @@ int main(int argc, char **argv)
 		return runExitInRead(argv[2]);
 	if (command == "cancel-read" && argc == 2)
 		return runCancelRead();
+	if (command == "lock-wait" && argc == 2)
+		return runLockWait();
 	if (command == "bystand" && argc == 3)
 		return runBystander(argv[2]);
 	if (command == "hold" && argc == 4) {
