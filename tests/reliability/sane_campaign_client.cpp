@@ -6,9 +6,10 @@
 //                                   "opened", calls sane_start on SIGUSR1
 //                                   and prints "start STATUS" (the status's
 //                                   words).
-//   sane_campaign_client images SECONDS SETTING [HASH]   whole frames of
-//                                   setting 0 or 1 for SECONDS (0: one
-//                                   frame), each from its own sane_open;
+//   sane_campaign_client images SECONDS SETTING [HASH [PAUSE]]   whole
+//                                   frames of setting 0 or 1 for SECONDS
+//                                   (0: one frame), PAUSE ms apart, each
+//                                   from its own sane_open;
 //                                   prints the counts of completed, refused
 //                                   (DEVICE_BUSY) and failed frames, the
 //                                   hash of the last one, and counts as
@@ -95,7 +96,7 @@ int frame(int setting, std::vector<unsigned char> &image)
 	return outcome;
 }
 
-int runImages(int seconds, int setting, const char *expected)
+int runImages(int seconds, int setting, const char *expected, int pauseMs)
 {
 	const uint64_t want = expected ? std::strtoull(expected, nullptr, 16) : 0;
 	long completed = 0, refused = 0, failed = 0, wrong = 0;
@@ -108,6 +109,7 @@ int runImages(int seconds, int setting, const char *expected)
 			++completed;
 			last = hashOf(image);
 			wrong += expected && last != want ? 1 : 0;
+			usleep(static_cast<useconds_t>(pauseMs) * 1000);
 		} else {
 			++(outcome == 0 ? refused : failed);
 			usleep(2000);
@@ -147,12 +149,13 @@ int main(int argc, char **argv)
 		return 5;
 	const std::string command = argc > 1 ? argv[1] : "";
 	int result = 1;
-	if (command == "images" && (argc == 4 || argc == 5))
-		result = runImages(std::atoi(argv[2]), std::atoi(argv[3]), argc == 5 ? argv[4] : nullptr);
+	if (command == "images" && argc >= 4 && argc <= 6)
+		result = runImages(std::atoi(argv[2]), std::atoi(argv[3]), argc >= 5 ? argv[4] : nullptr,
+				   argc == 6 ? std::atoi(argv[5]) : 0);
 	else if (command == "start-on-signal" && argc == 2)
 		result = runStartOnSignal();
 	else
-		std::fprintf(stderr, "usage: sane_campaign_client start-on-signal | images SECONDS SETTING [HASH]\n");
+		std::fprintf(stderr, "usage: sane_campaign_client start-on-signal | images SECONDS SETTING [HASH [PAUSE]]\n");
 	sane_exit();
 	return result;
 }
