@@ -24,10 +24,13 @@ namespace torvane::platform {
 // ---------------------------------------------------------------------------
 // Configuration: HKLM\SOFTWARE\Torvane\TWAIN\ on Windows; on POSIX the text
 // file named by TORVANE_REGISTRY (default /etc/torvane/twain.conf).
-// Both see the store as it is at every call. On POSIX only a regular file of
-// at most 4 MiB is read (anything else is a missing key, and is never waited
-// for), and its values are kept until the file changes: a log line does not
-// read the whole file again.
+// Both see the store as it is at every call, and keep what they read until
+// the store changes, so that a log line does not read it all again. On POSIX
+// only a regular file of at most 4 MiB is read (anything else is a missing
+// key, and is never waited for); on Windows a value of more than 4 MiB is a
+// missing value, and the values are kept until the key's last-write time
+// changes. A store changed within the last 2 s is read afresh at every call
+// (its time stamps are coarse).
 
 // A 4-byte number value; nullopt when the key or the value is missing.
 std::optional<uint32_t> readConfigNumber(const char *name);
@@ -38,7 +41,7 @@ std::optional<uint32_t> readConfigNumber(const char *name);
 bool readConfigText(const char *name, char *out, size_t size);
 
 // Process detach: gives back the memory of the values kept (a call still
-// inside, or one after, reads the store afresh). Nothing to do on Windows.
+// inside, or one after, reads the store afresh).
 void releaseConfigValues();
 
 // ---------------------------------------------------------------------------
