@@ -31,9 +31,6 @@
 //   campaign_client lock-wait       prints "waiting", then makes one locked
 //                                   call (InitializeDriver) and prints
 //                                   "lock-wait result=R code=C".
-//   campaign_client unload          one small scan, then the library is
-//                                   closed; prints "scanned=1 unloaded" (or
-//                                   "still mapped").
 //   campaign_client bystand idle|button|scanner   has the library loaded
 //                                   and stays idle, polls the buttons, or
 //                                   tries scans; prints "bystanding".
@@ -89,15 +86,11 @@ void bind(void *library, T &slot, const char *name)
 	}
 }
 
-std::string libraryFile()
+void loadDriver()
 {
 	const char *binary = std::getenv("TORVANE_BINARY_DIR");
-	return std::string(binary ? binary : ".") + "/lib/RM735.so";
-}
-
-void *loadDriver()
-{
-	void *library = dlopen(libraryFile().c_str(), RTLD_NOW);
+	const std::string path = std::string(binary ? binary : ".") + "/lib/RM735.so";
+	void *library = dlopen(path.c_str(), RTLD_NOW);
 	if (!library) {
 		std::fprintf(stderr, "campaign_client: %s\n", dlerror());
 		std::exit(5);
@@ -115,7 +108,6 @@ void *loadDriver()
 	bind(library, driver.initializeScanner, "InitializeScanner");
 	bind(library, driver.terminateDriver, "TerminateDriver");
 	bind(library, driver.doCancel, "DoCancel");
-	return library;
 }
 
 int32_t errorCode()
@@ -382,19 +374,6 @@ int runLockWait()
 	return 0;
 }
 
-// A front end that unloads the library after its scan, as SANE's front ends
-// do at sane_exit: nothing of the library may keep it mapped.
-int runUnload()
-{
-	void *library = loadDriver();
-	const int scanned = driver.initializeDriver() && wholeScan(smallScan(60));
-	driver.terminateDriver();
-	dlclose(library);
-	const bool mapped = dlopen(libraryFile().c_str(), RTLD_NOW | RTLD_NOLOAD) != nullptr;
-	std::printf("scanned=%d %s\n", scanned, mapped ? "still mapped" : "unloaded");
-	return 0;
-}
-
 // Has the library loaded beside the campaign's other processes.
 int runBystander(const std::string &kind)
 {
@@ -501,8 +480,6 @@ int main(int argc, char **argv)
 		return runExitInRead(argv[2]);
 	if (command == "cancel-read" && argc == 2)
 		return runCancelRead();
-	if (command == "unload" && argc == 2)
-		return runUnload();
 	if (command == "lock-wait" && argc == 2)
 		return runLockWait();
 	if (command == "bystand" && argc == 3)

@@ -191,14 +191,4 @@ TEST_F(ProcessEndInReadTest, DoCancelEndsAStalledImageRead)
 	EXPECT_LT(seconds, recoveryLimitSeconds());
 }
 
-// A front end that closes the library after a scan (SANE's front ends at
-// sane_exit, a GUI that switches models) gets it unmapped: nothing the scan
-// left in the thread's storage keeps it loaded.
-TEST_F(ProcessEndInReadTest, ALibraryClosedAfterAScanIsUnloaded)
-{
-	Client client = startClient({ "unload" });
-	EXPECT_EQ(readLine(client, 15000), "scanned=1 unloaded");
-	EXPECT_EQ(reap(client), 0);
-}
-
 } // namespace

@@ -9,18 +9,7 @@ namespace torvane::platform {
 
 namespace {
 
-// This thread's reference to its interrupt. A plain pointer, not a
-// thread_local shared_ptr: a thread-local variable with a destructor makes
-// the C library keep the library mapped for as long as the thread that
-// touched it lives (every thread that opens a device file), so that a front
-// end's dlclose would no longer unload it. The thread that sets an
-// interrupt sets it back to null before it ends.
-thread_local std::shared_ptr<IoInterrupt> *threadInterrupt = nullptr;
-
-std::shared_ptr<IoInterrupt> threadsInterrupt()
-{
-	return threadInterrupt ? *threadInterrupt : nullptr;
-}
+thread_local std::shared_ptr<IoInterrupt> threadInterrupt;
 
 } // namespace
 
@@ -56,7 +45,7 @@ bool IoInterrupt::triggered()
 
 std::shared_ptr<IoInterrupt> currentIoInterrupt()
 {
-	return threadsInterrupt();
+	return threadInterrupt;
 }
 
 InterruptRegistration::~InterruptRegistration()
@@ -67,7 +56,7 @@ InterruptRegistration::~InterruptRegistration()
 
 bool InterruptRegistration::enrol(InterruptibleIo *io)
 {
-	std::shared_ptr<IoInterrupt> interrupt = threadsInterrupt();
+	std::shared_ptr<IoInterrupt> interrupt = threadInterrupt;
 	if (!interrupt)
 		return true;
 	if (!interrupt->add(io))
@@ -84,8 +73,7 @@ std::shared_ptr<IoInterrupt> createIoInterrupt()
 
 void setThreadIoInterrupt(std::shared_ptr<IoInterrupt> interrupt)
 {
-	delete threadInterrupt;
-	threadInterrupt = interrupt ? new std::shared_ptr<IoInterrupt>(std::move(interrupt)) : nullptr;
+	threadInterrupt = std::move(interrupt);
 }
 
 void triggerIoInterrupt(IoInterrupt &interrupt)
