@@ -32,19 +32,65 @@ bool scanBusyAnywhere()
 	return platform::scanBusyOwner() != platform::BusyOwner::Nobody;
 }
 
+// Whether this process has seen a scanner (found it, or seen it in a look
+// below): only then can one have gone. The last look and when it was taken:
+// under contention refusals come one after another, and a look opens device
+// files. Threads race on these harmlessly: a look at most kGiveUpLookMs old
+// is as good as a new one.
+std::atomic<bool> scannerSeen{ false };
+std::atomic<bool> looked{ false };
+std::atomic<uint32_t> lastLookTick{ 0 };
+std::atomic<bool> goneAtLastLook{ false };
+
+// True when the scanner has gone while this process waits for it or is
+// refused it: no scanner is attached any more, although one was. The
+// process that holds the lock or the scan may not notice for a long time
+// (it is stopped, or busy with other work), and a waiter that is told
+// "busy" would only ask again.
+bool scannerVanished()
+{
+	const uint32_t now = platform::tickCount();
+	if (looked.load() && now - lastLookTick.load() < platform::kGiveUpLookMs)
+		return goneAtLastLook.load();
+	const bool attached = platform::scannerAttached();
+	if (attached)
+		scannerSeen.store(true);
+	const bool gone = !attached && (scannerSeen.load() || driverState.deviceFound.load());
+	goneAtLastLook.store(gone);
+	lastLookTick.store(now);
+	looked.store(true);
+	return gone;
+}
+
+// A refused caller is told the scanner is busy, or that it has gone.
+int32_t refusal()
+{
+	return scannerVanished() ? TORVANE_ERROR_DISCONNECTED : TORVANE_ERROR_BUSY;
+}
+
 // The look at ScanBusy before the wait spares a wait that could only end in
 // a refusal; the look after it is the one that counts. A caller that waited
 // while the holder set ScanBusy inside SetScanParameter gets the lock once
 // that holder lets go, in the middle of its scan cycle: it must hand the
-// lock back rather than send its commands into the running scan.
-bool takeLockOutsideScans()
+// lock back rather than send its commands into the running scan. The wait
+// ends early when the scanner goes away. Returns 0 when the lock is taken,
+// else the code of the refusal.
+int32_t takeLockOutsideScans()
 {
-	if (scanBusyAnywhere() || platform::waitDeviceEvent(lockWait.load()) != platform::WaitResult::Signalled)
-		return false;
+	if (scanBusyAnywhere())
+		return refusal();
+	switch (platform::waitDeviceEvent(lockWait.load(), scannerVanished)) {
+	case platform::WaitResult::Signalled:
+		break;
+	case platform::WaitResult::GaveUp:
+		return TORVANE_ERROR_DISCONNECTED;
+	default:
+		return TORVANE_ERROR_BUSY;
+	}
 	if (!scanBusyAnywhere())
-		return true;
+		return TORVANE_ERROR_NONE;
 	platform::signalDeviceEvent();
-	return false;
+	return refusal();
 }
 
 } // namespace
@@ -53,11 +99,14 @@ int SeizeSYSControl()
 {
 	logLine(kMainLog, 3, "In   %d : SeizeSYSControl :", 0);
 	int result = 0;
-	if (takeLockOutsideScans()) {
+	const int32_t refused = takeLockOutsideScans();
+	if (refused == TORVANE_ERROR_NONE) {
 		heldHere.store(true);
 		result = 1;
 	} else {
-		setLastError(TORVANE_ERROR_BUSY);
+		if (refused == TORVANE_ERROR_DISCONNECTED)
+			driverState.deviceGone.store(true, std::memory_order_relaxed);
+		setLastError(refused);
 	}
 	logLine(kMainLog, 3, "Out  %d : SeizeSYSControl :", result);
 	return result;

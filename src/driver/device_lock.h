@@ -12,7 +12,9 @@ namespace torvane::driver {
 // event, which DoCancel ends early (platform.h's waitDeviceEvent says how a
 // holder whose process has ended is treated). ScanBusy is looked at again
 // once the wait has succeeded: set by then, the lock is handed back and the
-// call refused. Returns 1 when taken, 0 when not (LastErrorCode is then 162).
+// call refused. Returns 1 when taken, 0 when not (LastErrorCode is then 162,
+// or 156 when no scanner is attached any more: the wait ends within about
+// 100 ms of an unplug, whoever holds the lock or the scan).
 int SeizeSYSControl();
 
 // Releases the lock taken by SeizeSYSControl (signals the device event).

@@ -24,10 +24,13 @@ namespace torvane::platform {
 // ---------------------------------------------------------------------------
 // Configuration: HKLM\SOFTWARE\Torvane\TWAIN\ on Windows; on POSIX the text
 // file named by TORVANE_REGISTRY (default /etc/torvane/twain.conf).
-// Both see the store as it is at every call. On POSIX only a regular file of
-// at most 4 MiB is read (anything else is a missing key, and is never waited
-// for), and its values are kept until the file changes: a log line does not
-// read the whole file again.
+// Both see the store as it is at every call, and keep what they read until
+// the store changes, so that a log line does not read it all again. On POSIX
+// only a regular file of at most 4 MiB is read (anything else is a missing
+// key, and is never waited for); on Windows a value of more than 4 MiB is a
+// missing value, and the values are kept until the key's last-write time
+// changes. A store changed within the last 2 s is read afresh at every call
+// (its time stamps are coarse).
 
 // A 4-byte number value; nullopt when the key or the value is missing.
 std::optional<uint32_t> readConfigNumber(const char *name);
@@ -38,7 +41,7 @@ std::optional<uint32_t> readConfigNumber(const char *name);
 bool readConfigText(const char *name, char *out, size_t size);
 
 // Process detach: gives back the memory of the values kept (a call still
-// inside, or one after, reads the store afresh). Nothing to do on Windows.
+// inside, or one after, reads the store afresh).
 void releaseConfigValues();
 
 // ---------------------------------------------------------------------------
@@ -61,14 +64,20 @@ enum class WaitResult {
 	Signalled,
 	TimedOut,
 	Failed,
-	Cancelled
+	Cancelled,
+	GaveUp
 };
+
+// How often a wait asks its `giveUp`.
+inline constexpr uint32_t kGiveUpLookMs = 100;
 
 // Waits for the event for at most `timeoutMs`; a successful wait resets it.
 // A holder whose process has ended (or replaced itself with exec) is noticed
 // and the event handed on; a cancelLockWaits() during the wait ends it
-// (Cancelled).
-WaitResult waitDeviceEvent(uint32_t timeoutMs);
+// (Cancelled). `giveUp`, when given, is asked every kGiveUpLookMs while the
+// wait goes on, with no lock of the platform held; its true ends the wait
+// (GaveUp) without the event.
+WaitResult waitDeviceEvent(uint32_t timeoutMs, bool (*giveUp)() = nullptr);
 
 // Signals the event (releases the device lock).
 void signalDeviceEvent();
@@ -143,6 +152,12 @@ std::unique_ptr<DeviceFile> openDeviceFile(const char *name);
 // again at once, also by a thread whose device I/O has been interrupted (an
 // interrupted thread opens nothing, but its scanner may well be there).
 bool deviceFilePresent(const char *name);
+
+// True when a device file of a scanner is there now, looked for without
+// taking the scanner from the process that uses it (no USB interface is
+// claimed, nothing is sent): a process waiting for its turn asks it while
+// another process scans.
+bool scannerAttached();
 
 // The overlapped wait on the scanner's interrupt pipe (push buttons). One
 // object is one wait: its own handle on the device and its own event.

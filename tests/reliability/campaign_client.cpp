@@ -16,17 +16,21 @@
 //   campaign_client mix SECONDS THREADS SEED scans|calls   locked calls at
 //                                   random, with "scans" whole scans from the
 //                                   first thread too; prints its figures.
-//   campaign_client images SECONDS SETTING [HASH]   whole scans of one of
-//                                   the settings of imageSettings() for
-//                                   SECONDS (0: one scan); prints the counts
-//                                   and the hash of the last image, and
-//                                   counts as wrong every completed image
-//                                   whose hash is not HASH.
+//   campaign_client images SECONDS SETTING [HASH [PAUSE]]   whole scans
+//                                   of one of the settings of
+//                                   imageSettings() for SECONDS (0: one
+//                                   scan), PAUSE ms apart (default 0);
+//                                   prints the counts and the hash of the
+//                                   last image, and counts as wrong every
+//                                   completed image whose hash is not HASH.
 //   campaign_client exit-in-read return|exit-thread   ends the process
 //                                   while a thread is inside ReadScan.
 //   campaign_client cancel-read     one scan whose reads go on until they
 //                                   fail; SIGINT calls DoCancel. Prints the
 //                                   codes of ReadScan and StopScan.
+//   campaign_client lock-wait       prints "waiting", then makes one locked
+//                                   call (InitializeDriver) and prints
+//                                   "lock-wait result=R code=C".
 //   campaign_client bystand idle|button|scanner   has the library loaded
 //                                   and stays idle, polls the buttons, or
 //                                   tries scans; prints "bystanding".
@@ -280,7 +284,7 @@ int imageCycle(const ScanParameter &p, std::vector<unsigned char> &image)
 	return outcome;
 }
 
-int runImages(int seconds, int setting, const char *expected)
+int runImages(int seconds, int setting, const char *expected, int pauseMs)
 {
 	loadDriver();
 	const ScanParameter p = imageSetting(setting);
@@ -296,6 +300,7 @@ int runImages(int seconds, int setting, const char *expected)
 			++completed;
 			last = hashOf(image);
 			wrong += expected && last != want ? 1 : 0;
+			usleep(static_cast<useconds_t>(pauseMs) * 1000);
 		} else {
 			++(outcome == 0 ? refused : failed);
 			usleep(2000);
@@ -356,6 +361,16 @@ int runCancelRead()
 	const int32_t readCode = errorCode();
 	const int stopped = driver.stopScan();
 	std::printf("read=%d stop=%d code=%d\n", readCode, stopped, errorCode());
+	return 0;
+}
+
+// One locked call, made while another process holds the device lock.
+int runLockWait()
+{
+	loadDriver();
+	std::printf("waiting\n");
+	const int result = driver.initializeDriver();
+	std::printf("lock-wait result=%d code=%d\n", result, errorCode());
 	return 0;
 }
 
@@ -458,12 +473,15 @@ int main(int argc, char **argv)
 	if (command == "mix" && argc == 6)
 		return runMix(std::atoi(argv[2]), std::atoi(argv[3]), static_cast<unsigned>(std::atoi(argv[4])),
 			      std::string(argv[5]) == "scans");
-	if (command == "images" && (argc == 4 || argc == 5))
-		return runImages(std::atoi(argv[2]), std::atoi(argv[3]), argc == 5 ? argv[4] : nullptr);
+	if (command == "images" && argc >= 4 && argc <= 6)
+		return runImages(std::atoi(argv[2]), std::atoi(argv[3]), argc >= 5 ? argv[4] : nullptr,
+				 argc == 6 ? std::atoi(argv[5]) : 0);
 	if (command == "exit-in-read" && argc == 3)
 		return runExitInRead(argv[2]);
 	if (command == "cancel-read" && argc == 2)
 		return runCancelRead();
+	if (command == "lock-wait" && argc == 2)
+		return runLockWait();
 	if (command == "bystand" && argc == 3)
 		return runBystander(argv[2]);
 	if (command == "hold" && argc == 4) {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <utility>
 
 #include <fcntl.h>
@@ -16,17 +17,18 @@
 
 namespace torvane::test {
 
-Client startClient(const std::vector<std::string> &arguments)
+Client startProgram(const std::string &program, const std::vector<std::string> &arguments, bool withErrors)
 {
 	int fds[2];
 	if (pipe2(fds, O_CLOEXEC) != 0)
 		return {};
-	const std::string program = TORVANE_CAMPAIGN_CLIENT;
 	const pid_t pid = fork();
 	if (pid == 0) {
 		// The client marks it close-on-exec itself: its output ends when it
 		// ends or replaces itself with exec.
 		dup2(fds[1], STDOUT_FILENO);
+		if (withErrors)
+			dup2(fds[1], STDERR_FILENO);
 		std::vector<char *> argv{ const_cast<char *>(program.c_str()) };
 		for (const auto &argument : arguments)
 			argv.push_back(const_cast<char *>(argument.c_str()));
@@ -36,6 +38,29 @@ Client startClient(const std::vector<std::string> &arguments)
 	}
 	close(fds[1]);
 	return { pid, fds[0] };
+}
+
+Client startClient(const std::vector<std::string> &arguments)
+{
+	return startProgram(TORVANE_CAMPAIGN_CLIENT, arguments);
+}
+
+bool saneClientBuilt()
+{
+	return *TORVANE_SANE_CAMPAIGN_CLIENT != '\0';
+}
+
+Client startSaneClient(const std::vector<std::string> &arguments, const std::string &conf)
+{
+	if (!saneClientBuilt())
+		return {};
+	// One configuration folder for the test's process and its children.
+	static const TempDir folder;
+	std::ofstream(folder.file("dll.conf")) << "torvane\n";
+	std::ofstream(folder.file("torvane.conf")) << conf;
+	setenv("SANE_CONFIG_DIR", folder.path().c_str(), 1);
+	setenv("LC_PAPER", "C", 1);
+	return startProgram(TORVANE_SANE_CAMPAIGN_CLIENT, arguments);
 }
 
 std::string readLine(const Client &client, int timeoutMs)
@@ -54,6 +79,23 @@ std::string readLine(const Client &client, int timeoutMs)
 		line += c;
 	}
 	return line;
+}
+
+std::string readToEnd(const Client &client, int timeoutMs)
+{
+	std::string text;
+	const auto start = std::chrono::steady_clock::now();
+	while (secondsSince(start) * 1000 < timeoutMs) {
+		pollfd ready{ client.output, POLLIN, 0 };
+		if (poll(&ready, 1, 20) <= 0)
+			continue;
+		char piece[4096];
+		const ssize_t got = read(client.output, piece, sizeof(piece));
+		if (got <= 0)
+			break;
+		text.append(piece, static_cast<size_t>(got));
+	}
+	return text;
 }
 
 void awaitOutputEnd(const Client &client, int timeoutMs)

@@ -2,7 +2,9 @@
 // The scanner going away at every phase, and a scanner that stops answering:
 // every call returns within its bound with a code, no thread of the driver is
 // left, and after a replug under a new number the next scan works. Prints
-// the table of phases and times.
+// the table of phases and times. Then the waits for another process: for
+// the device lock it holds, and for its scan (torvane-scan, the SANE
+// backend), each ended by an unplug.
 
 #include <atomic>
 #include <chrono>
@@ -12,9 +14,12 @@
 #include <string>
 #include <thread>
 
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include "campaign_common.h"
+#include "campaign_support.h"
 #include "driver/device_lock.h"
 #include "driver/driver_state.h"
 #include "support/scanner_fixture.h"
@@ -221,5 +226,79 @@ std::string phaseName(const ::testing::TestParamInfo<Phase> &info)
 }
 
 INSTANTIATE_TEST_SUITE_P(Campaign, UnplugStallTest, ::testing::ValuesIn(allPhases()), phaseName);
+
+// Another process holds the device lock or a scan and notices nothing of
+// the unplug (it is stopped, or between calls); the waiter must learn of it
+// at once rather than wait out its limit and be told "busy".
+class UnplugDuringAWaitTest : public test::CampaignTest
+{
+protected:
+	// Unplugs once the waiter has waited for a while; the seconds from the
+	// unplug to `ended`'s return.
+	template<typename Ended>
+	double unplugAndTime(const char *what, Ended &&ended)
+	{
+		std::this_thread::sleep_for(std::chrono::milliseconds(700));
+		const auto unplugged = Clock::now();
+		server->unplug(0);
+		ended();
+		const double seconds = secondsSince(unplugged);
+		std::printf("| unplug during %-28s | ended %.3f s after the unplug |\n", what, seconds);
+		return seconds;
+	}
+
+	test::Client holdScanBusy()
+	{
+		test::Client holder = test::startClient({ "hold", "scan-busy", "return" });
+		EXPECT_EQ(test::readLine(holder, 15000), "holding");
+		return holder;
+	}
+};
+
+// The lock's holder is stopped inside a stalled exchange.
+TEST_F(UnplugDuringAWaitTest, TheLockWaitEndsWithTheDisconnect)
+{
+	scanner->addFault(FaultRule::stallRead(kRead10).forDataType(0x69).always());
+	test::Client holder = test::startClient({ "hold", "locked-call", "return" });
+	ASSERT_EQ(test::readLine(holder, 15000), "holding");
+	kill(holder.pid, SIGSTOP);
+	test::Client waiter = test::startClient({ "lock-wait" });
+	ASSERT_EQ(test::readLine(waiter, 15000), "waiting");
+	std::string line;
+	const double seconds = unplugAndTime("the lock wait", [&] { line = test::readLine(waiter, 20000); });
+	EXPECT_EQ(line, "lock-wait result=0 code=156");
+	// The lock wait is 10 s: ended by the unplug, well before.
+	EXPECT_LT(seconds, 5.0);
+}
+
+TEST_F(UnplugDuringAWaitTest, TorvaneScansBusyWaitEndsWithTheDisconnect)
+{
+	test::Client holder = holdScanBusy();
+	const char *binary = std::getenv("TORVANE_BINARY_DIR");
+	const test::TempDir folder;
+	test::Client scan = test::startProgram(std::string(binary) + "/bin/torvane-scan",
+					       { "-r", "50", "-x", "1in", "-y", "1in", "-o", folder.file("page.pnm") }, true);
+	std::string text;
+	const double seconds = unplugAndTime("torvane-scan's busy wait", [&] { text = test::readToEnd(scan, 70000); });
+	EXPECT_EQ(test::reap(scan), 3);
+	EXPECT_EQ(text, "torvane-scan: the scanner is busy with another program's scan; waiting up to 60 s (--wait to "
+			"change, Ctrl-C to stop)\ntorvane-scan: the scanner could not be searched for: "
+			"the scanner was disconnected (driver error 156)\n");
+	EXPECT_LT(seconds, 5.0);
+}
+
+TEST_F(UnplugDuringAWaitTest, SaneStartsBusyWaitEndsWithAnIoError)
+{
+	if (!test::saneClientBuilt())
+		GTEST_SKIP() << "no SANE backend in this build";
+	test::Client sane = test::startSaneClient({ "start-on-signal" }, "# the default wait of 60 s\n");
+	ASSERT_EQ(test::readLine(sane, 15000), "opened Success");
+	test::Client holder = holdScanBusy();
+	kill(sane.pid, SIGUSR1);
+	std::string line;
+	const double seconds = unplugAndTime("sane_start's busy wait", [&] { line = test::readLine(sane, 70000); });
+	EXPECT_EQ(line, "start Error during device I/O");
+	EXPECT_LT(seconds, 5.0);
+}
 
 } // namespace

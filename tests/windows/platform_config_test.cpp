@@ -107,4 +107,43 @@ TEST_F(Configuration, TextOfAnotherTypeIsMissing)
 	EXPECT_STREQ(text, "untouched");
 }
 
+// A value of more than 4 MiB is no configuration value, and is not read.
+TEST_F(Configuration, AValueOfMoreThan4MiBIsMissing)
+{
+	const std::string huge((4u << 20) + 1, 'p');
+	setConfigValue("SAVEPATH", REG_SZ, huge.data(), static_cast<DWORD>(huge.size()));
+	char text[16] = "untouched";
+	EXPECT_FALSE(platform::readConfigText("SAVEPATH", text, sizeof(text)));
+	EXPECT_STREQ(text, "untouched");
+	setConfigValue("SAVEPATH", REG_SZ, huge.data(), static_cast<DWORD>(huge.size() - 1));
+	ASSERT_TRUE(platform::readConfigText("SAVEPATH", text, sizeof(text)));
+	EXPECT_EQ(std::string(text), huge.substr(0, 15));
+}
+
+// Values kept from a key older than the time stamps' slack end with its
+// next write, and are read again once given back.
+TEST_F(Configuration, KeptValuesEndWithTheKeysNextWrite)
+{
+	setConfigText("SAVEPATH", "C:\\first\\");
+	setConfigNumber("DEBUGLEVEL", 2);
+	Sleep(2200);
+	char text[32];
+	ASSERT_TRUE(platform::readConfigText("SAVEPATH", text, sizeof(text)));
+	EXPECT_STREQ(text, "C:\\first\\");
+	EXPECT_EQ(platform::readConfigNumber("DEBUGLEVEL"), 2u);
+
+	setConfigText("SAVEPATH", "C:\\second\\");
+	ASSERT_TRUE(platform::readConfigText("SAVEPATH", text, sizeof(text)));
+	EXPECT_STREQ(text, "C:\\second\\");
+	Sleep(2200);
+	setConfigNumber("DEBUGLEVEL", 5);
+	EXPECT_EQ(platform::readConfigNumber("DEBUGLEVEL"), 5u);
+	ASSERT_TRUE(platform::readConfigText("SAVEPATH", text, sizeof(text)));
+	EXPECT_STREQ(text, "C:\\second\\");
+
+	platform::releaseConfigValues();
+	removeConfigKey();
+	EXPECT_EQ(platform::readConfigNumber("DEBUGLEVEL"), std::nullopt);
+}
+
 } // namespace

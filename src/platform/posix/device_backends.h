@@ -17,5 +17,11 @@ std::unique_ptr<ButtonWait> openSocketButtonWait(const char *name);
 
 std::unique_ptr<DeviceFile> openUsbDeviceFile(const char *name);
 std::unique_ptr<ButtonWait> openUsbButtonWait(const char *name);
+// True when a supported scanner is on the bus, seen in the device list only
+// (no device opened, no interface claimed).
+bool usbScannerListed();
+
+// The device names \\.\usbscan0 .. \\.\usbscan126.
+inline constexpr int kScannerNames = 127;
 
 } // namespace torvane::platform

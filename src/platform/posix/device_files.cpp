@@ -4,6 +4,7 @@
 
 #include "platform/posix/device_backends.h"
 
+#include <string>
 #include <utility>
 
 #include "platform/posix/io_interrupt.h"
@@ -23,6 +24,19 @@ bool deviceFilePresent(const char *name)
 	const bool present = openDeviceFile(name) != nullptr;
 	setThreadIoInterrupt(std::move(interrupt));
 	return present;
+}
+
+bool scannerAttached()
+{
+	if (!socketDevicesConfigured())
+		return usbScannerListed();
+	// A connection that sends nothing reaches no scanner's command state.
+	for (int n = 0; n < kScannerNames; ++n) {
+		const std::string name = "\\\\.\\usbscan" + std::to_string(n);
+		if (deviceFilePresent(name.c_str()))
+			return true;
+	}
+	return false;
 }
 
 std::unique_ptr<ButtonWait> openButtonWait(const char *name)

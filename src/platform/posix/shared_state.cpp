@@ -352,6 +352,27 @@ bool waitSlice(const timespec &deadline)
 	return true;
 }
 
+// True once `*next` is past, and moves it on by kGiveUpLookMs.
+bool lookAgainDue(timespec *next)
+{
+	timespec now{};
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	if (isBefore(now, *next))
+		return false;
+	*next = deadlineAfter(kGiveUpLookMs);
+	return true;
+}
+
+// A wait's question, asked with the state mutex let go: the answer may take
+// a look at the device files, which must not hold up the other processes.
+bool askedOutsideTheState(bool (*question)())
+{
+	unlockState();
+	const bool answer = question();
+	lockState();
+	return answer;
+}
+
 // Exchange lock, under the state mutex: drops waiters whose process has
 // gone, and hands a free lock (or one whose owner has gone) to the oldest
 // waiter.
@@ -512,7 +533,7 @@ bool hasDeviceEvent()
 	return attached.load();
 }
 
-WaitResult waitDeviceEvent(uint32_t timeoutMs)
+WaitResult waitDeviceEvent(uint32_t timeoutMs, bool (*giveUp)())
 {
 	Inside inside;
 	if (!inside.usable())
@@ -520,6 +541,7 @@ WaitResult waitDeviceEvent(uint32_t timeoutMs)
 
 	const uint32_t epoch = cancelEpoch.load();
 	const timespec deadline = deadlineAfter(timeoutMs);
+	timespec nextLook = deadlineAfter(kGiveUpLookMs);
 	lockState();
 	WaitResult result = WaitResult::TimedOut;
 	for (;;) {
@@ -538,6 +560,10 @@ WaitResult waitDeviceEvent(uint32_t timeoutMs)
 		}
 		if (!waitSlice(deadline))
 			break;
+		if (giveUp && lookAgainDue(&nextLook) && askedOutsideTheState(giveUp)) {
+			result = WaitResult::GaveUp;
+			break;
+		}
 	}
 	unlockState();
 	return result;

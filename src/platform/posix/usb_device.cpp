@@ -513,6 +513,12 @@ std::unique_ptr<DeviceFile> openUsbDeviceFile(const char *name)
 	return file;
 }
 
+bool usbScannerListed()
+{
+	DeviceList list;
+	return !usb::scannerOrder(list.entries).empty();
+}
+
 std::unique_ptr<ButtonWait> openUsbButtonWait(const char *name)
 {
 	std::unique_ptr<ScannerUse> use = ScannerUse::open(name);

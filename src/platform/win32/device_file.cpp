@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -235,6 +236,22 @@ bool deviceFilePresent(const char *name)
 {
 	// Windows has no I/O interrupt of a thread: a plain open tells.
 	return openDeviceFile(name) != nullptr;
+}
+
+// The device names \\.\usbscan0 .. \\.\usbscan126.
+constexpr int kScannerNames = 127;
+
+bool scannerAttached()
+{
+	// The device files are opened shared: a look takes nothing from the
+	// process that scans.
+	for (int n = 0; n < kScannerNames; ++n) {
+		char name[32];
+		std::snprintf(name, sizeof(name), "\\\\.\\usbscan%d", n);
+		if (deviceFilePresent(name))
+			return true;
+	}
+	return false;
 }
 
 std::unique_ptr<ButtonWait> openButtonWait(const char *name)

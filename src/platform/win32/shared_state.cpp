@@ -135,12 +135,14 @@ namespace {
 std::atomic<uint32_t> cancelEpoch{ 0 };
 constexpr DWORD kWaitSliceMs = 10;
 
-// Waits for `object` in short slices so that a cancel ends the wait.
-// WAIT_ABANDONED (a mutex whose owner ended) counts as taken.
-WaitResult waitCancellable(HANDLE object, uint32_t timeoutMs)
+// Waits for `object` in short slices so that a cancel ends the wait, and
+// asks `giveUp` (when given) every kGiveUpLookMs. WAIT_ABANDONED (a mutex
+// whose owner ended) counts as taken.
+WaitResult waitCancellable(HANDLE object, uint32_t timeoutMs, bool (*giveUp)() = nullptr)
 {
 	const uint32_t epoch = cancelEpoch.load();
 	const DWORD start = GetTickCount();
+	DWORD lastLook = start;
 	for (;;) {
 		const DWORD elapsed = GetTickCount() - start;
 		const DWORD left = elapsed >= timeoutMs ? 0 : timeoutMs - elapsed;
@@ -157,16 +159,21 @@ WaitResult waitCancellable(HANDLE object, uint32_t timeoutMs)
 			return WaitResult::Cancelled;
 		if (left == 0)
 			return WaitResult::TimedOut;
+		if (giveUp && GetTickCount() - lastLook >= kGiveUpLookMs) {
+			lastLook = GetTickCount();
+			if (giveUp())
+				return WaitResult::GaveUp;
+		}
 	}
 }
 
 } // namespace
 
-WaitResult waitDeviceEvent(uint32_t timeoutMs)
+WaitResult waitDeviceEvent(uint32_t timeoutMs, bool (*giveUp)())
 {
 	if (!DeviceEvent)
 		return WaitResult::Failed;
-	return waitCancellable(DeviceEvent, timeoutMs);
+	return waitCancellable(DeviceEvent, timeoutMs, giveUp);
 }
 
 void cancelLockWaits()
