@@ -62,7 +62,9 @@ prepare() {
     wine sc stop "$service" >/dev/null 2>&1 || true
     cp "$driver" "$installed"
   fi
-  if ! grep -q "Services\\\\\\\\$service\\]" "$prefix/system.reg" 2>/dev/null; then
+  # Asked of the service manager: system.reg is written only when the
+  # wineserver saves it, so a service created moments ago is not in it yet.
+  if ! wine sc query "$service" >/dev/null 2>&1; then
     wine sc create "$service" type= kernel start= auto \
       binpath= 'C:\windows\system32\drivers\torvane-usbscan.sys' >/dev/null
   fi

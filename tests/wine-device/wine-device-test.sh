@@ -37,7 +37,9 @@ cleanup() {
   rm -f "/dev/shm/TQX5800.${TORVANE_INSTANCE:-none}"*
 }
 trap cleanup EXIT
-# A command that ends the run says which (set -e alone ends it silently).
+# A command that ends the run says which (set -e alone ends it silently),
+# inside functions too.
+set -o errtrace
 trap 'echo "FAILED: line $LINENO: $BASH_COMMAND (exit $?)" >&2' ERR
 failures=0
 fail() {
