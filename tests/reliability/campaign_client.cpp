@@ -253,14 +253,6 @@ ScanParameter imageSetting(int index)
 	return p;
 }
 
-uint64_t hashOf(const std::vector<unsigned char> &bytes)
-{
-	uint64_t hash = 0xcbf29ce484222325ull;
-	for (const unsigned char byte : bytes)
-		hash = (hash ^ byte) * 0x100000001b3ull;
-	return hash;
-}
-
 // The cycle of the image-content contention: the whole image in one
 // ReadScan, StopScan after every successful start. 1 complete, 0 refused
 // (162 anywhere), -1 failed.
@@ -289,26 +281,10 @@ int runImages(int seconds, int setting, const char *expected, int pauseMs)
 	loadDriver();
 	const ScanParameter p = imageSetting(setting);
 	std::vector<unsigned char> image(static_cast<size_t>(p.PixelNum) * p.LineNum * p.BitPerPixel / 8);
-	const uint64_t want = expected ? std::strtoull(expected, nullptr, 16) : 0;
-	long completed = 0, refused = 0, failed = 0, wrong = 0;
-	uint64_t last = 0;
-	const auto end = Clock::now() + std::chrono::seconds(seconds);
-	do {
-		std::fill(image.begin(), image.end(), 0xA5);
-		const int outcome = imageCycle(p, image);
-		if (outcome > 0) {
-			++completed;
-			last = hashOf(image);
-			wrong += expected && last != want ? 1 : 0;
-			usleep(static_cast<useconds_t>(pauseMs) * 1000);
-		} else {
-			++(outcome == 0 ? refused : failed);
-			usleep(2000);
-		}
-	} while (Clock::now() < end || (seconds == 0 && completed == 0 && failed < 50));
-	std::printf("images completed=%ld refused=%ld failed=%ld wrong=%ld hash=%016llx\n", completed, refused, failed,
-		    wrong, static_cast<unsigned long long>(last));
-	return 0;
+	return torvane::test::countImages(seconds, expected, pauseMs, image, [&p](std::vector<unsigned char> &out) {
+		std::fill(out.begin(), out.end(), 0xA5);
+		return imageCycle(p, out);
+	});
 }
 
 // A thread reads a long scan while the process ends: from main's return or

@@ -29,9 +29,9 @@
 #include <sane/sane.h>
 #include <sane/saneopts.h>
 
-namespace {
+#include "campaign_common.h"
 
-using Clock = std::chrono::steady_clock;
+namespace {
 
 int optionIndex(SANE_Handle handle, const char *name)
 {
@@ -62,14 +62,6 @@ bool chooseSetting(SANE_Handle handle, int setting)
 	       set(handle, SANE_NAME_SCAN_BR_X, &right) && set(handle, SANE_NAME_SCAN_BR_Y, &bottom);
 }
 
-uint64_t hashOf(const std::vector<unsigned char> &bytes)
-{
-	uint64_t hash = 0xcbf29ce484222325ull;
-	for (const unsigned char byte : bytes)
-		hash = (hash ^ byte) * 0x100000001b3ull;
-	return hash;
-}
-
 // One frame from its own sane_open: 1 complete, 0 refused, -1 failed.
 int frame(int setting, std::vector<unsigned char> &image)
 {
@@ -98,26 +90,9 @@ int frame(int setting, std::vector<unsigned char> &image)
 
 int runImages(int seconds, int setting, const char *expected, int pauseMs)
 {
-	const uint64_t want = expected ? std::strtoull(expected, nullptr, 16) : 0;
-	long completed = 0, refused = 0, failed = 0, wrong = 0;
-	uint64_t last = 0;
 	std::vector<unsigned char> image;
-	const auto end = Clock::now() + std::chrono::seconds(seconds);
-	do {
-		const int outcome = frame(setting, image);
-		if (outcome > 0) {
-			++completed;
-			last = hashOf(image);
-			wrong += expected && last != want ? 1 : 0;
-			usleep(static_cast<useconds_t>(pauseMs) * 1000);
-		} else {
-			++(outcome == 0 ? refused : failed);
-			usleep(2000);
-		}
-	} while (Clock::now() < end || (seconds == 0 && completed == 0 && failed < 50));
-	std::printf("images completed=%ld refused=%ld failed=%ld wrong=%ld hash=%016llx\n", completed, refused, failed,
-		    wrong, static_cast<unsigned long long>(last));
-	return 0;
+	return torvane::test::countImages(seconds, expected, pauseMs, image,
+					  [setting](std::vector<unsigned char> &out) { return frame(setting, out); });
 }
 
 int runStartOnSignal()
